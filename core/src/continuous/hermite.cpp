@@ -33,12 +33,16 @@ void fill_monotone_slopes(std::span<const double> knots, std::span<const double>
   double before = slopes[0];
   for (std::size_t k = 1; k + 1 < m; ++k) {
     const double after = secant(knots, values, k);
+    // Opposite or zero secants mark a local extremum or a flat piece, where
+    // only a zero slope keeps both neighbouring pieces monotone.
     slopes[k] = before * after <= 0.0 ? 0.0 : 2.0 / (1.0 / before + 1.0 / after);
     before = after;
   }
-  // Left to right: each interval sees the right-end slope its left neighbour
-  // may already have reduced.
-  for (std::size_t k = 0; k + 1 < m; ++k) {
+  limit_monotone_slopes(knots, values, slopes);
+}
+
+void limit_monotone_slopes(std::span<const double> knots, std::span<const double> values, std::span<double> slopes) {
+  for (std::size_t k = 0; k + 1 < knots.size(); ++k) {
     const double s = secant(knots, values, k);
     if (std::abs(s) < kNegligibleWidth) {
       continue;

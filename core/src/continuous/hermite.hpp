@@ -31,6 +31,14 @@ namespace varlix {
 // allocating.
 void fill_monotone_slopes(std::span<const double> knots, std::span<const double> values, std::span<double> slopes);
 
+// The Fritsch-Carlson limiter alone, applied in place to any initial slopes,
+// interval by interval from the left: where alpha^2 + beta^2 > 9 both end
+// slopes shrink by 3 / sqrt(alpha^2 + beta^2), and the next interval sees the
+// reduced right-end slope. The harmonic-mean slopes of monotone_slopes keep
+// alpha and beta within 2, which the limiter leaves as they are; it shapes
+// slopes that come from elsewhere.
+void limit_monotone_slopes(std::span<const double> knots, std::span<const double> values, std::span<double> slopes);
+
 class HermitePpfTable {
  public:
   // Fewer nodes than this cannot carry interior slopes on both sides.
