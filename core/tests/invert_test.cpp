@@ -199,12 +199,5 @@ TEST(PpfWithPdf, FailingUserFunctionEndsInNan) {
   EXPECT_TRUE(std::isnan(*x));
 }
 
-TEST(ClampToSupport, NanPassesThrough) {
-  EXPECT_EQ(clamp_to_support(-1.0, 0.0, 2.0), 0.0);
-  EXPECT_EQ(clamp_to_support(3.0, 0.0, 2.0), 2.0);
-  EXPECT_EQ(clamp_to_support(1.5, 0.0, 2.0), 1.5);
-  EXPECT_TRUE(std::isnan(clamp_to_support(kNan, 0.0, 2.0)));
-}
-
 }  // namespace
 }  // namespace varlix
