@@ -23,10 +23,11 @@ namespace varlix {
 // whatever its error, which bounds the stack at kMaxWaiting + 2 entries.
 inline constexpr std::size_t kMaxWaiting = 48;
 
-// Integrand calls one integration may make. Far more than any integrand the
-// tolerance can be met for needs, and about a second of a cheap callable; an
-// integral whose tolerance cannot be met (a heavy tail on a wide interval)
-// would otherwise keep refining for hours.
+// Integrand calls one integration may make: far more than an integrand whose
+// tolerance can be met needs, and a fraction of a second of compiled code or
+// some seconds of a Python callable. An integral whose tolerance cannot be met
+// (the second moment of a heavy tail on a wide interval) would otherwise keep
+// refining for hours.
 inline constexpr std::uint64_t kIntegrationBudget = 10'000'000;
 
 // f(a), f(m), f(b) are called in this order.
