@@ -1,0 +1,56 @@
+// The module's exception classes, the mapping of core errors onto Python
+// exceptions, the TDR transform names, and the guard that keeps C++
+// exceptions out of the interpreter.
+#pragma once
+
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+
+// Angle brackets: the core's error.hpp, found through the core's include
+// directory rather than this file's own directory.
+#include <continuous/tdr.hpp>
+#include <error.hpp>
+
+#include "ref.hpp"
+
+namespace varlix::py {
+
+// Adds BuildError and SampleError to the module (creating the classes on
+// first use). False with a Python error pending.
+[[nodiscard]] bool register_exceptions(PyObject* module);
+
+// Each sets the pending Python exception for a core error and returns null,
+// so that a binding function can `return map_sample_err(result.error());`.
+// The OutOfMemory kinds become MemoryError.
+PyObject* map_build_err(const BuildError& error);
+PyObject* map_sample_err(const SampleError& error);
+// The same, chosen by the error's type (for code generic over both).
+inline PyObject* map_error(const BuildError& error) { return map_build_err(error); }
+inline PyObject* map_error(const SampleError& error) { return map_sample_err(error); }
+
+// Sets `type` with `text` (any UTF-8, embedded NULs kept) and returns null.
+PyObject* set_error(PyObject* type, std::string_view text);
+
+// "log", "inv_sqrt", "inv-sqrt" or "invsqrt" in any ASCII case; otherwise
+// absent with ValueError pending.
+[[nodiscard]] std::optional<TdrTransform> parse_tdr_transform(std::string_view text);
+
+// Runs one entry point called by the interpreter. A C++ exception must not
+// unwind into C: allocation failures become MemoryError, anything else a
+// SystemError naming an internal fault.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    return PyErr_NoMemory();
+  } catch (...) {
+    return set_error(PyExc_SystemError, "internal fault in _varlix");
+  }
+}
+
+}  // namespace varlix::py

@@ -1,0 +1,25 @@
+#include "pyclass.hpp"
+
+namespace varlix::py {
+
+void refuse_borrow(bool exclusive) {
+  set_error(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
+}
+
+PyObject* refuse_foreign_thread(const char* type_path) {
+  return PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but sent to another thread", type_path);
+}
+
+void report_foreign_drop(const char* type_path) {
+  // Deallocation can run while an exception is being raised; keep it intact.
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread", type_path);
+  // The dying instance itself is not handed to the hook, which could keep it.
+  PyErr_WriteUnraisable(nullptr);
+  PyErr_Restore(type, value, traceback);
+}
+
+}  // namespace varlix::py
