@@ -156,6 +156,25 @@ TEST(Hmc, TrajectoriesAreMirroredIntoTheBox) {
   for (const double v : batch->values()) EXPECT_TRUE(-0.5 <= v && v <= 0.5);
 }
 
+// On a flat density the gradient is 0: each leapfrog position is the last
+// one moved by eps * p and mirrored, the momentum keeping its sign at the
+// walls, and the energy is unchanged so the end point is always accepted.
+TEST(Hmc, MomentumKeepsItsSignWhenThePositionIsMirrored) {
+  HmcParams params;
+  params.step_size = 0.3;
+  params.leapfrog_steps = 7;
+  Hmc hmc = initialized(constant_density(make_box({0.0}, {1.0}), 2.0), params);
+  Rng rng = seed_from_u64(12);
+  for (int k = 0; k < 20; ++k) {
+    Rng copy = rng;
+    const double p = standard_normal(copy);
+    double q = hmc.state()[0];
+    for (int s = 0; s < 7; ++s) q = reflect(q + 0.3 * p, 0.0, 1.0);
+    ASSERT_TRUE(hmc.sample_with_rng(rng).has_value());
+    EXPECT_EQ(hmc.state()[0], q) << k;
+  }
+}
+
 TEST(Hmc, GradientOfAStandardNormal) {
   const TestDensity pdf = standard_normal_2d();
   const std::vector<double> x = {1.0, 2.0};

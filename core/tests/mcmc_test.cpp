@@ -82,6 +82,20 @@ TEST(MetropolisHastings, FailedInitLeavesTheChainAlone) {
   EXPECT_EQ(mh.step_size(), step_size);
 }
 
+TEST(MetropolisHastings, InitRestartsTheCountersButKeepsTheStepSize) {
+  Mh mh = initialized(constant_density(make_box({0.0, 0.0}, {1.0, 1.0}), 1.0), {});
+  Rng rng = seed_from_u64(7);
+  for (int k = 0; k < 4; ++k) ASSERT_TRUE(mh.step_with_rng(rng).has_value());
+  EXPECT_EQ(mh.accept_rate(), 1.0);
+  const double step_size = mh.step_size();
+  EXPECT_NE(step_size, MetropolisHastingsParams{}.step_size);
+  ASSERT_TRUE(mh.init_with_rng(rng).has_value());
+  EXPECT_EQ(mh.steps(), 0u);
+  EXPECT_EQ(mh.accepted(), 0u);
+  EXPECT_EQ(mh.accept_rate(), 0.0);
+  EXPECT_EQ(mh.step_size(), step_size);
+}
+
 // One density call per step; 2d draws for the proposal plus the acceptance
 // draw only for a valid proposal, which alone may adapt the step size.
 TEST(MetropolisHastings, StepCostsAndInvalidProposals) {

@@ -54,7 +54,7 @@ class HyperRect {
 
 // An unnormalised density of d coordinates on its box. pdf may return any
 // double (NaN, infinities, negative values); each sampler says how it treats
-// them. Samplers call pdf on a const object and never re-enter it.
+// them. Samplers call pdf on a const object.
 template <class P>
 concept PdfNd = requires(const P& p, std::span<const double> x) {
   { p.pdf(x) } -> std::convertible_to<double>;
