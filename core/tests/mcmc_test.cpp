@@ -15,6 +15,7 @@ namespace varlix {
 namespace {
 
 using testing::constant_density;
+using testing::CorrelatedGaussian;
 using testing::draws_between;
 using testing::make_box;
 using testing::TestDensity;
@@ -264,63 +265,18 @@ TEST(MetropolisHastings, NegativeStepSizeBecomesNaNButTheStateStaysFinite) {
   EXPECT_TRUE(std::isfinite(mh.state()[0]));
 }
 
-TEST(MetropolisHastings, SeededStreamRepeats) {
-  const auto run = [] {
-    Mh mh = initialized(left_half(), {}, 14);
-    Rng rng = seed_from_u64(15);
-    return mh.sample_n_with_rng(20, rng)->values();
-  };
-  EXPECT_EQ(run(), run());
-}
-
-struct Gaussian2 {
-  double mean[2] = {0.5, -0.3};
-  double sd[2] = {1.0, 2.0};
-  double rho = 0.6;
-
-  double density(std::span<const double> x) const {
-    const double a = (x[0] - mean[0]) / sd[0];
-    const double b = (x[1] - mean[1]) / sd[1];
-    return std::exp(-(a * a - 2.0 * rho * a * b + b * b) / (2.0 * (1.0 - rho * rho)));
-  }
-};
-
-void expect_moments(const PointBatch& batch, const Gaussian2& g, double mean_tol, double cov_tol) {
-  const double n = static_cast<double>(batch.size());
-  double m[2] = {0.0, 0.0};
-  for (std::size_t k = 0; k < batch.size(); ++k) {
-    m[0] += batch[k][0] / n;
-    m[1] += batch[k][1] / n;
-  }
-  double c[3] = {0.0, 0.0, 0.0};
-  for (std::size_t k = 0; k < batch.size(); ++k) {
-    const double a = batch[k][0] - m[0];
-    const double b = batch[k][1] - m[1];
-    c[0] += a * a / n;
-    c[1] += a * b / n;
-    c[2] += b * b / n;
-  }
-  EXPECT_NEAR(m[0], g.mean[0], mean_tol * g.sd[0]);
-  EXPECT_NEAR(m[1], g.mean[1], mean_tol * g.sd[1]);
-  EXPECT_NEAR(c[0], g.sd[0] * g.sd[0], cov_tol * g.sd[0] * g.sd[0]);
-  EXPECT_NEAR(c[1], g.rho * g.sd[0] * g.sd[1], cov_tol * g.sd[0] * g.sd[1]);
-  EXPECT_NEAR(c[2], g.sd[1] * g.sd[1], cov_tol * g.sd[1] * g.sd[1]);
-}
-
 // 100000 correlated steps leave a few thousand effective points: standard
 // errors near 0.015 sd for the means and 0.03 for the covariances.
 TEST(MetropolisHastings, ReproducesACorrelatedGaussian) {
-  const Gaussian2 g;
-  const TestDensity pdf{make_box({-7.5, -12.0}, {8.5, 12.0}), [g](std::span<const double> x) { return g.density(x); }};
   MetropolisHastingsParams params;
   params.step_size = 1.0;
   params.burn_in = 3000;
-  Mh mh = initialized(pdf, params, 16);
+  Mh mh = initialized(CorrelatedGaussian::density(), params, 16);
   Rng rng = seed_from_u64(17);
   const auto batch = mh.sample_n_with_rng(100000, rng);
   ASSERT_TRUE(batch.has_value());
   EXPECT_GT(mh.accept_rate(), 0.1);
-  expect_moments(*batch, g, 0.06, 0.1);
+  CorrelatedGaussian::expect_moments(*batch, 0.06, 0.1);
 }
 
 }  // namespace
