@@ -1,5 +1,7 @@
 #include "callable.hpp"
 
+#include "error.hpp"
+
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -13,17 +15,23 @@ namespace {
 constexpr double kFailedCall = std::numeric_limits<double>::quiet_NaN();
 static_assert(std::bit_cast<std::uint64_t>(kFailedCall) >> 63 == 0, "a quiet NaN with a clear sign bit");
 
-// Holds the interpreter lock for one adaptor call (taking it if this thread
-// does not hold it already).
+// Holds the interpreter lock for one adaptor call. Inside an entry point of
+// the module the thread already holds it; PyGILState_Ensure would only confirm
+// that, at a quarter of the cost of calling a small Python function.
 class GilGuard {
  public:
-  GilGuard() noexcept : state_(PyGILState_Ensure()) {}
+  GilGuard() noexcept : taken_(t_entry_depth == 0) {
+    if (taken_) state_ = PyGILState_Ensure();
+  }
   GilGuard(const GilGuard&) = delete;
   GilGuard& operator=(const GilGuard&) = delete;
-  ~GilGuard() { PyGILState_Release(state_); }
+  ~GilGuard() {
+    if (taken_) PyGILState_Release(state_);
+  }
 
  private:
-  PyGILState_STATE state_;
+  bool taken_;
+  PyGILState_STATE state_{};
 };
 
 // The float value of a call's result; absent, with the error discarded, when

@@ -37,11 +37,28 @@ PyObject* set_error(PyObject* type, std::string_view text);
 // absent with ValueError pending.
 [[nodiscard]] std::optional<TdrTransform> parse_tdr_transform(std::string_view text);
 
-// Runs one entry point called by the interpreter. A C++ exception must not
+// How many entry points of the module are running on this thread. Above 0,
+// the thread holds the interpreter lock (the binding never releases it, and
+// user code that does takes it back before returning), so the callable
+// adaptors need not ask the interpreter. Initial-exec: the plain model costs
+// a __tls_get_addr call on every adaptor call.
+inline thread_local constinit int t_entry_depth __attribute__((tls_model("initial-exec"))) = 0;
+
+class EntryScope {
+ public:
+  EntryScope() noexcept { ++t_entry_depth; }
+  EntryScope(const EntryScope&) = delete;
+  EntryScope& operator=(const EntryScope&) = delete;
+  ~EntryScope() { --t_entry_depth; }
+};
+
+// Runs one entry point called by the interpreter (every function, method,
+// constructor, getter and repr goes through it). A C++ exception must not
 // unwind into C: allocation failures become MemoryError, anything else a
 // SystemError naming an internal fault.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
+  const EntryScope scope;
   try {
     return body();
   } catch (const std::bad_alloc&) {
