@@ -209,7 +209,7 @@ bool Str::convert(PyObject* object, std::string& out) {
   return true;
 }
 
-bool Object::convert(PyObject* object, Ref& out) {
+bool Any::convert(PyObject* object, Ref& out) {
   out = Ref::borrow(object);
   return true;
 }

@@ -78,7 +78,7 @@ struct Str {
 };
 
 // Anything, None included, as a new strong reference.
-struct Object {
+struct Any {
   using type = Ref;
   static bool convert(PyObject* object, Ref& out);
 };

@@ -138,11 +138,11 @@ std::expected<double, SampleError> PyPpfFn::operator()(double u) const noexcept 
   return std::unexpected(SampleError::inversion_failed());
 }
 
-double PyConditionalCoord::operator()(std::size_t i, std::span<const double> x) const noexcept {
+double PyConditionalCoord::sample_coord(Rng& /*rng*/, std::size_t i, std::span<const double> x) const noexcept {
   return call_index_list(callable_.get(), i, x);
 }
 
-double PyFactorFn::operator()(std::size_t i, std::span<const double> prefix) const noexcept {
+double PyFactorFn::sample_i(Rng& /*rng*/, std::size_t i, std::span<const double> prefix) const noexcept {
   return call_index_list(callable_.get(), i, prefix);
 }
 

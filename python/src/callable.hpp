@@ -19,6 +19,7 @@
 #include <span>
 
 #include <error.hpp>
+#include <random.hpp>
 
 #include "ref.hpp"
 
@@ -78,21 +79,25 @@ class PyPpfFn {
 };
 
 // f(i, [x0, ..., xd-1]): a new value of coordinate i from its full
-// conditional at the current point (Gibbs sweeps).
+// conditional at the current point (Gibbs sweeps). The dimension is the
+// box's; the generator is not used, all randomness is the user's.
 class PyConditionalCoord {
  public:
-  explicit PyConditionalCoord(Ref callable) : callable_(std::move(callable)) {}
-  [[nodiscard]] double operator()(std::size_t i, std::span<const double> x) const noexcept;
+  PyConditionalCoord(Ref callable, std::size_t dim) : callable_(std::move(callable)), dim_(dim) {}
+  [[nodiscard]] std::size_t dim() const noexcept { return dim_; }
+  [[nodiscard]] double sample_coord(Rng& rng, std::size_t i, std::span<const double> x) const noexcept;
 
  private:
   SharedCallable callable_;
+  std::size_t dim_;
 };
 
-// f(i, [x0, ..., xi-1]): coordinate i drawn given the ones before it.
+// f(i, [x0, ..., xi-1]): coordinate i drawn given the ones before it. The
+// generator is not used.
 class PyFactorFn {
  public:
   explicit PyFactorFn(Ref callable) : callable_(std::move(callable)) {}
-  [[nodiscard]] double operator()(std::size_t i, std::span<const double> prefix) const noexcept;
+  [[nodiscard]] double sample_i(Rng& rng, std::size_t i, std::span<const double> prefix) const noexcept;
 
  private:
   SharedCallable callable_;

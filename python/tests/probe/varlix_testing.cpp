@@ -2,6 +2,7 @@
 // _varlix in development builds and never installed. It reaches the argument
 // binder, the class helper and the callable adaptors directly, before (and
 // beside) the public classes that use them.
+#include <concepts>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -19,7 +20,18 @@
 #include "../../src/pyclass.hpp"
 #include "../../src/result.hpp"
 
+#include <multivar/copula.hpp>
+#include <multivar/factor.hpp>
+#include <multivar/gibbs.hpp>
+
 namespace varlix::py {
+
+// The adaptors fit the interfaces the core templates are written against.
+static_assert(std::regular_invocable<const PyFloatFn&, double>);
+static_assert(QuantileFunction<PyPpfFn>);
+static_assert(ConditionalSampler<PyConditionalCoord>);
+static_assert(ConditionalFactorization<PyFactorFn>);
+
 namespace {
 
 // ---- classes ------------------------------------------------------------------
@@ -72,7 +84,7 @@ PyObject* echo_str(const std::string& s) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 PyObject* echo_ref(const Ref& r) { return Py_NewRef(r.get()); }
-PyObject* echo_rows(const std::vector<std::vector<double>>& rows) { return to_py(std::span(rows)); }
+PyObject* echo_rows(const std::vector<std::vector<double>>& rows) { return to_py(rows); }
 PyObject* echo_objects(const std::vector<Ref>& items) {
   Ref list = Ref::steal(PyList_New(0));
   for (const Ref& item : items) {
@@ -132,11 +144,13 @@ PyObject* ppf_fn(const Ref& f, double u) {
 }
 
 PyObject* coord_fn(const Ref& f, std::uint64_t i, const std::vector<double>& x) {
-  return with_error_state(PyFloat_FromDouble(PyConditionalCoord(f)(i, x)));
+  Rng unused = seed_from_u64(0);
+  return with_error_state(PyFloat_FromDouble(PyConditionalCoord(f, x.size()).sample_coord(unused, i, x)));
 }
 
 PyObject* factor_fn(const Ref& f, std::uint64_t i, const std::vector<double>& x) {
-  return with_error_state(PyFloat_FromDouble(PyFactorFn(f)(i, x)));
+  Rng unused = seed_from_u64(0);
+  return with_error_state(PyFloat_FromDouble(PyFactorFn(f).sample_i(unused, i, x)));
 }
 
 // Copies of one adaptor share one reference, released with the last copy.
@@ -166,8 +180,8 @@ constexpr auto kFromInt = signature("from_int", arg<U64>("start"));
 constexpr auto kMakeCounter = signature("make_counter");
 constexpr auto kAdd = signature("add", arg<Float>("x"));
 constexpr auto kPeek = signature("peek");
-constexpr auto kAddCalling = signature("add_calling", arg<Object>("f"));
-constexpr auto kPeekCalling = signature("peek_calling", arg<Object>("f"));
+constexpr auto kAddCalling = signature("add_calling", arg<Any>("f"));
+constexpr auto kPeekCalling = signature("peek_calling", arg<Any>("f"));
 
 constexpr auto kFloat = signature("float_arg", arg<Float>("x"));
 constexpr auto kU64 = signature("u64_arg", arg<U64>("n"));
@@ -176,24 +190,24 @@ constexpr auto kBool = signature("bool_arg", arg<Bool>("flag"));
 constexpr auto kStr = signature("str_arg", arg<Str>("text"));
 constexpr auto kSeq = signature("seq_arg", arg<Sequence>("seq"));
 constexpr auto kRows = signature("rows_arg", arg<ListOf<ListOf<Float>>>("rows"));
-constexpr auto kObjects = signature("objects_arg", arg<ListOf<Object>>("items"));
+constexpr auto kObjects = signature("objects_arg", arg<ListOf<Any>>("items"));
 constexpr auto kOptional = signature("optional_arg", arg<Optional<U64>>("seed"));
 constexpr auto kInstance = signature("instance_arg", arg<InstanceOf<PlainClass>>("plain"));
-constexpr auto kDefaults = signature("defaults", arg<Object>("a"), arg<Bool>("flag", "True"),
+constexpr auto kDefaults = signature("defaults", arg<Any>("a"), arg<Bool>("flag", "True"),
                                      arg<U64>("n", "100000"), arg<Float>("x", "1e-6"), arg<U32>("m", "128"));
-constexpr auto kThree = signature("three", arg<Object>("a"), arg<Object>("b"), arg<Object>("c"));
+constexpr auto kThree = signature("three", arg<Any>("a"), arg<Any>("b"), arg<Any>("c"));
 constexpr auto kPair = signature("pair", arg<Float>("a"), arg<Float>("b"));
 constexpr auto kTdr = signature("tdr_transform", arg<Str>("text"));
 constexpr auto kThrow = signature("throw_cpp", arg<Bool>("allocation"));
 
-constexpr auto kFloatFn = signature("float_fn", arg<Object>("f"), arg<Float>("x"));
-constexpr auto kFloatFnLoop = signature("float_fn_loop", arg<Object>("f"), arg<Float>("x"), arg<U64>("n"));
-constexpr auto kNdFn = signature("nd_fn", arg<Object>("f"), arg<ListOf<Float>>("x"));
-constexpr auto kPpfFn = signature("ppf_fn", arg<Object>("f"), arg<Float>("u"));
-constexpr auto kCoordFn = signature("coord_fn", arg<Object>("f"), arg<U64>("i"), arg<ListOf<Float>>("x"));
-constexpr auto kFactorFn = signature("factor_fn", arg<Object>("f"), arg<U64>("i"), arg<ListOf<Float>>("x"));
-constexpr auto kCopies = signature("adaptor_copies", arg<Object>("f"), arg<U64>("copies"));
-constexpr auto kOnThread = signature("call_on_thread", arg<Object>("f"), arg<Float>("x"));
+constexpr auto kFloatFn = signature("float_fn", arg<Any>("f"), arg<Float>("x"));
+constexpr auto kFloatFnLoop = signature("float_fn_loop", arg<Any>("f"), arg<Float>("x"), arg<U64>("n"));
+constexpr auto kNdFn = signature("nd_fn", arg<Any>("f"), arg<ListOf<Float>>("x"));
+constexpr auto kPpfFn = signature("ppf_fn", arg<Any>("f"), arg<Float>("u"));
+constexpr auto kCoordFn = signature("coord_fn", arg<Any>("f"), arg<U64>("i"), arg<ListOf<Float>>("x"));
+constexpr auto kFactorFn = signature("factor_fn", arg<Any>("f"), arg<U64>("i"), arg<ListOf<Float>>("x"));
+constexpr auto kCopies = signature("adaptor_copies", arg<Any>("f"), arg<U64>("copies"));
+constexpr auto kOnThread = signature("call_on_thread", arg<Any>("f"), arg<Float>("x"));
 
 bool register_probe(PyObject* module) {
   static PyMethodDef plain_methods[] = {
