@@ -7,6 +7,8 @@
 #include <cmath>
 #include <functional>
 
+#include "search.hpp"
+
 namespace varlix {
 namespace {
 
@@ -22,22 +24,6 @@ constexpr double kTdrParallelSlopes = 1e-14;
 // Below this slope a piece is integrated and inverted as flat; the
 // exponential formulas would divide by a vanishing slope.
 constexpr double kTdrFlatSlope = 1e-12;
-
-// The first index whose cumulative value exceeds u, or the last one equal to
-// it. Binary search keeping the largest index whose entry is <= u.
-std::size_t cumulative_index(std::span<const double> cumulative, double u) {
-  std::size_t base = 0;
-  std::size_t size = cumulative.size();
-  while (size > 1) {
-    const std::size_t half = size / 2;
-    const std::size_t mid = base + half;
-    if (cumulative[mid] <= u) {
-      base = mid;
-    }
-    size -= half;
-  }
-  return cumulative[base] < u ? base + 1 : base;
-}
 
 }  // namespace
 

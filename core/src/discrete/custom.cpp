@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "memory.hpp"
+#include "search.hpp"
 
 namespace varlix {
 namespace {
@@ -42,18 +43,8 @@ std::expected<DiscreteSampler, BuildError> DiscreteSampler::from_pmf(std::vector
 
 std::expected<double, SampleError> DiscreteSampler::ppf(double u) const {
   if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
-  // Largest index whose entry is <= u, or 0 when none is.
-  std::size_t base = 0;
-  std::size_t size = cumulative_.size();
-  while (size > 1) {
-    const std::size_t half = size / 2;
-    const std::size_t mid = base + half;
-    if (cumulative_[mid] <= u) base = mid;
-    size -= half;
-  }
-  const double at_base = cumulative_[base];
-  std::size_t answer = base;
-  if (at_base < u) answer = base + 1;  // never past the end: the last entry is 1 > u
+  // Never past the end: the last entry is exactly 1 and u < 1.
+  const std::size_t answer = cumulative_index(cumulative_, u);
   return points_[answer];
 }
 
