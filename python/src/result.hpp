@@ -4,7 +4,9 @@
 //   double -> float; bool -> True/False; std::uint64_t -> int;
 //   span/vector of double -> list of floats; of vectors -> list of lists;
 //   pair of doubles -> 2-tuple; empty optional -> None;
-//   std::expected<T, BuildError | SampleError> -> to_py(T) or the mapped error.
+//   PointBatch -> list of lists of floats;
+//   std::expected<T, BuildError | SampleError> -> to_py(T) or the mapped error;
+//   std::expected<void, ...> -> None or the mapped error.
 #pragma once
 
 #include <concepts>
@@ -18,6 +20,10 @@
 #include "error.hpp"
 #include "ref.hpp"
 
+namespace varlix {
+class PointBatch;
+}  // namespace varlix
+
 namespace varlix::py {
 
 PyObject* to_py(double value);
@@ -25,6 +31,7 @@ PyObject* to_py(std::uint64_t value);
 PyObject* to_py(std::span<const double> values);
 PyObject* to_py(std::span<const std::vector<double>> rows);
 PyObject* to_py(std::pair<double, double> pair);
+PyObject* to_py(const PointBatch& batch);
 
 // A template, so that an int or a pointer cannot slip in as a bool.
 template <std::same_as<bool> B>
@@ -42,6 +49,12 @@ template <class T, class Error>
 PyObject* to_py(const std::expected<T, Error>& result) {
   if (!result) return map_error(result.error());
   return to_py(*result);
+}
+
+template <class Error>
+PyObject* to_py(const std::expected<void, Error>& result) {
+  if (!result) return map_error(result.error());
+  return Py_NewRef(Py_None);
 }
 
 }  // namespace varlix::py
