@@ -1,8 +1,396 @@
 // Interval, BuildOptions, ContinuousDistribution and the continuous factories.
+//
+// One file, although it holds three classes: the probe module of the binding's
+// tests is built from every source of this directory except the four
+// registration files (lib, continuous, discrete, multivar), so a split-off
+// part would be linked into the probe without the module frame it calls.
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include <continuous/cdf.hpp>
+#include <continuous/sampler.hpp>
+#include <continuous/stats.hpp>
+#include <continuous/truncated.hpp>
+#include <error.hpp>
+
+#include "binder.hpp"
+#include "callable.hpp"
 #include "lib.hpp"
+#include "pyclass.hpp"
+#include "result.hpp"
 
 namespace varlix::py {
+namespace {
 
-bool register_continuous(PyObject* /*module*/) { return true; }
+// ---- Interval -----------------------------------------------------------------
+
+// Finite bounds with lo < hi, checked once when the Python object is made.
+struct Interval {
+  double lo;
+  double hi;
+};
+
+struct IntervalClass {
+  using Core = Interval;
+  static constexpr const char* name = "Interval";
+};
+using PyInterval = PyClass<IntervalClass>;
+
+// The checks every support gets in the core, in the core's order.
+PyObject* new_interval(double lo, double hi) {
+  if (const auto valid = check_support(lo, hi); !valid) return map_build_err(valid.error());
+  return PyInterval::wrap(Interval{lo, hi});
+}
+
+PyObject* interval_lo(const Interval& interval) { return to_py(interval.lo); }
+PyObject* interval_hi(const Interval& interval) { return to_py(interval.hi); }
+
+// Bounds as the core writes doubles in messages: shortest round trip, never
+// an exponent, no trailing ".0".
+PyObject* interval_repr(const Interval& interval) {
+  const std::string text = "Interval(" + format_double(interval.lo) + ", " + format_double(interval.hi) + ")";
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// ---- BuildOptions -------------------------------------------------------------
+
+struct BuildOptionsClass {
+  using Core = SamplerOptions;
+  static constexpr const char* name = "BuildOptions";
+};
+using PyBuildOptions = PyClass<BuildOptionsClass>;
+
+// Every field not given keeps the core's default.
+const SamplerOptions kDefaultOptions{};
+
+// Options that differ from the defaults only in their method.
+PyObject* options_with(SamplingMethod method) {
+  SamplerOptions options;
+  options.method = std::move(method);
+  return PyBuildOptions::wrap(std::move(options));
+}
+
+SamplingMethod::Tdr tdr_method(TdrTransform transform, std::optional<std::uint64_t> construction_points,
+                               std::optional<double> dpdf_rel_step) {
+  SamplingMethod::Tdr tdr;
+  tdr.transform = transform;
+  if (construction_points) tdr.construction_points = *construction_points;
+  if (dpdf_rel_step) tdr.dpdf_rel_step = *dpdf_rel_step;
+  return tdr;
+}
+
+// A grid size wins over a TDR transform, which is then not even parsed.
+// Absent with ValueError pending for an unknown transform.
+std::optional<SamplingMethod> chosen_method(std::optional<std::uint64_t> hermite_grid_size,
+                                            const std::optional<std::string>& tdr_transform,
+                                            std::optional<std::uint64_t> tdr_construction_points,
+                                            std::optional<double> tdr_dpdf_rel_step) {
+  if (hermite_grid_size) return SamplingMethod::Inversion{hermite_grid_size};
+  if (!tdr_transform) return SamplingMethod::Inversion{};
+  const auto transform = parse_tdr_transform(*tdr_transform);
+  if (!transform) return std::nullopt;
+  return tdr_method(*transform, tdr_construction_points, tdr_dpdf_rel_step);
+}
+
+// Nothing is validated here: zero or negative tolerances, zero iterations and
+// a grid of 0 are the builders' to judge.
+PyObject* new_build_options(std::optional<double> quad_tolerance, std::optional<double> ppf_tolerance,
+                            std::optional<std::uint32_t> max_iterations, bool use_newton,
+                            std::optional<std::uint64_t> hermite_grid_size,
+                            const std::optional<std::string>& tdr_transform,
+                            std::optional<std::uint64_t> tdr_construction_points,
+                            std::optional<double> tdr_dpdf_rel_step) {
+  auto method = chosen_method(hermite_grid_size, tdr_transform, tdr_construction_points, tdr_dpdf_rel_step);
+  if (!method) return nullptr;
+  return PyBuildOptions::wrap(SamplerOptions{
+      .method = *std::move(method),
+      .quad_tolerance = quad_tolerance.value_or(kDefaultOptions.quad_tolerance),
+      .ppf_tolerance = ppf_tolerance.value_or(kDefaultOptions.ppf_tolerance),
+      .max_iterations = max_iterations.value_or(kDefaultOptions.max_iterations),
+      .use_newton = use_newton,
+  });
+}
+
+PyObject* tdr_options(const std::string& transform, std::optional<std::uint64_t> construction_points) {
+  const auto parsed = parse_tdr_transform(transform);
+  if (!parsed) return nullptr;
+  return options_with(tdr_method(*parsed, construction_points, std::nullopt));
+}
+
+PyObject* hermite_options(std::uint64_t grid_size) { return options_with(SamplingMethod::Inversion{grid_size}); }
+
+// ---- ContinuousDistribution -----------------------------------------------------
+
+using Model = ContinuousModel<PyFloatFn>;
+
+struct ContinuousDistributionClass {
+  using Core = Model;
+  static constexpr const char* name = "ContinuousDistribution";
+};
+using PyDistribution = PyClass<ContinuousDistributionClass>;
+
+// op(sampler) on whichever of the five samplers the model holds, as a Python
+// result (a SampleError raised).
+template <class Op>
+PyObject* on_sampler(const Model& model, Op&& op) {
+  return to_py(std::visit(std::forward<Op>(op), model));
+}
+
+// The model's bounds already satisfy Interval's invariants.
+PyObject* support(const Model& m) {
+  return PyInterval::wrap(std::visit([](const auto& s) { return Interval{s.lo(), s.hi()}; }, m));
+}
+
+PyObject* sample(const Model& m) {
+  return on_sampler(m, [](const auto& s) { return s.sample(); });
+}
+
+PyObject* sample_n(const Model& m, std::uint64_t n, std::optional<std::uint64_t> seed) {
+  CallRng rng(seed);
+  return on_sampler(m, [n, &rng](const auto& s) { return s.sample_n_with_rng(n, rng.get()); });
+}
+
+PyObject* cdf(const Model& m, double x) {
+  return on_sampler(m, [x](const auto& s) { return stats::cdf(s, x); });
+}
+PyObject* pdf(const Model& m, double x) {
+  return on_sampler(m, [x](const auto& s) { return stats::pdf(s, x); });
+}
+PyObject* ppf(const Model& m, double u) {
+  return on_sampler(m, [u](const auto& s) { return s.ppf(u); });
+}
+PyObject* sf(const Model& m, double x) {
+  return on_sampler(m, [x](const auto& s) { return stats::sf(s, x); });
+}
+PyObject* isf(const Model& m, double q) {
+  return on_sampler(m, [q](const auto& s) { return stats::isf(s, q); });
+}
+PyObject* logpdf(const Model& m, double x) {
+  return on_sampler(m, [x](const auto& s) { return stats::logpdf(s, x); });
+}
+PyObject* logcdf(const Model& m, double x) {
+  return on_sampler(m, [x](const auto& s) { return stats::logcdf(s, x); });
+}
+PyObject* logsf(const Model& m, double x) {
+  return on_sampler(m, [x](const auto& s) { return stats::logsf(s, x); });
+}
+PyObject* mean(const Model& m) {
+  return on_sampler(m, [](const auto& s) { return stats::mean(s); });
+}
+PyObject* var(const Model& m) {
+  return on_sampler(m, [](const auto& s) { return stats::var(s); });
+}
+PyObject* std_dev(const Model& m) {
+  return on_sampler(m, [](const auto& s) { return stats::std(s); });
+}
+PyObject* median(const Model& m) {
+  return on_sampler(m, [](const auto& s) { return stats::median(s); });
+}
+PyObject* entropy(const Model& m) {
+  return on_sampler(m, [](const auto& s) { return stats::entropy(s); });
+}
+PyObject* central_interval(const Model& m, double confidence) {
+  return on_sampler(m, [confidence](const auto& s) { return stats::interval(s, confidence); });
+}
+
+// The adaptor lives for this call only; nothing checks that func is callable.
+PyObject* expect(const Model& m, const Ref& func) {
+  const PyFloatFn g(func);
+  return on_sampler(m, [&g](const auto& s) { return stats::expect(s, g); });
+}
+
+PyObject* uses_hermite_table(const Model& m) {
+  return on_sampler(m, [](const auto& s) { return s.uses_hermite_table(); });
+}
+PyObject* uses_tdr(const Model& m) {
+  return on_sampler(m, [](const auto& s) { return s.uses_tdr(); });
+}
+
+// ---- factories ----------------------------------------------------------------
+
+using Plain = PlainPdf<PyFloatFn>;
+
+// Truncation normalizes its mass at the default tolerance whatever the
+// options say; the options' tolerance governs the truncated distribution's
+// own normalizer and CDF values.
+constexpr double kTruncationTolerance = 1e-10;
+
+const SamplerOptions& options_or_default(std::optional<const SamplerOptions*> options) {
+  return options ? **options : kDefaultOptions;
+}
+
+// A builder's result as a new ContinuousDistribution, or its error raised.
+template <class Sampler>
+PyObject* distribution(std::expected<Sampler, BuildError>&& built) {
+  if (!built) return map_build_err(built.error());
+  return PyDistribution::wrap(Model(std::in_place_type<Sampler>, *std::move(built)));
+}
+
+// A density adaptor that may have failed its own checks, then the sampler.
+template <class P>
+PyObject* from_density(std::expected<P, BuildError>&& density, const SamplerOptions& options) {
+  if (!density) return map_build_err(density.error());
+  return distribution(varlix::from_pdf(*std::move(density), options));
+}
+
+Plain plain_pdf(const Ref& f, const Interval* interval) { return Plain(PyFloatFn(f), interval->lo, interval->hi); }
+
+PyObject* from_pdf_with_options(const Ref& f, const Interval* interval, const SamplerOptions* options) {
+  return distribution(varlix::from_pdf(plain_pdf(f, interval), *options));
+}
+
+PyObject* from_pdf(const Ref& f, const Interval* interval) {
+  return from_pdf_with_options(f, interval, &kDefaultOptions);
+}
+
+PyObject* from_pdf_dpdf(const Ref& f, const Ref& dpdf, const Interval* interval,
+                        std::optional<const SamplerOptions*> options) {
+  return distribution(
+      varlix::from_pdf_with_dpdf(plain_pdf(f, interval), plain_pdf(dpdf, interval), options_or_default(options)));
+}
+
+PyObject* from_cdf_with_options(const Ref& f, const Interval* interval, const SamplerOptions* options) {
+  return distribution(varlix::from_cdf(PyFloatFn(f), interval->lo, interval->hi, *options));
+}
+
+PyObject* from_cdf(const Ref& f, const Interval* interval) {
+  return from_cdf_with_options(f, interval, &kDefaultOptions);
+}
+
+PyObject* from_histogram(const Ref& edges, const Ref& counts, bool density,
+                         std::optional<const SamplerOptions*> options) {
+  auto edge_values = extract_f64_list(edges.get());
+  if (!edge_values) return nullptr;
+  auto count_values = extract_f64_list(counts.get());
+  if (!count_values) return nullptr;
+  return distribution(
+      varlix::from_histogram(*std::move(edge_values), *std::move(count_values), density, options_or_default(options)));
+}
+
+PyObject* from_pdf_loc_scale(const Ref& f, const Interval* interval, double loc, double scale,
+                             std::optional<const SamplerOptions*> options) {
+  return from_density(LocScalePdf<PyFloatFn>::build(PyFloatFn(f), interval->lo, interval->hi, loc, scale),
+                      options_or_default(options));
+}
+
+PyObject* truncated(const Ref& f, const Interval* interval, const Interval* trunc_interval,
+                    std::optional<const SamplerOptions*> options) {
+  return from_density(
+      Truncated<Plain>::build(plain_pdf(f, interval), trunc_interval->lo, trunc_interval->hi, kTruncationTolerance),
+      options_or_default(options));
+}
+
+// ---- signatures ---------------------------------------------------------------
+
+using IntervalArg = InstanceOf<IntervalClass>;
+using OptionsArg = InstanceOf<BuildOptionsClass>;
+
+constexpr auto kIntervalNew = signature("__new__", arg<Float>("lo"), arg<Float>("hi"));
+
+constexpr auto kBuildOptionsNew =
+    signature("__new__", arg<Optional<Float>>("quad_tolerance"), arg<Optional<Float>>("ppf_tolerance"),
+              arg<Optional<U32>>("max_iterations"), arg<Bool>("use_newton", "True"),
+              arg<Optional<U64>>("hermite_grid_size"), arg<Optional<Str>>("tdr_transform"),
+              arg<Optional<U64>>("tdr_construction_points"), arg<Optional<Float>>("tdr_dpdf_rel_step"));
+constexpr auto kTdr = signature("tdr", arg<Str>("transform"), arg<Optional<U64>>("construction_points"));
+constexpr auto kHermite = signature("hermite", arg<U64>("grid_size"));
+
+constexpr auto kSupport = signature("support");
+constexpr auto kSample = signature("sample");
+constexpr auto kSampleN = signature("sample_n", arg<U64>("n"), arg<Seed>("seed"));
+constexpr auto kCdf = signature("cdf", arg<Float>("x"));
+constexpr auto kPdf = signature("pdf", arg<Float>("x"));
+constexpr auto kPpf = signature("ppf", arg<Float>("u"));
+constexpr auto kSf = signature("sf", arg<Float>("x"));
+constexpr auto kIsf = signature("isf", arg<Float>("q"));
+constexpr auto kLogpdf = signature("logpdf", arg<Float>("x"));
+constexpr auto kLogcdf = signature("logcdf", arg<Float>("x"));
+constexpr auto kLogsf = signature("logsf", arg<Float>("x"));
+constexpr auto kMean = signature("mean");
+constexpr auto kVar = signature("var");
+constexpr auto kStd = signature("std");
+constexpr auto kMedian = signature("median");
+constexpr auto kEntropy = signature("entropy");
+constexpr auto kInterval = signature("interval", arg<Float>("confidence"));
+constexpr auto kExpect = signature("expect", arg<Any>("func"));
+constexpr auto kUsesHermiteTable = signature("uses_hermite_table");
+constexpr auto kUsesTdr = signature("uses_tdr");
+
+constexpr auto kFromPdf = signature("from_pdf", arg<Any>("f"), arg<IntervalArg>("interval"));
+constexpr auto kFromPdfWithOptions = signature("from_pdf_with_options", arg<Any>("f"), arg<IntervalArg>("interval"),
+                                               arg<OptionsArg>("options"));
+constexpr auto kFromPdfDpdf = signature("from_pdf_dpdf", arg<Any>("f"), arg<Any>("dpdf"),
+                                        arg<IntervalArg>("interval"), arg<Optional<OptionsArg>>("options"));
+constexpr auto kFromCdf = signature("from_cdf", arg<Any>("f"), arg<IntervalArg>("interval"));
+constexpr auto kFromCdfWithOptions = signature("from_cdf_with_options", arg<Any>("f"), arg<IntervalArg>("interval"),
+                                               arg<OptionsArg>("options"));
+constexpr auto kFromHistogram = signature("from_histogram", arg<Sequence>("edges"), arg<Sequence>("counts"),
+                                          arg<Bool>("density", "False"), arg<Optional<OptionsArg>>("options"));
+constexpr auto kFromPdfLocScale =
+    signature("from_pdf_loc_scale", arg<Any>("f"), arg<IntervalArg>("interval"), arg<Float>("loc"),
+              arg<Float>("scale"), arg<Optional<OptionsArg>>("options"));
+constexpr auto kTruncated = signature("truncated", arg<Any>("f"), arg<IntervalArg>("interval"),
+                                      arg<IntervalArg>("trunc_interval"), arg<Optional<OptionsArg>>("options"));
+
+}  // namespace
+
+bool register_continuous(PyObject* module) {
+  static PyGetSetDef interval_getset[] = {
+      property<IntervalClass, interval_lo>("lo"),
+      property<IntervalClass, interval_hi>("hi"),
+      {},
+  };
+  static PyMethodDef options_methods[] = {
+      static_method<BuildOptionsClass, kTdr, tdr_options>(),
+      static_method<BuildOptionsClass, kHermite, hermite_options>(),
+      {},
+  };
+  using Dist = ContinuousDistributionClass;
+  static PyMethodDef distribution_methods[] = {
+      method<Dist, kSupport, support>(),
+      method<Dist, kSample, sample>(),
+      method<Dist, kSampleN, sample_n>(),
+      method<Dist, kCdf, cdf>(),
+      method<Dist, kPdf, pdf>(),
+      method<Dist, kPpf, ppf>(),
+      method<Dist, kSf, sf>(),
+      method<Dist, kIsf, isf>(),
+      method<Dist, kLogpdf, logpdf>(),
+      method<Dist, kLogcdf, logcdf>(),
+      method<Dist, kLogsf, logsf>(),
+      method<Dist, kMean, mean>(),
+      method<Dist, kVar, var>(),
+      method<Dist, kStd, std_dev>(),
+      method<Dist, kMedian, median>(),
+      method<Dist, kEntropy, entropy>(),
+      method<Dist, kInterval, central_interval>(),
+      method<Dist, kExpect, expect>(),
+      method<Dist, kUsesHermiteTable, uses_hermite_table>(),
+      method<Dist, kUsesTdr, uses_tdr>(),
+      {},
+  };
+  static PyMethodDef functions[] = {
+      function<kFromPdf, from_pdf>(),
+      function<kFromPdfWithOptions, from_pdf_with_options>(),
+      function<kFromPdfDpdf, from_pdf_dpdf>(),
+      function<kFromCdf, from_cdf>(),
+      function<kFromCdfWithOptions, from_cdf_with_options>(),
+      function<kFromHistogram, from_histogram>(),
+      function<kFromPdfLocScale, from_pdf_loc_scale>(),
+      function<kTruncated, truncated>(),
+      {},
+  };
+  return add_class<IntervalClass>(module, {.constructor = constructor<IntervalClass, kIntervalNew, new_interval>(),
+                                           .getset = interval_getset,
+                                           .repr = repr<IntervalClass, interval_repr>()}) &&
+         add_class<BuildOptionsClass>(
+             module, {.methods = options_methods,
+                      .constructor = constructor<BuildOptionsClass, kBuildOptionsNew, new_build_options>()}) &&
+         add_class<Dist>(module, {.methods = distribution_methods}) && add_functions(module, functions);
+}
 
 }  // namespace varlix::py
