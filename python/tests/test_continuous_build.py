@@ -138,15 +138,6 @@ def test_build_options_are_not_validated(vx, values):
     assert type(vx.BuildOptions(**values)) is vx.BuildOptions
 
 
-def test_build_options_have_no_fields_or_comparison(vx):
-    options = vx.BuildOptions()
-    assert not hasattr(options, "quad_tolerance") and not hasattr(options, "__dict__")
-    assert options != vx.BuildOptions() and options == options
-    assert repr(options).startswith("<_varlix.BuildOptions object at ")
-    with pytest.raises(TypeError):
-        type("Sub", (vx.BuildOptions,), {})
-
-
 UNKNOWN_BOGUS = "unknown TDR transform 'bogus', expected 'log' or 'inv_sqrt'"
 
 
@@ -161,6 +152,10 @@ UNKNOWN_BOGUS = "unknown TDR transform 'bogus', expected 'log' or 'inv_sqrt'"
     (lambda vx: vx.BuildOptions(use_newton=None), TypeError,
      "argument 'use_newton': 'NoneType' object cannot be converted to 'PyBool'"),
     (lambda vx: vx.BuildOptions(max_iterations=2**32), OverflowError, "out of range integral type conversion attempted"),
+    # The interpreter's own OverflowError, whatever the transform string.
+    (lambda vx: vx.BuildOptions(max_iterations=-1, tdr_transform="bogus"), OverflowError, None),
+    (lambda vx: vx.BuildOptions.tdr("bogus", construction_points=-1), OverflowError, None),
+    (lambda vx: vx.BuildOptions.tdr("log", construction_points=-1), OverflowError, None),
     (lambda vx: vx.BuildOptions(quad_tolerance="1e-3"), TypeError,
      "argument 'quad_tolerance': must be real number, not str"),
     # Conversion runs in parameter order, and before the transform is parsed.
@@ -179,17 +174,7 @@ UNKNOWN_BOGUS = "unknown TDR transform 'bogus', expected 'log' or 'inv_sqrt'"
 ])
 def test_build_options_errors(vx, call, exception, message):
     error = raised(lambda: call(vx))
-    assert type(error) is exception and str(error) == message
-
-
-@pytest.mark.parametrize("transform", ["log", "bogus"])
-@pytest.mark.parametrize("call", [
-    lambda vx, t: vx.BuildOptions.tdr(t, construction_points=-1),
-    lambda vx, t: vx.BuildOptions(max_iterations=-1, tdr_transform=t),
-])
-def test_overflow_comes_before_the_transform(vx, call, transform):
-    error = raised(lambda: call(vx, transform))
-    assert type(error) is OverflowError
+    assert type(error) is exception and str(error) == (message or str(error))
 
 
 # ---- factories --------------------------------------------------------------------
@@ -236,10 +221,6 @@ def test_factory_conversion_errors(vx):
 def test_histogram_items_are_not_prefixed(vx, edges, counts, message):
     error = raised(lambda: vx.from_histogram(edges, counts))
     assert type(error) is TypeError and str(error) == message and error.__cause__ is None
-
-
-def test_histogram_accepts_tuples_and_ranges(vx):
-    assert repr(vx.from_histogram((0.0, 1.0, 2.0), range(1, 3)).support()) == "Interval(0, 2)"
 
 
 def test_failed_conversion_calls_nothing(vx):
@@ -316,7 +297,7 @@ def test_supports(vx):
     cases = [
         (vx.from_pdf(normal, iv), "Interval(0, 1)"),
         (vx.from_cdf(lambda x: x, iv), "Interval(0, 1)"),
-        (vx.from_histogram([-1, 0.5, 4], [1, 2]), "Interval(-1, 4)"),
+        (vx.from_histogram((-1, 0.5, 4), range(1, 3)), "Interval(-1, 4)"),
         (vx.from_pdf_loc_scale(normal, iv, 2, 3), "Interval(2, 5)"),
         (vx.truncated(normal, vx.Interval(0, 10), vx.Interval(2, 3)), "Interval(2, 3)"),
         (vx.truncated(normal, iv, iv), "Interval(0, 1)"),
