@@ -69,9 +69,7 @@ const SamplerOptions kDefaultOptions{};
 
 // Options that differ from the defaults only in their method.
 PyObject* options_with(SamplingMethod method) {
-  SamplerOptions options;
-  options.method = std::move(method);
-  return PyBuildOptions::wrap(std::move(options));
+  return PyBuildOptions::wrap(SamplerOptions{.method = std::move(method)});
 }
 
 SamplingMethod::Tdr tdr_method(TdrTransform transform, std::optional<std::uint64_t> construction_points,
