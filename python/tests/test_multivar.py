@@ -1,6 +1,7 @@
 """The multivariate surface as a whole: HyperRect, the density callable,
 the rejection sampler, and what every sampler class shares (signatures,
 argument errors, borrows, thread affinity, oversized batches)."""
+import gc
 import math
 import threading
 
@@ -309,6 +310,12 @@ def test_batch_too_large_is_memory_error(vx, make, n):
         make(vx).sample_n(n, seed=1)
 
 
+@pytest.mark.parametrize("call", [lambda s: s.sample(), lambda s: s.sample_n(1, seed=1)])
+def test_point_too_large_is_memory_error(vx, call):
+    with pytest.raises(MemoryError):
+        call(vx.conditional_factorization_sampler(lambda i, p: 0.0, 2**63))
+
+
 # ---- borrows: a callable calling back into its own sampler ------------------
 
 def reentrant_cases(vx):
@@ -368,6 +375,9 @@ def test_reentrant_read_of_an_immutable_sampler_is_allowed(vx):
 # ---- thread affinity --------------------------------------------------------
 
 def in_thread(fn):
+    # Thread-bound samplers left in garbage cycles by earlier tests must be
+    # collected here, not on the other thread.
+    gc.collect()
     result = {}
 
     def run():
