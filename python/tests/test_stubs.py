@@ -26,11 +26,12 @@ def stub_parameters(node):
 
 
 def runtime_parameters(obj):
-    """The same pairs, read from the object's __text_signature__."""
-    return [
-        (p.name, None if p.default is inspect.Parameter.empty else repr(p.default))
-        for p in inspect.signature(obj).parameters.values()
-    ]
+    """The same pairs, read from the object's __text_signature__ ($self, which
+    an unbound method reports as a positional-only self, dropped)."""
+    params = list(inspect.signature(obj).parameters.values())
+    if params and params[0].name == "self" and params[0].kind is inspect.Parameter.POSITIONAL_ONLY:
+        params = params[1:]
+    return [(p.name, None if p.default is inspect.Parameter.empty else repr(p.default)) for p in params]
 
 
 def stubbed_callables():
