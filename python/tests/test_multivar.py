@@ -169,13 +169,9 @@ def test_pdf_max_must_be_finite_and_positive(vx, pdf_max):
     assert error.value.args == ("pdf_max must be finite and positive",)
 
 
-def test_rejection_accessors_and_points(vx):
-    box = vx.HyperRect([-1.0, 2.0, 0.0], [1.0, 3.0, 1e-3])
-    r = vx.rejection_sampler(lambda x, y, z: 1.0, box, 5e-324)
-    assert r.dim() == 3 and r.pdf_max() == 5e-324
-    points = r.sample_n(50, seed=4)
-    assert len(points) == 50 and all(len(p) == 3 for p in points)
-    assert all(lo <= v <= hi for p in points for v, lo, hi in zip(p, box.lo(), box.hi()))
+def test_subnormal_pdf_max_is_accepted(vx):
+    r = vx.rejection_sampler(const, vx.HyperRect([0.0, 0.0, 0.0], [1.0, 2.0, 3.0]), 5e-324)
+    assert r.dim() == 3 and type(r.dim()) is int and r.pdf_max() == 5e-324
 
 
 def test_rejection_zero_trials_fails_without_calling(vx):
@@ -195,13 +191,6 @@ def test_rejection_seeded_batches(vx):
     assert r.sample_n(20, seed=11) == first
     assert r.sample_n(7, seed=11) == first[:7]
     assert r.sample_n(20, seed=12) != first
-
-
-def test_rejection_draws_the_density(vx):
-    # f(x, y) = x on the unit square: E[x] = 2/3, E[y] = 1/2. 4000 points give
-    # standard errors near 0.004 and 0.0046; 0.02 is over four of them.
-    pts = np.array(vx.rejection_sampler(lambda x, y: x, box2(vx), 1.0).sample_n(4000, seed=5))
-    assert np.allclose(pts.mean(axis=0), [2 / 3, 0.5], atol=0.02)
 
 
 # ---- argument errors of every factory and method ----------------------------
@@ -277,18 +266,6 @@ def test_argument_errors(vx):
             assert str(error.value) == message
         else:
             assert not str(error.value).startswith("argument")
-
-
-@pytest.mark.parametrize("make", [
-    lambda vx: vx.rejection_sampler(const, box2(vx), 1.0),
-    lambda vx: vx.conditional_factorization_sampler(lambda i, p: 0.5, 2),
-])
-def test_sample_n_argument_errors(vx, make):
-    sampler = make(vx)
-    with pytest.raises(TypeError, match=r"^argument 'n': 'float' object cannot be interpreted as an integer$"):
-        sampler.sample_n(1.0)
-    with pytest.raises(TypeError, match=r"^argument 'seed': 'str' object cannot be interpreted as an integer$"):
-        sampler.sample_n(1, seed="1")
 
 
 # ---- oversized batches ------------------------------------------------------

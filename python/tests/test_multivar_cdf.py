@@ -35,19 +35,6 @@ def test_constant_density_is_exact(vx):
     assert est.cdf((5.0, 5.0), seed=2) == 1.0
 
 
-@pytest.mark.parametrize("x", [[0.0, 0.5], [1.0, -3.0], [-math.inf, 0.5]])
-def test_limit_at_or_below_lo_gives_zero_after_the_calls(vx, x):
-    f = Counting()
-    est = vx.cdf_mc_estimator(f, rect(vx), 4, 6)
-    assert est.cdf(x) == 0.0
-    assert f.calls == 4 + 6
-
-
-def test_nan_limit_falls_back_to_hi(vx):
-    est = vx.cdf_mc_estimator(lambda x, y: 1.0, rect(vx), 10, 10)
-    assert est.cdf([math.nan, 0.5]) == 0.5
-
-
 @pytest.mark.parametrize("x", [[0.5], [0.5, 0.5, 0.5], []])
 def test_wrong_length_fails_before_any_call(vx, x):
     f = Counting()
@@ -73,33 +60,13 @@ def test_normalization_is_cached_and_replaced(vx):
     assert f.calls == 19
 
 
-def test_zero_sample_counts_act_as_one(vx):
-    f = Counting()
-    est = vx.cdf_mc_estimator(f, rect(vx), 0, 0)
-    assert est.estimate_normalization() == 2.0 and f.calls == 1
-    assert est.cdf([1.0, 1.0]) == 0.5 and f.calls == 2
-
-
-@pytest.mark.parametrize("f", [lambda x, y: -1.0, lambda x, y: 0.0, lambda x, y: math.inf, lambda x, y: 1 / 0])
+@pytest.mark.parametrize("f", [lambda x, y: -1.0, lambda x, y: 1 / 0])
 def test_unusable_density_fails(vx, f):
     est = vx.cdf_mc_estimator(f, rect(vx), 10, 10)
     for call in (est.estimate_normalization, lambda: est.cdf([1.0, 1.0], seed=3)):
         with pytest.raises(vx.SampleError) as error:
             call()
         assert error.value.args == (FAILED,)
-
-
-def test_failed_estimate_keeps_the_cached_one(vx):
-    broken = [False]
-    f = Counting(lambda x, y: math.nan if broken[0] else 1.0)
-    est = vx.cdf_mc_estimator(f, rect(vx), 10, 10)
-    assert est.estimate_normalization() == 2.0
-    broken[0] = True
-    with pytest.raises(vx.SampleError, match=f"^{FAILED}$"):
-        est.estimate_normalization()
-    broken[0] = False
-    calls = f.calls
-    assert est.cdf([1.0, 1.0]) == 0.5 and f.calls == calls + 10
 
 
 def test_seeded_estimates_repeat(vx):
@@ -112,18 +79,3 @@ def test_seeded_estimates_repeat(vx):
     # On fresh objects the seeded call also draws the normalization.
     fresh = [vx.cdf_mc_estimator(lambda x, y: x + y, unit(vx), 1000, 1000).cdf([0.5, 0.5], seed=5) for _ in range(2)]
     assert fresh[0] == fresh[1]
-
-
-def test_estimates_of_a_known_density(vx):
-    # f = x + y on the unit square: Z = 1, F(0.5, 0.5) = 1/8. With 20000
-    # points the standard errors are near 0.003 and 0.0007.
-    est = vx.cdf_mc_estimator(lambda x, y: x + y, unit(vx), 20000, 20000)
-    assert est.estimate_normalization(seed=1) == pytest.approx(1.0, abs=0.015)
-    assert est.cdf([0.5, 0.5], seed=2) == pytest.approx(0.125, abs=0.004)
-    assert est.cdf([2.0, 2.0], seed=3) <= 1.0
-
-
-def test_density_failing_on_half_the_box_halves_the_estimate(vx):
-    # NaN for x >= 1 on [0, 2] x [0, 1]: those points count but add nothing.
-    est = vx.cdf_mc_estimator(lambda x, y: 1.0 if x < 1.0 else math.nan, rect(vx), 20000, 10)
-    assert est.estimate_normalization(seed=6) == pytest.approx(1.0, abs=0.03)
