@@ -2,20 +2,11 @@
 
 Run after installing the package:  python3 benchmarks/bench_discrete.py
 """
-import time
 
 import numpy as np
 
 import _varlix as vx
-
-
-def best_of(repeats, fn):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
+from timing import best_of
 
 
 def main():

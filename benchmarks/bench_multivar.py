@@ -23,12 +23,12 @@ Run after installing the package:  python3 benchmarks/bench_multivar.py
    each in a list comprehension.
 """
 import math
-import time
 
 import numpy as np
 from scipy import stats
 
 import _varlix as vx
+from timing import best_of
 
 RHO = 0.6
 NORM = 1.0 / (2.0 * (1.0 - RHO * RHO))
@@ -37,15 +37,6 @@ LO, HI = -6.0, 6.0
 
 def density(x, y):
     return math.exp(-(x * x - 2.0 * RHO * x * y + y * y) * NORM)
-
-
-def best_of(repeats, fn):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def python_metropolis(n, step, seed):
