@@ -120,11 +120,15 @@ std::expected<double, SampleError> TdrHat::sample_from_hat(Rng& rng) const {
   const auto [left, right] = piece_bounds(k);
   const double s = slopes_[k];
   const double w = standard_uniform(rng);
-  // On the piece the hat is proportional to exp(s x): invert its CDF. The
-  // intercept cancels.
-  const double x = std::abs(s) < kTdrFlatSlope
-                       ? (right - left) * w + left
-                       : std::log((std::exp(s * right) - std::exp(s * left)) * w + std::exp(s * left)) / s;
+  double x;
+  if (std::abs(s) < kTdrFlatSlope) {
+    x = (right - left) * w + left;
+  } else {
+    // On the piece the hat is proportional to exp(s x): invert its CDF. The
+    // intercept cancels; exp(s * left) is needed twice and computed once.
+    const double at_left = std::exp(s * left);
+    x = std::log((std::exp(s * right) - at_left) * w + at_left) / s;
+  }
   if (!std::isfinite(x)) {
     return std::unexpected(SampleError::tdr_sample_failed());
   }
