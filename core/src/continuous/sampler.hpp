@@ -152,18 +152,7 @@ class ContinuousSampler {
   // value does not depend on n.
   [[nodiscard]] std::expected<std::vector<double>, SampleError> sample_n_with_rng(std::uint64_t n,
                                                                                   Rng& rng) const {
-    std::vector<double> draws;
-    if (!try_reserve(draws, n)) {
-      return std::unexpected(SampleError::out_of_memory());
-    }
-    for (std::uint64_t i = 0; i < n; ++i) {
-      const auto x = sample_with_rng(rng);
-      if (!x) {
-        return std::unexpected(x.error());
-      }
-      draws.push_back(*x);
-    }
-    return draws;
+    return collect_draws(n, [&] { return sample_with_rng(rng); });
   }
 
  private:

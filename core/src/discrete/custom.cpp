@@ -60,16 +60,7 @@ std::expected<std::vector<double>, SampleError> DiscreteSampler::sample_n(std::u
 
 std::expected<std::vector<double>, SampleError> DiscreteSampler::sample_n_with_rng(Rng& rng,
                                                                                    std::uint64_t n) const {
-  std::vector<double> draws;
-  if (n > draws.max_size() || !try_reserve(draws, static_cast<std::size_t>(n))) {
-    return std::unexpected(SampleError::out_of_memory());
-  }
-  for (std::uint64_t i = 0; i < n; ++i) {
-    const auto draw = sample_with_rng(rng);
-    if (!draw) return std::unexpected(draw.error());
-    draws.push_back(*draw);
-  }
-  return draws;
+  return collect_draws(n, [&] { return sample_with_rng(rng); });
 }
 
 double DiscreteSampler::pmf(double x) const {
