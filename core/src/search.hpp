@@ -11,6 +11,7 @@ namespace varlix {
 // the last index whose value equals u. Binary search keeping the largest
 // index whose entry is <= u (0 when none is); it never reads past the end.
 // The result is cumulative.size() only when every entry is below u.
+// Precondition: cumulative is not empty (entry 0 is always read).
 [[nodiscard]] inline std::size_t cumulative_index(std::span<const double> cumulative, double u) {
   std::size_t base = 0;
   std::size_t size = cumulative.size();

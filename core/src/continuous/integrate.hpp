@@ -42,6 +42,10 @@ template <class F>
 
 namespace detail {
 
+// Simpson's error shrinks by 2^4 when the width halves, so the two-halves
+// estimate is off by about delta / (2^4 - 1): the Richardson divisor.
+inline constexpr double kRichardsonDivisor = 15.0;
+
 inline constexpr std::uint64_t kCallsPerEstimate = 3;
 inline constexpr std::uint64_t kCallsPerExamination = 2 * kCallsPerEstimate;
 
@@ -59,7 +63,7 @@ template <class F>
   std::size_t size = 0;
   stack[size++] = {a, b, simpson(f, a, b)};
   std::uint64_t calls = kCallsPerEstimate;
-  const double accept_within = 15.0 * tol;
+  const double accept_within = kRichardsonDivisor * tol;
   double total = 0.0;
   while (size > 0) {
     if (budget - calls < kCallsPerExamination) {
@@ -76,7 +80,7 @@ template <class F>
     // when the bad value sits at a right end, so it is accepted and its
     // non-finite contribution reports the failure through the total.
     if (accept_within >= std::abs(delta) || waiting > kMaxWaiting || !std::isfinite(delta)) {
-      total = total + ((left + right) + delta / 15.0);
+      total = total + ((left + right) + delta / kRichardsonDivisor);
       --size;
     } else {
       stack[size - 1] = {m, h, right};
