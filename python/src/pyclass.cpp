@@ -1,6 +1,15 @@
 #include "pyclass.hpp"
 
+#include <atomic>
+
 namespace varlix::py {
+
+std::uint64_t current_thread_serial() {
+  static constinit std::atomic<std::uint64_t> next_serial{1};
+  thread_local constinit std::uint64_t serial = 0;
+  if (serial == 0) serial = next_serial.fetch_add(1, std::memory_order_relaxed);
+  return serial;
+}
 
 void refuse_borrow(bool exclusive) {
   set_error(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");

@@ -24,10 +24,10 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <new>
 #include <string>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -91,14 +91,19 @@ Borrow<Exclusive>::Borrow(BorrowFlag& flag)
   if (!held_) refuse_borrow(Exclusive);
 }
 
+// A number of the calling thread, never given to another thread of the
+// process. std::thread::id will not do: it is the pthread_t, which the C
+// library hands to the next thread it starts once the old one has exited.
+[[nodiscard]] std::uint64_t current_thread_serial();
+
 // The thread that created an instance.
 class ThreadOwner {
  public:
-  ThreadOwner() : id_(std::this_thread::get_id()) {}
-  [[nodiscard]] bool is_current() const { return id_ == std::this_thread::get_id(); }
+  ThreadOwner() : serial_(current_thread_serial()) {}
+  [[nodiscard]] bool is_current() const { return serial_ == current_thread_serial(); }
 
  private:
-  std::thread::id id_;
+  std::uint64_t serial_;
 };
 
 // RuntimeError "{path} is unsendable, but sent to another thread"; null.

@@ -396,6 +396,19 @@ def test_stateful_samplers_dropped_elsewhere_are_reported(vx, monkeypatch, path,
         f"_varlix::multivar::{path} is unsendable, but is being dropped on another thread"]
 
 
+def test_a_later_thread_is_another_thread(vx, monkeypatch):
+    # The C library hands the identifier of a finished thread to the next one
+    # it starts; that thread is still not the one that made the sampler.
+    reported = []
+    monkeypatch.setattr("sys.unraisablehook", reported.append)
+    holder = [in_thread(lambda: vx.metropolis_hastings(const, box2(vx)))["value"]]
+    result = in_thread(lambda: holder[0].accept_rate())
+    assert str(result.get("error")) == "_varlix::multivar::PyMetropolisHastings is unsendable, but sent to another thread"
+    in_thread(holder.clear)
+    assert [str(r.exc_value) for r in reported] == [
+        "_varlix::multivar::PyMetropolisHastings is unsendable, but is being dropped on another thread"]
+
+
 def test_other_samplers_work_from_any_thread(vx):
     box = box2(vx)
     rejection = vx.rejection_sampler(const, box, 1.0)
