@@ -1,6 +1,7 @@
 #include "callable.hpp"
 
 #include "error.hpp"
+#include "result.hpp"
 
 #include <bit>
 #include <cstdint>
@@ -56,17 +57,6 @@ Ref call_one(PyObject* callable, const Ref& argument) noexcept {
   return Ref::steal(PyObject_CallFunctionObjArgs(callable, argument.get(), nullptr));
 }
 
-Ref float_list(std::span<const double> values) noexcept {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) return list;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = PyFloat_FromDouble(values[i]);
-    if (item == nullptr) return Ref();
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
-}
-
 Ref float_tuple(std::span<const double> values) noexcept {
   Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
   if (!tuple) return tuple;
@@ -82,7 +72,7 @@ Ref float_tuple(std::span<const double> values) noexcept {
 double call_index_list(PyObject* callable, std::size_t i, std::span<const double> values) noexcept {
   const GilGuard gil;
   const Ref index = Ref::steal(PyLong_FromSize_t(i));
-  const Ref list = float_list(values);
+  const Ref list = Ref::steal(to_py(values));
   Ref result;
   if (index && list) result = Ref::steal(PyObject_CallFunctionObjArgs(callable, index.get(), list.get(), nullptr));
   return float_result(result).value_or(kFailedCall);
@@ -127,7 +117,7 @@ double PyNdFn::operator()(std::span<const double> x) const noexcept {
     if (coordinates) result = Ref::steal(PyObject_Call(callable_.get(), coordinates.get(), nullptr));
     if (const auto value = float_result(result)) return *value;
   }
-  const Ref list = float_list(x);
+  const Ref list = Ref::steal(to_py(x));
   return float_result(call_one(callable_.get(), list)).value_or(kFailedCall);
 }
 
