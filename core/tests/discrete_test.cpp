@@ -114,7 +114,7 @@ TEST(DiscreteSampler, NaNPointsAreKeptButNeverMatched) {
 TEST(DiscreteSampler, SeededBatchEqualsOneByOneDraws) {
   const auto d = build({1, 2, 3, 4}, {0.1, 0.2, 0.3, 0.4});
   auto batch_rng = seed_from_u64(7);
-  const auto batch = d.sample_n_with_rng(batch_rng, 64);
+  const auto batch = d.sample_n_with_rng(64, batch_rng);
   ASSERT_TRUE(batch.has_value());
   auto single_rng = seed_from_u64(7);
   for (const double value : *batch) EXPECT_EQ(d.sample_with_rng(single_rng), value);
@@ -128,10 +128,10 @@ TEST(DiscreteSampler, SeededBatchEqualsOneByOneDraws) {
 TEST(DiscreteSampler, BatchSizes) {
   const auto d = build({1, 2}, {1, 1});
   auto rng = seed_from_u64(1);
-  EXPECT_EQ(d.sample_n_with_rng(rng, 0)->size(), 0u);
+  EXPECT_EQ(d.sample_n_with_rng(0, rng)->size(), 0u);
   EXPECT_EQ(d.sample_n(3)->size(), 3u);
   // Far beyond any machine: refused before a single draw.
-  EXPECT_EQ(d.sample_n_with_rng(rng, std::uint64_t{1} << 62).error(), SampleError::out_of_memory());
+  EXPECT_EQ(d.sample_n_with_rng(std::uint64_t{1} << 62, rng).error(), SampleError::out_of_memory());
   EXPECT_EQ(d.sample_n(std::numeric_limits<std::uint64_t>::max()).error(), SampleError::out_of_memory());
 }
 
@@ -140,7 +140,7 @@ TEST(DiscreteSampler, SeededFrequenciesMatchMasses) {
   // 0.01 band is four sigma and a wrong table misses it by far.
   const auto d = build({0, 1, 2, 3}, {0.1, 0.2, 0.3, 0.4});
   auto rng = seed_from_u64(12345);
-  const auto draws = d.sample_n_with_rng(rng, 40000);
+  const auto draws = d.sample_n_with_rng(40000, rng);
   ASSERT_TRUE(draws.has_value());
   double counts[4] = {};
   for (const double x : *draws) counts[static_cast<int>(x)] += 1;

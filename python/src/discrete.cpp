@@ -42,7 +42,7 @@ PyObject* sample(const DiscreteSampler& d) { return to_py(d.sample()); }
 
 PyObject* sample_n(const DiscreteSampler& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
   CallRng rng(seed);
-  return to_py(d.sample_n_with_rng(rng.get(), n));
+  return to_py(d.sample_n_with_rng(n, rng.get()));
 }
 
 constexpr auto kFromPmf = signature("from_pmf", arg<Sequence>("points"), arg<Sequence>("pmf"));

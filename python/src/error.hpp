@@ -40,9 +40,10 @@ PyObject* set_error(PyObject* type, std::string_view text);
 // How many entry points of the module are running on this thread. Above 0,
 // the thread holds the interpreter lock (the binding never releases it, and
 // user code that does takes it back before returning), so the callable
-// adaptors need not ask the interpreter. Initial-exec: the plain model costs
-// a __tls_get_addr call on every adaptor call.
-inline thread_local constinit int t_entry_depth __attribute__((tls_model("initial-exec"))) = 0;
+// adaptors need not ask the interpreter. The default TLS model on purpose:
+// initial-exec would save a nanosecond per call but can make a late dlopen of
+// the module fail once the process's static TLS reserve is used up.
+inline thread_local constinit int t_entry_depth = 0;
 
 class EntryScope {
  public:

@@ -55,11 +55,11 @@ std::expected<double, SampleError> DiscreteSampler::sample_with_rng(Rng& rng) co
 }
 
 std::expected<std::vector<double>, SampleError> DiscreteSampler::sample_n(std::uint64_t n) const {
-  return sample_n_with_rng(thread_rng(), n);
+  return sample_n_with_rng(n, thread_rng());
 }
 
-std::expected<std::vector<double>, SampleError> DiscreteSampler::sample_n_with_rng(Rng& rng,
-                                                                                   std::uint64_t n) const {
+std::expected<std::vector<double>, SampleError> DiscreteSampler::sample_n_with_rng(std::uint64_t n,
+                                                                                   Rng& rng) const {
   return collect_draws(n, [&] { return sample_with_rng(rng); });
 }
 
