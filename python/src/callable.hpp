@@ -11,6 +11,8 @@
 // holder with an atomic count, shared by every core object built from it,
 // and is dropped under the interpreter lock when the last copy goes. Calls
 // take the lock themselves (a no-op on the calling thread, which holds it).
+// An adaptor's callable() is that shared handle: the Python instance built
+// from the adaptor keeps a copy, to show the reference to the cycle collector.
 #pragma once
 
 #include <atomic>
@@ -50,6 +52,8 @@ class PyFloatFn {
   explicit PyFloatFn(Ref callable) : callable_(std::move(callable)) {}
   [[nodiscard]] double operator()(double x) const noexcept;
 
+  [[nodiscard]] const SharedCallable& callable() const noexcept { return callable_; }
+
  private:
   SharedCallable callable_;
 };
@@ -62,6 +66,8 @@ class PyNdFn {
   [[nodiscard]] double operator()(std::span<const double> x) const noexcept;
   [[nodiscard]] std::size_t dim() const noexcept { return dim_; }
 
+  [[nodiscard]] const SharedCallable& callable() const noexcept { return callable_; }
+
  private:
   SharedCallable callable_;
   std::size_t dim_;
@@ -73,6 +79,8 @@ class PyPpfFn {
  public:
   explicit PyPpfFn(Ref callable) : callable_(std::move(callable)) {}
   [[nodiscard]] std::expected<double, SampleError> operator()(double u) const noexcept;
+
+  [[nodiscard]] const SharedCallable& callable() const noexcept { return callable_; }
 
  private:
   SharedCallable callable_;
@@ -87,6 +95,8 @@ class PyConditionalCoord {
   [[nodiscard]] std::size_t dim() const noexcept { return dim_; }
   [[nodiscard]] double sample_coord(Rng& rng, std::size_t i, std::span<const double> x) const noexcept;
 
+  [[nodiscard]] const SharedCallable& callable() const noexcept { return callable_; }
+
  private:
   SharedCallable callable_;
   std::size_t dim_;
@@ -98,6 +108,8 @@ class PyFactorFn {
  public:
   explicit PyFactorFn(Ref callable) : callable_(std::move(callable)) {}
   [[nodiscard]] double sample_i(Rng& rng, std::size_t i, std::span<const double> prefix) const noexcept;
+
+  [[nodiscard]] const SharedCallable& callable() const noexcept { return callable_; }
 
  private:
   SharedCallable callable_;

@@ -128,6 +128,7 @@ using Model = ContinuousModel<PyFloatFn>;
 struct ContinuousDistributionClass {
   using Core = Model;
   static constexpr const char* name = "ContinuousDistribution";
+  static constexpr bool holds_callables = true;
 };
 using PyDistribution = PyClass<ContinuousDistributionClass>;
 
@@ -221,24 +222,27 @@ const SamplerOptions& options_or_default(std::optional<const SamplerOptions*> op
   return options ? **options : kDefaultOptions;
 }
 
-// A builder's result as a new ContinuousDistribution, or its error raised.
+// A builder's result as a new ContinuousDistribution owning `callables`,
+// or its error raised.
 template <class Sampler>
-PyObject* distribution(std::expected<Sampler, BuildError>&& built) {
+PyObject* distribution(std::expected<Sampler, BuildError>&& built, OwnedCallables&& callables) {
   if (!built) return map_build_err(built.error());
-  return PyDistribution::wrap(Model(std::in_place_type<Sampler>, *std::move(built)));
+  return PyDistribution::wrap(Model(std::in_place_type<Sampler>, *std::move(built)), std::move(callables));
 }
 
 // A density adaptor that may have failed its own checks, then the sampler.
 template <class P>
-PyObject* from_density(std::expected<P, BuildError>&& density, const SamplerOptions& options) {
+PyObject* from_density(std::expected<P, BuildError>&& density, const SamplerOptions& options,
+                       OwnedCallables&& callables) {
   if (!density) return map_build_err(density.error());
-  return distribution(varlix::from_pdf(*std::move(density), options));
+  return distribution(varlix::from_pdf(*std::move(density), options), std::move(callables));
 }
 
-Plain plain_pdf(const Ref& f, const Interval* interval) { return Plain(PyFloatFn(f), interval->lo, interval->hi); }
+Plain plain_pdf(const PyFloatFn& f, const Interval* interval) { return Plain(f, interval->lo, interval->hi); }
 
 PyObject* from_pdf_with_options(const Ref& f, const Interval* interval, const SamplerOptions* options) {
-  return distribution(varlix::from_pdf(plain_pdf(f, interval), *options));
+  const PyFloatFn pdf(f);
+  return distribution(varlix::from_pdf(plain_pdf(pdf, interval), *options), owned_callables(pdf));
 }
 
 PyObject* from_pdf(const Ref& f, const Interval* interval) {
@@ -247,12 +251,17 @@ PyObject* from_pdf(const Ref& f, const Interval* interval) {
 
 PyObject* from_pdf_dpdf(const Ref& f, const Ref& dpdf, const Interval* interval,
                         std::optional<const SamplerOptions*> options) {
-  return distribution(
-      varlix::from_pdf_with_dpdf(plain_pdf(f, interval), plain_pdf(dpdf, interval), options_or_default(options)));
+  const PyFloatFn pdf(f);
+  // The derivative serves the build only and goes with it: the distribution
+  // owns no reference to it.
+  return distribution(varlix::from_pdf_with_dpdf(plain_pdf(pdf, interval), plain_pdf(PyFloatFn(dpdf), interval),
+                                                 options_or_default(options)),
+                      owned_callables(pdf));
 }
 
 PyObject* from_cdf_with_options(const Ref& f, const Interval* interval, const SamplerOptions* options) {
-  return distribution(varlix::from_cdf(PyFloatFn(f), interval->lo, interval->hi, *options));
+  const PyFloatFn cdf(f);
+  return distribution(varlix::from_cdf(cdf, interval->lo, interval->hi, *options), owned_callables(cdf));
 }
 
 PyObject* from_cdf(const Ref& f, const Interval* interval) {
@@ -266,20 +275,23 @@ PyObject* from_histogram(const Ref& edges, const Ref& counts, bool density,
   auto count_values = extract_f64_list(counts.get());
   if (!count_values) return nullptr;
   return distribution(
-      varlix::from_histogram(*std::move(edge_values), *std::move(count_values), density, options_or_default(options)));
+      varlix::from_histogram(*std::move(edge_values), *std::move(count_values), density, options_or_default(options)),
+      {});
 }
 
 PyObject* from_pdf_loc_scale(const Ref& f, const Interval* interval, double loc, double scale,
                              std::optional<const SamplerOptions*> options) {
-  return from_density(LocScalePdf<PyFloatFn>::build(PyFloatFn(f), interval->lo, interval->hi, loc, scale),
-                      options_or_default(options));
+  const PyFloatFn pdf(f);
+  return from_density(LocScalePdf<PyFloatFn>::build(pdf, interval->lo, interval->hi, loc, scale),
+                      options_or_default(options), owned_callables(pdf));
 }
 
 PyObject* truncated(const Ref& f, const Interval* interval, const Interval* trunc_interval,
                     std::optional<const SamplerOptions*> options) {
+  const PyFloatFn pdf(f);
   return from_density(
-      Truncated<Plain>::build(plain_pdf(f, interval), trunc_interval->lo, trunc_interval->hi, kTruncationTolerance),
-      options_or_default(options));
+      Truncated<Plain>::build(plain_pdf(pdf, interval), trunc_interval->lo, trunc_interval->hi, kTruncationTolerance),
+      options_or_default(options), owned_callables(pdf));
 }
 
 // ---- signatures ---------------------------------------------------------------

@@ -35,6 +35,7 @@ class PyPdfNd {
   PyPdfNd(const Ref& f, const HyperRect& support) : f_(f, support.dim()), support_(support) {}
   [[nodiscard]] double pdf(std::span<const double> x) const { return f_(x); }
   [[nodiscard]] const HyperRect& support() const { return support_; }
+  [[nodiscard]] const SharedCallable& callable() const { return f_.callable(); }
 
  private:
   PyNdFn f_;
@@ -75,11 +76,13 @@ PyObject* batch(Sampler& sampler, std::uint64_t n, std::optional<std::uint64_t> 
 struct RejectionSamplerClass {
   using Core = RejectionSamplerNd<PyPdfNd>;
   static constexpr const char* name = "RejectionSampler";
+  static constexpr bool holds_callables = true;
 };
 
 PyObject* rejection_sampler(const Ref& f, const HyperRect* support, double pdf_max, std::uint64_t max_trials) {
-  return PyClass<RejectionSamplerClass>::wrap(
-      RejectionSamplerNd<PyPdfNd>::build(PyPdfNd(f, *support), max_trials, pdf_max));
+  const PyPdfNd pdf(f, *support);
+  return PyClass<RejectionSamplerClass>::wrap(RejectionSamplerNd<PyPdfNd>::build(pdf, max_trials, pdf_max),
+                                              owned_callables(pdf));
 }
 
 using Rejection = RejectionSamplerClass::Core;
@@ -96,6 +99,7 @@ struct MetropolisHastingsClass {
   using Core = MetropolisHastingsNd<PyPdfNd>;
   static constexpr const char* name = "MetropolisHastings";
   static constexpr const char* thread_bound_as = "_varlix::multivar::PyMetropolisHastings";
+  static constexpr bool holds_callables = true;
 };
 
 PyObject* metropolis_hastings(const Ref& f, const HyperRect* support, double step_size, std::uint64_t burn_in,
@@ -108,7 +112,9 @@ PyObject* metropolis_hastings(const Ref& f, const HyperRect* support, double ste
                                         .step_min = kStepMin,
                                         .step_max = kStepMax,
                                         .init_max_trials = kInitMaxTrials};
-  return PyClass<MetropolisHastingsClass>::wrap(MetropolisHastingsNd<PyPdfNd>::build(PyPdfNd(f, *support), params));
+  const PyPdfNd pdf(f, *support);
+  return PyClass<MetropolisHastingsClass>::wrap(MetropolisHastingsNd<PyPdfNd>::build(pdf, params),
+                                                owned_callables(pdf));
 }
 
 using Mh = MetropolisHastingsClass::Core;
@@ -124,6 +130,7 @@ struct HmcSamplerClass {
   using Core = HmcSamplerNd<PyPdfNd>;
   static constexpr const char* name = "HmcSampler";
   static constexpr const char* thread_bound_as = "_varlix::multivar::PyHmcSampler";
+  static constexpr bool holds_callables = true;
 };
 
 PyObject* hmc_sampler(const Ref& f, const HyperRect* support, double step_size, std::uint64_t leapfrog_steps,
@@ -132,7 +139,8 @@ PyObject* hmc_sampler(const Ref& f, const HyperRect* support, double step_size, 
                          .leapfrog_steps = leapfrog_steps,
                          .grad_eps = grad_eps,
                          .init_max_trials = kInitMaxTrials};
-  return PyClass<HmcSamplerClass>::wrap(HmcSamplerNd<PyPdfNd>::build(PyPdfNd(f, *support), params));
+  const PyPdfNd pdf(f, *support);
+  return PyClass<HmcSamplerClass>::wrap(HmcSamplerNd<PyPdfNd>::build(pdf, params), owned_callables(pdf));
 }
 
 using Hmc = HmcSamplerClass::Core;
@@ -146,14 +154,17 @@ struct GibbsSamplerClass {
   using Core = GibbsSamplerNd<PyConditionalCoord>;
   static constexpr const char* name = "GibbsSampler";
   static constexpr const char* thread_bound_as = "_varlix::multivar::PyGibbsSampler";
+  static constexpr bool holds_callables = true;
 };
 
 PyObject* gibbs_sampler(const Ref& sample_coord, const HyperRect* support, const Ref& init,
                         std::uint64_t sweeps_per_sample) {
   auto start = extract_f64_list(init.get());
   if (!start) return nullptr;
-  return PyClass<GibbsSamplerClass>::wrap(GibbsSamplerNd<PyConditionalCoord>::build(
-      PyConditionalCoord(sample_coord, support->dim()), sweeps_per_sample, *std::move(start)));
+  const PyConditionalCoord conditional(sample_coord, support->dim());
+  return PyClass<GibbsSamplerClass>::wrap(
+      GibbsSamplerNd<PyConditionalCoord>::build(conditional, sweeps_per_sample, *std::move(start)),
+      owned_callables(conditional));
 }
 
 using Gibbs = GibbsSamplerClass::Core;
@@ -165,11 +176,13 @@ PyObject* gibbs_sample(Gibbs& g) { return to_py(g.sample()); }
 struct ConditionalFactorizationSamplerClass {
   using Core = ConditionalFactorSampler<PyFactorFn>;
   static constexpr const char* name = "ConditionalFactorizationSampler";
+  static constexpr bool holds_callables = true;
 };
 
 PyObject* conditional_factorization_sampler(const Ref& sample_i, std::uint64_t dim) {
-  return PyClass<ConditionalFactorizationSamplerClass>::wrap(
-      ConditionalFactorSampler<PyFactorFn>(PyFactorFn(sample_i), dim));
+  const PyFactorFn factor(sample_i);
+  return PyClass<ConditionalFactorizationSamplerClass>::wrap(ConditionalFactorSampler<PyFactorFn>(factor, dim),
+                                                             owned_callables(factor));
 }
 
 using Factor = ConditionalFactorizationSamplerClass::Core;
@@ -208,12 +221,14 @@ struct CdfMcEstimatorClass {
   using Core = CdfMcEstimator<PyPdfNd>;
   static constexpr const char* name = "CdfMcEstimator";
   static constexpr const char* thread_bound_as = "_varlix::multivar::PyCdfMcEstimator";
+  static constexpr bool holds_callables = true;
 };
 
 PyObject* cdf_mc_estimator(const Ref& f, const HyperRect* support, std::uint64_t normalization_samples,
                            std::uint64_t cdf_samples) {
+  const PyPdfNd pdf(f, *support);
   return PyClass<CdfMcEstimatorClass>::wrap(
-      CdfMcEstimator<PyPdfNd>::build(PyPdfNd(f, *support), normalization_samples, cdf_samples));
+      CdfMcEstimator<PyPdfNd>::build(pdf, normalization_samples, cdf_samples), owned_callables(pdf));
 }
 
 using Estimator = CdfMcEstimatorClass::Core;

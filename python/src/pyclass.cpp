@@ -15,6 +15,10 @@ void refuse_borrow(bool exclusive) {
   set_error(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
 }
 
+PyObject* refuse_cleared(const char* class_name) {
+  return PyErr_Format(PyExc_RuntimeError, "%s was cleared by the garbage collector", class_name);
+}
+
 PyObject* refuse_foreign_thread(const char* type_path) {
   return PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but sent to another thread", type_path);
 }

@@ -15,6 +15,17 @@
 // be called with TypeError "No constructor defined for {name}"; instances are
 // then made by PyClass<Cls>::wrap from the binding's functions.
 //
+// A class whose instances keep user callables declares
+//
+//     static constexpr bool holds_callables = true;
+//
+// and takes part in cyclic garbage collection: a sampler built from a bound
+// method of the object that stores the sampler is a reference cycle, and
+// without the collector it would never be freed. Such an instance is made by
+// wrap(core, owned_callables(adaptors...)) with the adaptors its factory made
+// for it; the instance keeps a copy of each beside the core, and those copies
+// are what the collector is shown, one visit per reference.
+//
 // Methods are declared like functions (binder.hpp) and borrow the instance
 // for the call: an Impl whose first parameter is `const Core&` takes a shared
 // borrow, one taking `Core&` an exclusive borrow. A conflicting borrow (a user
@@ -30,8 +41,10 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "binder.hpp"
+#include "callable.hpp"
 #include "error.hpp"
 #include "ref.hpp"
 
@@ -54,6 +67,7 @@ class BorrowFlag {
   }
   void release_shared() { --state_; }
   void release_exclusive() { state_ = 0; }
+  [[nodiscard]] bool is_free() const { return state_ == 0; }
 
  private:
   static constexpr std::ptrdiff_t kExclusive = -1;
@@ -115,6 +129,31 @@ void report_foreign_drop(const char* type_path);
 template <class Cls>
 constexpr bool kThreadBound = requires { Cls::thread_bound_as; };
 
+// ---- user callables and the collector ---------------------------------------
+
+template <class Cls>
+constexpr bool kHoldsCallables = requires { requires Cls::holds_callables; };
+
+// The references to user callables an instance owns: one handle per adaptor
+// its factory made, however many copies of it the core keeps (copies share
+// one reference). Holding its own handles, the instance owns each reference
+// for as long as it shows it to the collector, even if the core drops its
+// copies earlier. No handle may be shared with another instance: each
+// would then report the same reference, one more than exists, and the
+// collector could free a callable still in use.
+using OwnedCallables = std::vector<SharedCallable>;
+
+// The handles of adaptors just made for one new instance.
+template <class... Adaptor>
+[[nodiscard]] OwnedCallables owned_callables(const Adaptor&... adaptors) {
+  return {adaptors.callable()...};
+}
+
+struct NoCallables {};
+
+// RuntimeError "{name} was cleared by the garbage collector"; null.
+PyObject* refuse_cleared(const char* class_name);
+
 // ---- the class --------------------------------------------------------------
 
 struct Constructor {
@@ -136,13 +175,22 @@ class PyClass {
   static_assert(std::is_nothrow_move_constructible_v<Core>, "an instance is filled by moving its core in");
   static_assert(alignof(Core) <= alignof(std::max_align_t), "the interpreter's allocator aligns to max_align_t");
 
+  struct Contents {
+    Core core;
+    [[no_unique_address]] std::conditional_t<kHoldsCallables<Cls>, OwnedCallables, NoCallables> callables;
+  };
+
   struct Object {
     PyObject_HEAD
     BorrowFlag borrow;
     ThreadOwner owner;
-    alignas(Core) unsigned char storage[sizeof(Core)];
+    // The contents are in place: false until wrap has built them (the
+    // allocation zero-fills) and again once the collector released them.
+    bool live;
+    alignas(Contents) unsigned char storage[sizeof(Contents)];
 
-    Core& core() { return *std::launder(reinterpret_cast<Core*>(storage)); }
+    Contents& contents() { return *std::launder(reinterpret_cast<Contents*>(storage)); }
+    Core& core() { return contents().core; }
   };
 
   [[nodiscard]] static PyTypeObject* type() { return type_; }
@@ -153,29 +201,53 @@ class PyClass {
   [[nodiscard]] static Object* object(PyObject* object) { return reinterpret_cast<Object*>(object); }
 
   // A new instance owning `value`; null with a Python error pending.
-  static PyObject* wrap(Core&& value) {
-    if (type_ == nullptr) return set_error(PyExc_SystemError, "class used before its registration");
-    PyObject* self = PyType_GenericAlloc(type_, 0);
-    if (self == nullptr) return nullptr;
-    Object* instance = object(self);
-    new (&instance->borrow) BorrowFlag();
-    new (&instance->owner) ThreadOwner();
-    new (instance->storage) Core(std::move(value));
-    return self;
+  static PyObject* wrap(Core&& value)
+    requires(!kHoldsCallables<Cls>)
+  {
+    return make(Contents{std::move(value), {}});
+  }
+
+  // A new instance owning `value` and the references of `callables`, the
+  // handles of the adaptors made for it alone.
+  static PyObject* wrap(Core&& value, OwnedCallables&& callables)
+    requires kHoldsCallables<Cls>
+  {
+    return make(Contents{std::move(value), std::move(callables)});
   }
 
   // A core builder's result: the new instance, or its error raised.
-  template <class Error>
-  static PyObject* wrap(std::expected<Core, Error>&& built) {
+  template <class Error, class... Callables>
+  static PyObject* wrap(std::expected<Core, Error>&& built, Callables&&... callables) {
     if (!built) return map_error(built.error());
-    return wrap(*std::move(built));
+    return wrap(*std::move(built), std::forward<Callables>(callables)...);
   }
 
   // Makes the type object, once per process.
   [[nodiscard]] static bool create(const ClassParts& parts);
 
  private:
+  static PyObject* make(Contents&& contents) {
+    if (type_ == nullptr) return set_error(PyExc_SystemError, "class used before its registration");
+    PyObject* self = PyType_GenericAlloc(type_, 0);
+    if (self == nullptr) return nullptr;
+    Object* instance = object(self);
+    new (&instance->borrow) BorrowFlag();
+    new (&instance->owner) ThreadOwner();
+    new (instance->storage) Contents(std::move(contents));
+    instance->live = true;
+    return self;
+  }
+
+  // Marked first: the last reference to a callable can run any Python code,
+  // and that code must find the instance already empty.
+  static void release(Object* instance) {
+    instance->live = false;
+    instance->contents().~Contents();
+  }
+
   static void dealloc(PyObject* self);
+  static int traverse(PyObject* self, visitproc visit, void* arg);
+  static int clear(PyObject* self);
   static PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_Format(PyExc_TypeError, "No constructor defined for %s", Cls::name);
     return nullptr;
@@ -188,12 +260,17 @@ template <class Cls>
 bool PyClass<Cls>::create(const ClassParts& parts) {
   if (type_ != nullptr) return true;
   static const std::string qualified_name = std::string("_varlix.") + Cls::name;
-  PyType_Slot slots[7];
+  PyType_Slot slots[10];
   int count = 0;
   const auto add = [&](int slot, auto* pointer) {
     if (pointer != nullptr) slots[count++] = {slot, reinterpret_cast<void*>(pointer)};
   };
   add(Py_tp_dealloc, &dealloc);
+  if constexpr (kHoldsCallables<Cls>) {
+    add(Py_tp_traverse, &traverse);
+    add(Py_tp_clear, &clear);
+    add(Py_tp_free, &PyObject_GC_Del);
+  }
   add(Py_tp_new, parts.constructor.new_instance != nullptr ? parts.constructor.new_instance : &no_constructor);
   add(Py_tp_doc, const_cast<char*>(parts.constructor.doc));
   add(Py_tp_methods, parts.methods);
@@ -201,8 +278,11 @@ bool PyClass<Cls>::create(const ClassParts& parts) {
   add(Py_tp_repr, parts.repr);
   slots[count] = {0, nullptr};
   // No Py_TPFLAGS_BASETYPE: final. No dict or weakref offsets: neither exists.
+  // Classes without callables stay out of the collector: they can close no
+  // cycle, and tracking them would only cost their allocations.
+  const unsigned int gc_flag = kHoldsCallables<Cls> ? Py_TPFLAGS_HAVE_GC : 0;
   PyType_Spec spec = {qualified_name.c_str(), static_cast<int>(sizeof(Object)), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | gc_flag, slots};
   type_ = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
   return type_ != nullptr;
 }
@@ -210,16 +290,47 @@ bool PyClass<Cls>::create(const ClassParts& parts) {
 template <class Cls>
 void PyClass<Cls>::dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  bool release = true;
-  if constexpr (kThreadBound<Cls>) {
-    // Its callables and chain state belong to the creating thread: leak them
-    // rather than run their destructors here.
-    release = object(self)->owner.is_current();
-    if (!release) report_foreign_drop(Cls::thread_bound_as);
+  Object* instance = object(self);
+  // Untracked before anything is released: the collector must not see a
+  // half-destroyed instance if dropping a callable runs a collection.
+  if constexpr (kHoldsCallables<Cls>) PyObject_GC_UnTrack(self);
+  // Not live: the collector released the contents already.
+  if (instance->live) {
+    bool on_owner = true;
+    if constexpr (kThreadBound<Cls>) {
+      // Its callables and chain state belong to the creating thread: leak
+      // them rather than run their destructors here.
+      on_owner = instance->owner.is_current();
+      if (!on_owner) report_foreign_drop(Cls::thread_bound_as);
+    }
+    if (on_owner) release(instance);
   }
-  if (release) object(self)->core().~Core();
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+template <class Cls>
+int PyClass<Cls>::traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));  // an instance of a heap type owns a reference to it
+  Object* instance = object(self);
+  if (!instance->live) return 0;
+  for (const SharedCallable& callable : instance->contents().callables) Py_VISIT(callable.get());
+  return 0;
+}
+
+template <class Cls>
+int PyClass<Cls>::clear(PyObject* self) {
+  Object* instance = object(self);
+  if constexpr (kThreadBound<Cls>) {
+    // As when it is dropped elsewhere, nothing of it is released off its
+    // thread; the cycle stays for a collection on the creating thread (or
+    // is reported when another member's clearing drops the instance here).
+    if (!instance->owner.is_current()) return 0;
+  }
+  // A borrowed instance has a method running on it, so it is not garbage
+  // whatever the collector concluded; its core must outlive that method.
+  if (instance->live && instance->borrow.is_free()) release(instance);
+  return 0;
 }
 
 template <class Cls>
@@ -234,6 +345,7 @@ template <class Cls>
 // borrow is taken); the argument keeps it alive for the call.
 template <class Cls>
 struct InstanceOf {
+  static_assert(!kHoldsCallables<Cls>, "read without a borrow: only classes the collector never clears");
   using type = const typename Cls::Core*;
   static bool convert(PyObject* object, type& out) {
     if (!PyClass<Cls>::is_instance(object)) return refuse_conversion(object, Cls::name);
@@ -250,6 +362,10 @@ PyObject* with_core(PyObject* self, Body&& body) {
   auto* instance = PyClass<Cls>::object(self);
   if constexpr (kThreadBound<Cls>) {
     if (!instance->owner.is_current()) return refuse_foreign_thread(Cls::thread_bound_as);
+  }
+  if constexpr (kHoldsCallables<Cls>) {
+    // Reachable only from a finalizer running during a collection.
+    if (!instance->live) return refuse_cleared(Cls::name);
   }
   const Borrow<Exclusive> borrow(instance->borrow);
   if (!borrow) return nullptr;

@@ -174,6 +174,14 @@ PyObject* call_on_thread(const Ref& f, double x) {
   return to_py(value);
 }
 
+// What the collector does to an instance in an unreachable cycle.
+PyObject* gc_clear(const Ref& instance) {
+  const auto clear = reinterpret_cast<inquiry>(PyType_GetSlot(Py_TYPE(instance.get()), Py_tp_clear));
+  if (clear == nullptr) return set_error(PyExc_TypeError, "not a collectable class");
+  clear(instance.get());
+  return Py_NewRef(Py_None);
+}
+
 constexpr auto kPlainNew = signature("__new__", arg<Float>("start"), arg<U64>("step", "1"));
 constexpr auto kTotal = signature("total");
 constexpr auto kFromInt = signature("from_int", arg<U64>("start"));
@@ -208,6 +216,7 @@ constexpr auto kCoordFn = signature("coord_fn", arg<Any>("f"), arg<U64>("i"), ar
 constexpr auto kFactorFn = signature("factor_fn", arg<Any>("f"), arg<U64>("i"), arg<ListOf<Float>>("x"));
 constexpr auto kCopies = signature("adaptor_copies", arg<Any>("f"), arg<U64>("copies"));
 constexpr auto kOnThread = signature("call_on_thread", arg<Any>("f"), arg<Float>("x"));
+constexpr auto kGcClear = signature("gc_clear", arg<Any>("instance"));
 
 bool register_probe(PyObject* module) {
   static PyMethodDef plain_methods[] = {
@@ -248,6 +257,7 @@ bool register_probe(PyObject* module) {
       function<kFactorFn, factor_fn>(),
       function<kCopies, adaptor_copies>(),
       function<kOnThread, call_on_thread>(),
+      function<kGcClear, gc_clear>(),
       {},
   };
   return add_class<PlainClass>(module, {.methods = plain_methods,
