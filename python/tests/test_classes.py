@@ -1,9 +1,10 @@
 """The class helper, through the probe's classes: constructors, properties,
 the borrow flags and thread affinity."""
 import sys
-import threading
 
 import pytest
+
+from threads import in_thread
 
 
 def test_constructor_property_repr(probe):
@@ -42,21 +43,6 @@ def test_exclusive_borrows_do_not_nest(probe):
     with pytest.raises(RuntimeError, match=r"^Already borrowed$"):
         c.add_calling(lambda: c.add(1.0))
     assert c.peek() == 1.0
-
-
-def in_thread(fn):
-    result = {}
-
-    def run():
-        try:
-            result["value"] = fn()
-        except BaseException as error:  # noqa: BLE001 - handed back to the test
-            result["error"] = error
-
-    thread = threading.Thread(target=run)
-    thread.start()
-    thread.join()
-    return result
 
 
 def test_thread_bound_instance_refuses_other_threads(probe):

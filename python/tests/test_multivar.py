@@ -1,12 +1,12 @@
 """The multivariate surface as a whole: HyperRect, the density callable,
 the rejection sampler, and what every sampler class shares (signatures,
 argument errors, borrows, thread affinity, oversized batches)."""
-import gc
 import math
-import threading
 
 import numpy as np
 import pytest
+
+from threads import in_thread
 
 NAN = float("nan")
 INF = float("inf")
@@ -350,24 +350,6 @@ def test_reentrant_read_of_an_immutable_sampler_is_allowed(vx):
 
 
 # ---- thread affinity --------------------------------------------------------
-
-def in_thread(fn):
-    # Thread-bound samplers left in garbage cycles by earlier tests must be
-    # collected here, not on the other thread.
-    gc.collect()
-    result = {}
-
-    def run():
-        try:
-            result["value"] = fn()
-        except BaseException as error:  # noqa: BLE001 - handed back to the test
-            result["error"] = error
-
-    thread = threading.Thread(target=run)
-    thread.start()
-    thread.join()
-    return result
-
 
 THREAD_BOUND = [
     ("PyMetropolisHastings", lambda vx: vx.metropolis_hastings(const, box2(vx)), lambda s: s.accept_rate()),
