@@ -9,12 +9,14 @@
 #include <optional>
 
 #include "continuous/truncated.hpp"
+#include "special_values.hpp"
 
 namespace varlix {
 namespace {
 
-constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using special_values::kInf;
+using special_values::kNaN;
+
 constexpr double kTol = 1e-10;
 
 using Fn = double (*)(double);
@@ -55,8 +57,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, SupportChecks,
                          testing::Values(SupportCase{0.0, 1.0, std::nullopt}, SupportCase{-1e300, 1e300, std::nullopt},
                                          SupportCase{-kInf, 1.0, kNonFiniteText},
                                          SupportCase{0.0, kInf, kNonFiniteText},
-                                         SupportCase{kNan, 1.0, kNonFiniteText},
-                                         SupportCase{2.0, kNan, kNonFiniteText},
+                                         SupportCase{kNaN, 1.0, kNonFiniteText},
+                                         SupportCase{2.0, kNaN, kNonFiniteText},
                                          SupportCase{kInf, -kInf, kNonFiniteText},
                                          SupportCase{1.0, 1.0, kOrderText}, SupportCase{2.0, 1.0, kOrderText}));
 
@@ -64,7 +66,7 @@ TEST(CheckNormalizer, FiniteAndStrictlyPositiveOnly) {
   for (const double ok : {1.0, std::numeric_limits<double>::denorm_min(), 1e300}) {
     EXPECT_TRUE(check_normalizer(ok)) << ok;
   }
-  for (const double bad : {0.0, -0.0, -1.0, kInf, -kInf, kNan}) {
+  for (const double bad : {0.0, -0.0, -1.0, kInf, -kInf, kNaN}) {
     EXPECT_EQ(error_text(check_normalizer(bad)), kNormalizeText) << bad;
   }
 }
@@ -104,7 +106,7 @@ TEST(IntegratedPdf, NanArgumentGivesNanPromptly) {
       PlainPdf(CountingFn{[](double x) { return 1.0 + x; }, &calls}, 0.0, 1.0), 0.0, 1.0, kTol);
   ASSERT_TRUE(model);
   calls = 0;
-  EXPECT_TRUE(std::isnan(model->cdf(kNan)));
+  EXPECT_TRUE(std::isnan(model->cdf(kNaN)));
   EXPECT_LE(calls, 9);
 }
 
@@ -132,9 +134,9 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, IntegratedPdfErrors,
     testing::Values(DensityErrorCase{[](double) { return 0.0; }, 0.0, 1.0, kNormalizeText, true},
                     DensityErrorCase{[](double) { return -1.0; }, 0.0, 1.0, kNormalizeText, true},
-                    DensityErrorCase{[](double) { return kNan; }, 0.0, 1.0, kNormalizeText, true},
-                    DensityErrorCase{[](double) { return kNan; }, 0.0, kInf, kNonFiniteText, false},
-                    DensityErrorCase{[](double) { return 1.0; }, kNan, 1.0, kNonFiniteText, false},
+                    DensityErrorCase{[](double) { return kNaN; }, 0.0, 1.0, kNormalizeText, true},
+                    DensityErrorCase{[](double) { return kNaN; }, 0.0, kInf, kNonFiniteText, false},
+                    DensityErrorCase{[](double) { return 1.0; }, kNaN, 1.0, kNonFiniteText, false},
                     DensityErrorCase{[](double) { return 1.0; }, 1.0, 1.0, kOrderText, false}));
 
 double logistic(double x) { return 1.0 / (1.0 + std::exp(-x)); }
@@ -154,7 +156,7 @@ TEST(AffineCdf, LogisticOnSymmetricInterval) {
 TEST(AffineCdf, Errors) {
   const Fn flat = [](double) { return 0.25; };
   const Fn decreasing = [](double x) { return -x; };
-  const Fn failing = [](double) { return kNan; };
+  const Fn failing = [](double) { return kNaN; };
   EXPECT_EQ(AffineCdf<Fn>::build(flat, 0.0, 1.0).error().message(), kNormalizeText);
   EXPECT_EQ(AffineCdf<Fn>::build(decreasing, 0.0, 1.0).error().message(), kNormalizeText);
   EXPECT_EQ(AffineCdf<Fn>::build(failing, 0.0, 1.0).error().message(), kNormalizeText);
@@ -185,13 +187,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, LocScaleErrors,
                          testing::Values(LocScaleCase{0.0, 1.0, 0.0, 0.0, kScaleText},
                                          LocScaleCase{0.0, 1.0, 0.0, -2.0, kScaleText},
                                          LocScaleCase{0.0, 1.0, 0.0, kInf, kScaleText},
-                                         LocScaleCase{0.0, 1.0, 0.0, kNan, kScaleText},
-                                         LocScaleCase{kNan, 1.0, 0.0, 0.0, kScaleText},
+                                         LocScaleCase{0.0, 1.0, 0.0, kNaN, kScaleText},
+                                         LocScaleCase{kNaN, 1.0, 0.0, 0.0, kScaleText},
                                          LocScaleCase{0.0, kInf, 0.0, 1.0, kNonFiniteText},
                                          LocScaleCase{1.0, 0.0, 0.0, 1.0, kOrderText},
                                          // hi * scale overflows
                                          LocScaleCase{-1.0, 2.0, 0.0, 1e308, kNonFiniteText},
-                                         LocScaleCase{0.0, 1.0, kNan, 1.0, kNonFiniteText},
+                                         LocScaleCase{0.0, 1.0, kNaN, 1.0, kNonFiniteText},
                                          // the mapped ends collapse onto loc
                                          LocScaleCase{0.0, 1e-300, 1.0, 1e-300, kOrderText}));
 
@@ -204,7 +206,7 @@ TEST(LocScalePdf, StandardFormMappedOntoItsSupport) {
   EXPECT_EQ(pdf->pdf(2.5), 0.0 / 0.5);   // z = -1, inside
   EXPECT_EQ(pdf->pdf(3.5), 2.0 / 0.5);   // z = 1, inside
   EXPECT_EQ(pdf->pdf(3.6), 0.0);
-  EXPECT_EQ(pdf->pdf(kNan), 0.0);
+  EXPECT_EQ(pdf->pdf(kNaN), 0.0);
   const auto model = IntegratedPdf<LocScalePdf<Fn>>::build(*pdf, pdf->lo(), pdf->hi(), kTol);
   ASSERT_TRUE(model);
   EXPECT_NEAR(model->norm(), 2.0, 1e-14);  // the integral of 1 + z over [-1, 1]
@@ -242,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, TruncationBuild,
                                          TruncationCase{std::nextafter(0.0, -1.0), 1.0, kOutsideText},
                                          TruncationCase{1.0, std::nextafter(2.0, 3.0), kOutsideText},
                                          TruncationCase{-5.0, 5.0, kOutsideText},
-                                         TruncationCase{kNan, 5.0, kNonFiniteText},
+                                         TruncationCase{kNaN, 5.0, kNonFiniteText},
                                          TruncationCase{1.0, 0.5, kOrderText}));
 
 TEST(Truncated, BaseSupportCheckedAfterTheInterval) {

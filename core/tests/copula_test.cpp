@@ -9,14 +9,15 @@
 #include <vector>
 
 #include "multivar_test_density.hpp"
+#include "special_values.hpp"
 
 namespace varlix {
 namespace {
 
-using testing::draws_between;
+using special_values::kInf;
+using special_values::kNaN;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using testing::draws_between;
 
 using Matrix = std::vector<std::vector<double>>;
 using Ppf = std::function<std::expected<double, SampleError>(double)>;

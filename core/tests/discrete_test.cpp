@@ -6,11 +6,13 @@
 #include <limits>
 #include <vector>
 
+#include "special_values.hpp"
+
 namespace varlix {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using special_values::kInf;
+using special_values::kNaN;
 
 DiscreteSampler build(std::vector<double> points, std::vector<double> pmf) {
   auto built = DiscreteSampler::from_pmf(std::move(points), std::move(pmf));

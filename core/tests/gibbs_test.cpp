@@ -12,10 +12,12 @@
 #include <utility>
 #include <vector>
 
+#include "special_values.hpp"
+
 namespace varlix {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using special_values::kNaN;
 
 // One recorded call: the index and the point (or prefix) it was given.
 using Call = std::pair<std::size_t, std::vector<double>>;

@@ -10,10 +10,13 @@
 #include <limits>
 #include <vector>
 
+#include "special_values.hpp"
+
 namespace varlix {
 namespace {
 
-constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+using special_values::kNaN;
+
 constexpr std::uint32_t kIterations = 128;
 constexpr double kPpfTol = 1e-12;
 
@@ -73,7 +76,7 @@ TEST(HermiteTable, ExactAtTheKnotsAndBeyondTheEnds) {
   for (std::size_t k = 1; k + 1 < u.size(); ++k) {
     EXPECT_EQ(table.eval(u[k]), x[k]) << k;
   }
-  EXPECT_TRUE(std::isnan(table.eval(kNan)));
+  EXPECT_TRUE(std::isnan(table.eval(kNaN)));
 }
 
 // The exponential distribution cut at 5: strictly increasing node values give

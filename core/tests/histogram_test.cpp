@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "continuous/cdf.hpp"
+#include "special_values.hpp"
 
 namespace varlix {
 namespace {
 
-constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using special_values::kInf;
+using special_values::kNaN;
+
 constexpr double kTol = 1e-10;
 // Quadrature of a step is not bounded by tol: each edge is refined until the
 // Simpson levels agree within 15 * tol, leaving an error of that order.
@@ -61,10 +63,10 @@ INSTANTIATE_TEST_SUITE_P(
                     RejectCase{"CountsTooShort", {0.0, 1.0, 2.0}, {1.0}, kInvalidText},
                     RejectCase{"RepeatedEdge", {0.0, 0.0, 1.0}, {1.0, 1.0}, kInvalidText},
                     RejectCase{"DecreasingEdge", {0.0, 2.0, 1.0}, {1.0, 1.0}, kInvalidText},
-                    RejectCase{"NanEdge", {0.0, kNan, 1.0}, {1.0, 1.0}, kInvalidText},
+                    RejectCase{"NanEdge", {0.0, kNaN, 1.0}, {1.0, 1.0}, kInvalidText},
                     RejectCase{"InfiniteEdge", {0.0, 1.0, kInf}, {1.0, 1.0}, kInvalidText},
                     RejectCase{"NegativeCount", {0.0, 1.0, 2.0}, {1.0, -1.0}, kInvalidText},
-                    RejectCase{"NanCount", {0.0, 1.0, 2.0}, {kNan, 1.0}, kInvalidText},
+                    RejectCase{"NanCount", {0.0, 1.0, 2.0}, {kNaN, 1.0}, kInvalidText},
                     RejectCase{"InfiniteCount", {0.0, 1.0, 2.0}, {1.0, kInf}, kInvalidText},
                     // Edges are checked before counts, counts before their sum.
                     RejectCase{"BadEdgeAndZeroCounts", {0.0, 0.0, 1.0}, {0.0, 0.0}, kInvalidText},
@@ -85,7 +87,7 @@ TEST(HistogramPdf, LookupIsClosedOnTheLeft) {
   EXPECT_EQ(pdf.hi(), 3.0);
   const std::vector<std::pair<double, double>> expected{
       {-1.0, 1.0}, {-0.5, 1.0}, {0.0, 2.0}, {std::nextafter(0.0, -1.0), 1.0}, {0.999, 2.0}, {1.0, 2.0},
-      {2.9, 2.0},  {3.0, 0.0},  {3.5, 0.0}, {std::nextafter(-1.0, -2.0), 0.0}, {kNan, 0.0}, {-kInf, 0.0}};
+      {2.9, 2.0},  {3.0, 0.0},  {3.5, 0.0}, {std::nextafter(-1.0, -2.0), 0.0}, {kNaN, 0.0}, {-kInf, 0.0}};
   for (const auto& [x, value] : expected) {
     EXPECT_EQ(pdf.pdf(x), value) << x;
   }

@@ -11,11 +11,14 @@
 #include <limits>
 #include <vector>
 
+#include "special_values.hpp"
+
 namespace varlix {
 namespace {
 
-constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using special_values::kInf;
+using special_values::kNaN;
+
 constexpr double kDefaultTol = 1e-10;
 
 // Records every point the integrator asks for.
@@ -153,13 +156,13 @@ TEST_P(NonFiniteEnds, ReturnsNonFinitePromptly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NonFiniteEnds,
-    testing::Values(NonFiniteCase{"NanAtUpperBound", [](double x) { return x == 1.0 ? kNan : x; }, 0.0, 1.0},
+    testing::Values(NonFiniteCase{"NanAtUpperBound", [](double x) { return x == 1.0 ? kNaN : x; }, 0.0, 1.0},
                     NonFiniteCase{"InfAtInteriorPoint", [](double x) { return x == 0.5 ? kInf : 1.0; }, 0.0, 1.0},
                     NonFiniteCase{"InfReachedFromTheLeft", [](double x) { return x == 0.75 ? kInf : 1.0; }, 0.0,
                                   1.0},
-                    NonFiniteCase{"NanEverywhere", [](double) { return kNan; }, -1.0, 1.0},
-                    NonFiniteCase{"NanUpperBound", [](double x) { return x; }, 0.0, kNan},
-                    NonFiniteCase{"NanLowerBound", [](double x) { return x; }, kNan, 1.0},
+                    NonFiniteCase{"NanEverywhere", [](double) { return kNaN; }, -1.0, 1.0},
+                    NonFiniteCase{"NanUpperBound", [](double x) { return x; }, 0.0, kNaN},
+                    NonFiniteCase{"NanLowerBound", [](double x) { return x; }, kNaN, 1.0},
                     NonFiniteCase{"InfiniteBound", [](double) { return 1.0; }, 0.0, kInf}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -9,12 +9,14 @@
 #include <vector>
 
 #include "continuous/cdf.hpp"
+#include "special_values.hpp"
 
 namespace varlix {
 namespace {
 
-constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using special_values::kInf;
+using special_values::kNaN;
+
 constexpr std::uint32_t kIterations = 128;
 constexpr double kPpfTol = 1e-12;
 
@@ -113,13 +115,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, QuantileRange,
                                          RangeCase{1.0, "quantile u=1 not in (0, 1)"},
                                          RangeCase{-0.25, "quantile u=-0.25 not in (0, 1)"},
                                          RangeCase{kInf, "quantile u=inf not in (0, 1)"},
-                                         RangeCase{kNan, "quantile u=NaN not in (0, 1)"}));
+                                         RangeCase{kNaN, "quantile u=NaN not in (0, 1)"}));
 
 TEST(Ppf, SpanMustBeFiniteAndPositive) {
   const ClosedForm cases[] = {
       {[](double) { return 0.5; }, [](double) { return 0.0; }, 0.0, 1.0},
       {[](double x) { return -x; }, [](double) { return -1.0; }, 0.0, 1.0},
-      {[](double) { return kNan; }, [](double) { return kNan; }, 0.0, 1.0},
+      {[](double) { return kNaN; }, [](double) { return kNaN; }, 0.0, 1.0},
       {[](double x) { return x < 1.0 ? 0.0 : kInf; }, [](double) { return 0.0; }, 0.0, 1.0},
   };
   for (const auto& cdf : cases) {
@@ -132,7 +134,7 @@ TEST(Ppf, SpanMustBeFiniteAndPositive) {
 // NaN values inside the support count as above the target: bisection closes
 // in on the last point below it.
 TEST(Ppf, NanCdfValuesMoveTheUpperEnd) {
-  const ClosedForm holed{[](double x) { return (x > 0.5 && x < 1.0) ? kNan : x; }, [](double) { return 1.0; }, 0.0,
+  const ClosedForm holed{[](double x) { return (x > 0.5 && x < 1.0) ? kNaN : x; }, [](double) { return 1.0; }, 0.0,
                          1.0};
   const auto x = ppf(holed, kIterations, 0.0, 1.0, 0.7, kPpfTol);
   ASSERT_TRUE(x);
@@ -152,7 +154,7 @@ TEST(PpfWithPdf, PolishFinishesWhatBisectionLeft) {
 // When bisection meets the tolerance the polish only confirms it: one more
 // CDF value at the same point, and the density is never asked.
 TEST(PpfWithPdf, MetToleranceCostsOneConfirmation) {
-  ClosedForm uniform{[](double x) { return x; }, [](double) { return kNan; }, 0.0, 1.0};
+  ClosedForm uniform{[](double x) { return x; }, [](double) { return kNaN; }, 0.0, 1.0};
   EXPECT_EQ(*ppf_with_pdf(uniform, uniform, kIterations, 0.0, 1.0, 0.5, kPpfTol), 0.5);
   EXPECT_EQ(uniform.interior_cdf_calls, 2);
 }
@@ -186,7 +188,7 @@ TEST(PpfWithPdf, FailingUserFunctionEndsInNan) {
   static bool failing = false;
   failing = false;
   const auto model = IntegratedPdf<PlainPdf<Fn>>::build(
-      PlainPdf<Fn>([](double) { return failing ? kNan : 1.0; }, 0.0, 1.0), 0.0, 1.0, 1e-10);
+      PlainPdf<Fn>([](double) { return failing ? kNaN : 1.0; }, 0.0, 1.0), 0.0, 1.0, 1e-10);
   ASSERT_TRUE(model);
   failing = true;
   const auto density = [&model](double x) { return model->pdf().pdf(x) / model->norm(); };

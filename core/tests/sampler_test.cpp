@@ -14,12 +14,13 @@
 #include <vector>
 
 #include "random.hpp"
+#include "special_values.hpp"
 
 namespace varlix {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using special_values::kInf;
+using special_values::kNaN;
 
 using Fn = std::function<double(double)>;
 

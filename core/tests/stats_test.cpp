@@ -11,11 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "special_values.hpp"
+
 namespace varlix {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using special_values::kInf;
+using special_values::kNaN;
+
 // The quadrature tolerance 1e-10 bounds the error of each accepted interval,
 // not of the total, and the normalizer carries its own error; a density with
 // a jump (the histogram, which drops to 0 at its last edge) is resolved far

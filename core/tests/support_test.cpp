@@ -8,17 +8,19 @@
 #include <vector>
 
 #include "multivar_test_density.hpp"
+#include "special_values.hpp"
 
 namespace varlix {
 namespace {
+
+using special_values::kInf;
+using special_values::kNaN;
 
 using testing::constant_density;
 using testing::draws_between;
 using testing::make_box;
 using testing::TestDensity;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kMax = std::numeric_limits<double>::max();
 
 struct BoxCase {

@@ -10,12 +10,13 @@
 
 #include "continuous/dpdf.hpp"
 #include "random.hpp"
+#include "special_values.hpp"
 
 namespace varlix {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using special_values::kInf;
+using special_values::kNaN;
 
 // A density on [lo, hi] that counts its calls and records where it was asked.
 struct TestPdf {
