@@ -17,11 +17,11 @@
 #include <continuous/truncated.hpp>
 #include <error.hpp>
 
-#include "binder.hpp"
-#include "callable.hpp"
+#include <binding/binder.hpp>
+#include <binding/callable.hpp>
 #include "lib.hpp"
-#include "pyclass.hpp"
-#include "result.hpp"
+#include <binding/pyclass.hpp>
+#include <binding/result.hpp>
 
 namespace varlix::py {
 namespace {

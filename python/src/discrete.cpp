@@ -1,10 +1,10 @@
 // DiscreteDistribution and from_pmf.
 #include <discrete/custom.hpp>
 
-#include "binder.hpp"
+#include <binding/binder.hpp>
 #include "lib.hpp"
-#include "pyclass.hpp"
-#include "result.hpp"
+#include <binding/pyclass.hpp>
+#include <binding/result.hpp>
 
 namespace varlix::py {
 namespace {

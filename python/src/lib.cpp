@@ -1,7 +1,7 @@
 // Module initialization and the float-list conversion.
 #include "lib.hpp"
 
-#include "error.hpp"
+#include <binding/error.hpp>
 
 namespace varlix::py {
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "ref.hpp"
+#include <binding/ref.hpp>
 
 namespace varlix::py {
 

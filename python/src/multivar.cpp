@@ -12,11 +12,11 @@
 #include <multivar/rejection.hpp>
 #include <multivar/support.hpp>
 
-#include "binder.hpp"
-#include "callable.hpp"
+#include <binding/binder.hpp>
+#include <binding/callable.hpp>
 #include "lib.hpp"
-#include "pyclass.hpp"
-#include "result.hpp"
+#include <binding/pyclass.hpp>
+#include <binding/result.hpp>
 
 namespace varlix::py {
 namespace {

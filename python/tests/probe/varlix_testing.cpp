@@ -14,11 +14,11 @@
 
 // Relative paths: python/src is not an include directory, since its error.hpp
 // would hide the core's from the core's own headers.
-#include "../../src/binder.hpp"
-#include "../../src/callable.hpp"
-#include "../../src/error.hpp"
-#include "../../src/pyclass.hpp"
-#include "../../src/result.hpp"
+#include <binding/binder.hpp>
+#include <binding/callable.hpp>
+#include <binding/error.hpp>
+#include <binding/pyclass.hpp>
+#include <binding/result.hpp>
 
 #include <multivar/copula.hpp>
 #include <multivar/factor.hpp>
