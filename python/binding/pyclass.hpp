@@ -11,9 +11,11 @@
 //
 // and registered once with add_class<Cls>(module, {.methods = ..., .constructor = ...}).
 // Every class is final, has no instance dictionary and no weak references,
-// and its __module__ is "_varlix". A class without a constructor refuses to
-// be called with TypeError "No constructor defined for {name}"; instances are
-// then made by PyClass<Cls>::wrap from the binding's functions.
+// and its __module__ is "_varlix" unless the traits name another one
+// (static constexpr const char* module = "varlix._engine"). A class without a
+// constructor refuses to be called with TypeError "No constructor defined for
+// {name}"; instances are then made by PyClass<Cls>::wrap from the binding's
+// functions.
 //
 // A class whose instances keep user callables declares
 //
@@ -259,7 +261,14 @@ class PyClass {
 template <class Cls>
 bool PyClass<Cls>::create(const ClassParts& parts) {
   if (type_ != nullptr) return true;
-  static const std::string qualified_name = std::string("_varlix.") + Cls::name;
+  // A class names its module when it is not _varlix's (static const char* module).
+  static const std::string qualified_name = [] {
+    if constexpr (requires { Cls::module; }) {
+      return std::string(Cls::module) + "." + Cls::name;
+    } else {
+      return std::string("_varlix.") + Cls::name;
+    }
+  }();
   PyType_Slot slots[10];
   int count = 0;
   const auto add = [&](int slot, auto* pointer) {

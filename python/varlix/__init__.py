@@ -1,0 +1,17 @@
+"""varlix: random variates from the distributions you define.
+
+``varlix.sampling`` holds fast generators built from a density, a CDF or a
+probability vector, with the interface of ``scipy.stats.sampling``.
+"""
+from __future__ import annotations
+
+try:
+    from importlib.metadata import PackageNotFoundError, version as _version
+
+    __version__ = _version("varlix")
+except Exception:  # pragma: no cover - running from a source tree
+    __version__ = "0.1.0"
+
+from . import sampling  # noqa: E402
+
+__all__ = ["__version__", "sampling"]
