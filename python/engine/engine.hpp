@@ -27,6 +27,7 @@ inline constexpr const char* kModule = "varlix._engine";
 // Each family adds its classes and functions to the module; module.cpp calls
 // them in order. False with a Python error pending.
 bool register_sampling(PyObject* module);
+bool register_distributions(PyObject* module);
 
 // ---- errors -------------------------------------------------------------------
 

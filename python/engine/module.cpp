@@ -46,6 +46,7 @@ using Register = bool (*)(PyObject*);
 constexpr Register kFamilies[] = {
     register_setup_error,
     register_sampling,
+    register_distributions,
 };
 
 PyObject* initialize() {
