@@ -1,0 +1,63 @@
+// The guide table of an interval partition of [starts[0], starts[m]] (Chen &
+// Asau 1974, "On generating random variates from an empirical distribution"):
+// entry k holds the interval that contains starts[0] + k / size of the range,
+// so a lookup is one multiplication and, on average, about one comparison.
+// The inversion methods (PINV, Hermite) locate their interpolation interval
+// for a u value with it. The guide is rebuilt from the starts whenever a table
+// is read back, so no stored guide can point out of bounds.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "memory.hpp"
+
+namespace varlix {
+
+class IntervalGuide {
+ public:
+  IntervalGuide() = default;
+
+  // starts: m + 1 >= 2 non-decreasing values with starts[0] < starts[m].
+  // One entry per interval. Empty (and false) when it cannot be allocated.
+  [[nodiscard]] bool build(std::span<const double> starts) {
+    const std::size_t m = starts.size() - 1;
+    if (!try_resize(entries_, m)) return false;
+    first_ = starts[0];
+    scale_ = static_cast<double>(m) / (starts[m] - starts[0]);
+    std::size_t i = 0;
+    for (std::size_t k = 0; k < m; ++k) {
+      const double level = starts[0] + static_cast<double>(k) / scale_;
+      while (i + 1 < m && starts[i + 1] <= level) ++i;
+      entries_[k] = static_cast<std::uint32_t>(i);
+    }
+    return true;
+  }
+
+  // The interval i with starts[i] <= v < starts[i + 1], or the last one
+  // (first one) for v at or past the end (below the start); NaN is not
+  // passed. Precondition: built from these starts.
+  [[nodiscard]] std::size_t locate(std::span<const double> starts, double v) const {
+    const std::size_t m = entries_.size();
+    const double position = (v - first_) * scale_;
+    std::size_t k = 0;
+    if (position > 0.0) k = std::min(m - 1, static_cast<std::size_t>(position));
+    std::size_t i = entries_[k];
+    while (i + 1 < m && starts[i + 1] <= v) ++i;
+    // (v - first) * scale may round up across a level the entry was built for.
+    while (i > 0 && starts[i] > v) --i;
+    return i;
+  }
+
+  friend bool operator==(const IntervalGuide&, const IntervalGuide&) = default;
+
+ private:
+  std::vector<std::uint32_t> entries_;
+  double first_ = 0.0;
+  double scale_ = 0.0;
+};
+
+}  // namespace varlix

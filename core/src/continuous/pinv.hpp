@@ -1,0 +1,506 @@
+// Polynomial interpolation of the inverse CDF from the density alone (PINV):
+// Derflinger, Hörmann & Leydold 2010, "Random variate generation by numerical
+// inversion when only the density is known", ACM TOMACS 20(4), article 18.
+//
+// The right tool when only a (possibly unnormalized) density is at hand and
+// many draws or quantiles are wanted: after the setup a quantile costs a
+// table lookup and one polynomial of the chosen order, and the u-error
+// |F(ppf(u)) - u| stays below the requested u-resolution.
+//
+// Setup:
+//  1. A center with positive density (the caller's, or the best point of a
+//     search when the density vanishes there).
+//  2. Cut points: each tail whose mass is below kTailFraction * u_resolution
+//     of the area is dropped. The mass beyond x is bounded by the tail of the
+//     tangent to f^(-1/2) at x (exact for T_c-concave tails with c >= -1/2),
+//     found by doubling steps outward and bisection.
+//  3. The area by adaptive Gauss-Lobatto quadrature (it scales the error
+//     goal; the table keeps the sum of its own interval masses).
+//  4. Intervals from left to right: on [a, a + h] the order + 1 Chebyshev
+//     points are the nodes, their CDF increments come from five-point
+//     Gauss-Lobatto on each piece, and the Newton form interpolates x(u). The
+//     u-error is measured between neighbouring nodes (where the node
+//     polynomial has its extrema) by integrating from the left node to the
+//     interpolated x. h shrinks or grows with the ratio of error to goal.
+//
+// API (all the binding needs):
+//   build_pinv(f, PinvOptions) -> std::expected<PinvTable, SetupError>
+//     f: const-callable double(double), optionally with eval_batch (one call
+//     per batch of nodes). Options are trusted: 3 <= order <= 17,
+//     1e-15 <= u_resolution <= 1e-5, lo < hi, center not NaN.
+//   table.ppf(u)              quantile; u outside [0, 1] or NaN -> NaN
+//   table.sample(source, out) out[i] = ppf(source.next_double()), no allocation
+//   table.cdf(x)              CDF of the approximation (inverts the polynomial)
+//   table.accurate_cdf(f, x)  CDF by adaptive quadrature of f from the
+//                             interval's start (normalized by area())
+//   table.u_error(cdf, us)    max and mean |cdf(ppf(u)) - u| over us, with
+//                             cdf the user's exact CDF (normalized to the
+//                             given domain)
+//   intervals(), order(), u_resolution(), area() (the density's integral),
+//   support_lo()/support_hi() (cut points), domain_lo()/domain_hi(),
+//   max_error() (largest u-error seen at the test points)
+//   to_words() / PinvTable::from_words(words) for pickling.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <limits>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "continuous/gauss_lobatto.hpp"
+#include "continuous/interval_guide.hpp"
+#include "continuous/u_error.hpp"
+#include "evaluate.hpp"
+#include "memory.hpp"
+#include "setup_error.hpp"
+#include "uniform_source.hpp"
+
+namespace varlix {
+
+struct PinvOptions {
+  int order = 5;
+  double u_resolution = 1e-10;
+  double lo = -std::numeric_limits<double>::infinity();
+  double hi = std::numeric_limits<double>::infinity();
+  double center = 0.0;
+};
+
+inline constexpr int kPinvMinOrder = 3;
+inline constexpr int kPinvMaxOrder = 17;
+// The interval budget: enough for order 3 at u-resolution 1e-15 on a normal
+// density, small enough that a hopeless density fails within seconds.
+inline constexpr std::size_t kPinvMaxIntervals = 10000;
+
+class PinvTable {
+ public:
+  [[nodiscard]] double ppf(double u) const;
+
+  template <UniformSource S>
+  void sample(S& source, std::span<double> out) const {
+    for (double& x : out) x = ppf_unchecked(source.next_double());
+  }
+
+  [[nodiscard]] double cdf(double x) const;
+
+  template <class F>
+  [[nodiscard]] std::expected<double, SetupError> accurate_cdf(const F& f, double x) const;
+
+  template <class C>
+  [[nodiscard]] std::expected<UError, SetupError> u_error(const C& cdf, std::span<const double> us) const {
+    return measure_u_error(*this, cdf, domain_lo_, domain_hi_, us);
+  }
+
+  [[nodiscard]] std::size_t intervals() const { return x_starts_.size() - 1; }
+  [[nodiscard]] int order() const { return order_; }
+  [[nodiscard]] double u_resolution() const { return u_resolution_; }
+  [[nodiscard]] double area() const { return u_starts_.back(); }
+  [[nodiscard]] double support_lo() const { return x_starts_.front(); }
+  [[nodiscard]] double support_hi() const { return x_starts_.back(); }
+  [[nodiscard]] double domain_lo() const { return domain_lo_; }
+  [[nodiscard]] double domain_hi() const { return domain_hi_; }
+  [[nodiscard]] double max_error() const { return max_error_; }
+
+  [[nodiscard]] std::vector<double> to_words() const;
+  [[nodiscard]] static std::expected<PinvTable, SetupError> from_words(std::span<const double> words);
+
+  friend bool operator==(const PinvTable&, const PinvTable&) = default;
+
+  // For the builder: an empty table of the given shape.
+  PinvTable(int order, double u_resolution, double domain_lo, double domain_hi)
+      : order_(order), u_resolution_(u_resolution), domain_lo_(domain_lo), domain_hi_(domain_hi) {}
+  // Appends one interval: its start (x, cumulative mass), the local u nodes
+  // v_1..v_{n-1} and the Newton coefficients c_1..c_n (c_0 is x itself).
+  [[nodiscard]] bool append(double x, double u, std::span<const double> nodes, std::span<const double> coefs);
+  // Closes the table at (x, u) and builds the guide; false when out of memory.
+  [[nodiscard]] bool finish(double x, double u, double max_error);
+  [[nodiscard]] std::size_t appended() const { return x_starts_.size(); }
+
+ private:
+  [[nodiscard]] double ppf_unchecked(double u) const;
+  [[nodiscard]] double newton(std::size_t i, double v) const;
+  [[nodiscard]] std::pair<double, double> newton_with_slope(std::size_t i, double v) const;
+  [[nodiscard]] double local_inverse(std::size_t i, double x) const;
+
+  int order_ = 5;
+  double u_resolution_ = 1e-10;
+  double domain_lo_ = 0.0;
+  double domain_hi_ = 0.0;
+  double max_error_ = 0.0;
+  std::vector<double> u_starts_;  // m + 1 cumulative masses, from 0 to the area
+  std::vector<double> x_starts_;  // m + 1 interval ends, support_lo .. support_hi
+  std::vector<double> nodes_;     // (order - 1) local u nodes per interval
+  std::vector<double> coefs_;     // order Newton coefficients per interval
+  IntervalGuide guide_;
+};
+
+namespace pinv_detail {
+
+// Tails whose mass is below this fraction of u_resolution * area are cut:
+// the u-error they add stays a twentieth of the goal.
+inline constexpr double kTailFraction = 0.05;
+// Test-point u-errors are held below this fraction of the goal, leaving room
+// for points between the test points where the error is a little larger.
+inline constexpr double kErrorSafety = 0.9;
+// The slope of f^(-1/2) at x is taken over this fraction of x's distance to
+// the center: the chord lies below the tangent of a convex function, so the
+// tail bound stays on the safe side.
+inline constexpr double kSlopeStep = 1e-3;
+// A cut point is located to this fraction of its distance from the center...
+inline constexpr double kCutPrecision = 1e-2;
+// ...and the edge of a support (density zero beyond it) far more closely, so
+// that no interpolation interval starts inside a region without mass.
+inline constexpr double kEdgePrecision = 1e-13;
+// Where the outward search of an infinite tail begins, relative to
+// max(1, |center|): small enough for narrow peaks, doubling reaches wide ones.
+inline constexpr double kFirstStep = 1.0 / 1024.0;
+// Beyond this no density's tail is followed: the integral is divergent.
+inline constexpr double kFarthest = 1e300;
+// The area needs only a few digits: it scales the error goal.
+inline constexpr double kAreaTolerance = 1e-7;
+// Step control: h grows by at most this factor after an accepted interval...
+inline constexpr double kMaxGrowth = 2.0;
+// ...and shrinks by at most this factor after a rejected one.
+inline constexpr double kMaxShrink = 0.01;
+// A shortfall in the step-size prediction is covered by this factor.
+inline constexpr double kStepSafety = 0.85;
+// A rest of the domain shorter than this many steps joins the current interval.
+inline constexpr double kJoinRest = 1.3;
+// Intervals narrower than this relative to |x| cannot be told apart from
+// rounding; the density cannot be inverted to the resolution there.
+inline constexpr double kMinRelWidth = 1e-13;
+// Rejected intervals allowed per accepted one, on average, before giving up.
+inline constexpr std::size_t kRejectionsPerInterval = 4;
+
+// Chebyshev points (extrema of T_n) of [0, 1] and, between each pair, the
+// relative position of the T_n root there: where |node polynomial| peaks.
+struct NodePattern {
+  std::array<double, kPinvMaxOrder + 1> nodes{};
+  std::array<double, kPinvMaxOrder> test{};
+};
+[[nodiscard]] NodePattern node_pattern(int order);
+
+// Newton divided differences in place: values[j] becomes c_j for the nodes v.
+void divided_differences(std::span<const double> v, std::span<double> values);
+// The Newton form with coefficients c at nodes v, evaluated at t.
+[[nodiscard]] double newton_value(std::span<const double> v, std::span<const double> c, double t);
+
+// An upper bound on the mass beyond x (going away from the center) from the
+// density at x and at a point `step` closer to the center.
+[[nodiscard]] double tail_bound(double fx, double f_inner, double step);
+
+template <class F>
+class Builder {
+ public:
+  Builder(const F& f, const PinvOptions& options) : f_(f), opt_(options) {}
+
+  std::expected<PinvTable, SetupError> run() {
+    auto center = find_center();
+    if (!center) return std::unexpected(center.error());
+    c_ = center->first;
+    fc_ = center->second;
+    auto left = find_cut(-1.0, opt_.lo, std::numeric_limits<double>::quiet_NaN());
+    if (!left) return std::unexpected(left.error());
+    auto right = find_cut(1.0, opt_.hi, std::numeric_limits<double>::quiet_NaN());
+    if (!right) return std::unexpected(right.error());
+    auto area = integrate_gauss_lobatto(f_, left->x, right->x, left->fx, right->fx,
+                                        kAreaTolerance * (left->mass + right->mass));
+    if (!area) return std::unexpected(area.error());
+    // The provisional goal of a cut used a partial area; check it against the whole.
+    const double target = kTailFraction * opt_.u_resolution * *area;
+    bool moved = false;
+    if (left->bound > target) {
+      left = find_cut(-1.0, opt_.lo, target, *left);
+      if (!left) return std::unexpected(left.error());
+      moved = true;
+    }
+    if (right->bound > target) {
+      right = find_cut(1.0, opt_.hi, target, *right);
+      if (!right) return std::unexpected(right.error());
+      moved = true;
+    }
+    if (moved) {
+      area = integrate_gauss_lobatto(f_, left->x, right->x, left->fx, right->fx, kAreaTolerance * *area);
+      if (!area) return std::unexpected(area.error());
+    }
+    if (!(*area > 0.0)) return std::unexpected(SetupError::no_mass());
+    if (!std::isfinite(*area)) return std::unexpected(SetupError::divergent());
+    return intervals(left->x, left->fx, right->x, *area);
+  }
+
+ private:
+  struct Cut {
+    double x;
+    double fx;
+    double bound;     // the tail mass bound beyond x
+    double distance;  // |x - center| where the search stood
+    double mass;      // trapezoid estimate of the mass from the center to x
+  };
+
+  // Pairs of points (x, x moved toward the center) evaluated in one batch.
+  std::expected<void, SetupError> eval(std::span<const double> xs, std::span<double> ys) {
+    return evaluate_density(f_, xs, ys);
+  }
+
+  std::expected<std::pair<double, double>, SetupError> find_center() {
+    double c = opt_.center;
+    if (!(c >= opt_.lo && c <= opt_.hi)) c = clamp_center(c);
+    std::array<double, 1> x{c};
+    std::array<double, 1> y{};
+    if (auto ok = eval(x, y); !ok) return std::unexpected(ok.error());
+    if (y[0] > 0.0) return std::pair{c, y[0]};
+    return search_center(c);
+  }
+
+  double clamp_center(double c) const {
+    if (std::isfinite(opt_.lo) && std::isfinite(opt_.hi)) return 0.5 * (opt_.lo + opt_.hi);
+    if (std::isfinite(opt_.lo)) return c < opt_.lo ? opt_.lo : c;
+    return c > opt_.hi ? opt_.hi : c;
+  }
+
+  // The density vanishes at the given center: look along doubling distances
+  // on both sides and, on a finite domain, a regular grid; keep the point
+  // with the largest density.
+  std::expected<std::pair<double, double>, SetupError> search_center(double c) {
+    constexpr int kFirstPower = -20;
+    constexpr int kLastPower = 100;
+    constexpr int kGridPoints = 1024;
+    std::vector<double> xs;
+    const double scale = std::max(1.0, std::abs(c));
+    for (int k = kFirstPower; k <= kLastPower; ++k) {
+      for (double s : {-1.0, 1.0}) {
+        const double x = c + s * std::ldexp(scale, k);
+        if (x > opt_.lo && x < opt_.hi) xs.push_back(x);
+      }
+    }
+    if (std::isfinite(opt_.lo) && std::isfinite(opt_.hi)) {
+      for (int k = 1; k < kGridPoints; ++k) xs.push_back(opt_.lo + (opt_.hi - opt_.lo) * k / kGridPoints);
+    }
+    std::vector<double> ys(xs.size());
+    if (auto ok = eval(xs, ys); !ok) return std::unexpected(ok.error());
+    std::size_t best = xs.size();
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+      if (ys[i] > 0.0 && (best == xs.size() || ys[i] > ys[best])) best = i;
+    }
+    if (best == xs.size()) return std::unexpected(SetupError::no_mass());
+    return std::pair{xs[best], ys[best]};
+  }
+
+  // Density and tail bound at x = center + s * distance.
+  std::expected<Cut, SetupError> probe(double s, double x) {
+    const double distance = std::abs(x - c_);
+    const double step = kSlopeStep * distance;
+    std::array<double, 2> xs{x, x - s * step};
+    std::array<double, 2> ys{};
+    if (auto ok = eval(xs, ys); !ok) return std::unexpected(ok.error());
+    return Cut{x, ys[0], tail_bound(ys[0], ys[1], step), distance, 0.0};
+  }
+
+  // The cut point on side s (-1 left, +1 right) with boundary `bound`: the
+  // nearest point found whose tail mass bound is below the target, or the
+  // boundary when none is. A NaN target is provisional: kTailFraction *
+  // u_resolution of the trapezoid area seen on the way out. `from` resumes
+  // a search beyond an earlier cut.
+  std::expected<Cut, SetupError> find_cut(double s, double boundary, double target, Cut from = {}) {
+    const bool provisional = std::isnan(target);
+    double trapezoid = 0.0;
+    Cut inner{c_, fc_, std::numeric_limits<double>::infinity(), 0.0, 0.0};
+    double distance;
+    if (from.distance > 0.0) {
+      inner = from;
+      distance = 2.0 * from.distance;
+    } else if (std::isfinite(boundary)) {
+      if (boundary == c_) return Cut{c_, fc_, 0.0, 0.0, 0.0};
+      distance = std::abs(boundary - c_) * kFirstStep;
+    } else {
+      distance = std::max(1.0, std::abs(c_)) * kFirstStep;
+    }
+    auto negligible = [&](const Cut& p) {
+      const double goal = provisional ? kTailFraction * opt_.u_resolution * trapezoid : target;
+      return p.fx == 0.0 || p.bound <= goal;
+    };
+    Cut outer{};
+    for (;;) {
+      double x = c_ + s * distance;
+      if (std::isfinite(boundary) && s * (x - boundary) >= 0.0) x = boundary;
+      if (!(std::abs(x) <= kFarthest)) return std::unexpected(SetupError::divergent());
+      auto p = probe(s, x);
+      if (!p) return std::unexpected(p.error());
+      trapezoid += 0.5 * (inner.fx + p->fx) * std::abs(p->x - inner.x);
+      p->mass = trapezoid;
+      if (negligible(*p)) {
+        outer = *p;
+        break;
+      }
+      if (x == boundary) return *p;
+      inner = *p;
+      distance *= 2.0;
+    }
+    // Bisection between inner (tail not negligible) and outer (negligible).
+    for (;;) {
+      const double precision = outer.fx == 0.0 ? kEdgePrecision : kCutPrecision;
+      if (std::abs(outer.x - inner.x) <= precision * std::abs(outer.x - c_)) break;
+      const double mid = 0.5 * (inner.x + outer.x);
+      if (mid == inner.x || mid == outer.x) break;
+      auto p = probe(s, mid);
+      if (!p) return std::unexpected(p.error());
+      p->mass = outer.mass;
+      if (negligible(*p)) {
+        outer = *p;
+      } else {
+        inner = *p;
+      }
+    }
+    return outer;
+  }
+
+  // Step 4: the interpolation intervals over [a, b].
+  std::expected<PinvTable, SetupError> intervals(double a, double fa, double b, double area) {
+    const int n = opt_.order;
+    const auto n_sz = static_cast<std::size_t>(n);
+    const NodePattern pattern = node_pattern(n);
+    const double goal = kErrorSafety * opt_.u_resolution * area;
+    PinvTable table(n, opt_.u_resolution, opt_.lo, opt_.hi);
+
+    std::vector<double> x(n_sz + 1), fx(n_sz + 1), u(n_sz + 1), c(n_sz + 1);
+    std::vector<double> xs(4 * n_sz), ys(4 * n_sz);
+    std::array<double, 3> inner{};
+    double left = a;
+    double f_left = fa;
+    double u_left = 0.0;
+    double h = initial_step(a, b);
+    double worst = 0.0;
+    std::size_t rejected = 0;
+    const std::size_t max_rejected = kRejectionsPerInterval * kPinvMaxIntervals;
+    while (left < b) {
+      const double right = (b - left) <= kJoinRest * h ? b : left + h;
+      const double width = right - left;
+      if (width <= kMinRelWidth * std::max(std::abs(left), std::abs(right)) || table.appended() >= kPinvMaxIntervals ||
+          rejected > max_rejected) {
+        return std::unexpected(SetupError::resolution_not_met(std::max(worst, last_error_) / area));
+      }
+      // Nodes and the Gauss-Lobatto points of the pieces between them.
+      x[0] = left;
+      fx[0] = f_left;
+      for (std::size_t j = 1; j < n_sz; ++j) x[j] = left + width * pattern.nodes[j];
+      x[n_sz] = right;
+      for (std::size_t j = 1; j <= n_sz; ++j) {
+        xs[j - 1] = x[j];
+        const std::array<double, 3> in = gauss_lobatto::interior(x[j - 1], x[j]);
+        std::copy(in.begin(), in.end(), xs.begin() + static_cast<std::ptrdiff_t>(n_sz + 3 * (j - 1)));
+      }
+      if (auto ok = eval(xs, ys); !ok) return std::unexpected(ok.error());
+      u[0] = 0.0;
+      bool increasing = true;
+      for (std::size_t j = 1; j <= n_sz; ++j) {
+        fx[j] = ys[j - 1];
+        const std::size_t at = n_sz + 3 * (j - 1);
+        inner = {ys[at], ys[at + 1], ys[at + 2]};
+        u[j] = u[j - 1] + gauss_lobatto::rule(x[j - 1], x[j], fx[j - 1], inner, fx[j]);
+        increasing = increasing && u[j] > u[j - 1];
+      }
+      double error = std::numeric_limits<double>::infinity();
+      if (increasing) {
+        auto measured = test_error(x, fx, u, c, pattern, xs, ys);
+        if (!measured) return std::unexpected(measured.error());
+        error = *measured;
+      }
+      last_error_ = error;
+      if (error <= goal) {
+        if (!table.append(left, u_left, std::span(u).subspan(1, n_sz - 1), std::span(c).subspan(1, n_sz))) {
+          return std::unexpected(SetupError::out_of_memory());
+        }
+        worst = std::max(worst, error);
+        u_left += u[n_sz];
+        left = right;
+        f_left = fx[n_sz];
+      } else {
+        ++rejected;
+      }
+      h = next_step(width, error, goal, n);
+    }
+    if (!table.finish(b, u_left, worst / u_left)) return std::unexpected(SetupError::out_of_memory());
+    return table;
+  }
+
+  static double initial_step(double a, double b) {
+    constexpr double kFirstIntervals = 16.0;  // a first guess, corrected by the step control
+    return (b - a) / kFirstIntervals;
+  }
+
+  static double next_step(double width, double error, double goal, int n) {
+    if (!(error > 0.0)) return width * kMaxGrowth;
+    if (!std::isfinite(error)) return width * 0.5;
+    const double ratio = kStepSafety * std::pow(goal / error, 1.0 / (n + 1));
+    return width * std::clamp(ratio, kMaxShrink, kMaxGrowth);
+  }
+
+  // Interpolates x(u) through the nodes and returns the largest u-error at
+  // the test points: the true CDF increment from the left node to the
+  // interpolated x, against the u it was interpolated at.
+  std::expected<double, SetupError> test_error(std::span<const double> x, std::span<const double> fx,
+                                               std::span<const double> u, std::span<double> c,
+                                               const NodePattern& pattern, std::span<double> xs,
+                                               std::span<double> ys) {
+    const std::size_t n = x.size() - 1;
+    std::copy(x.begin(), x.end(), c.begin());
+    divided_differences(u, c);
+    std::array<double, kPinvMaxOrder> t{};
+    for (std::size_t k = 1; k <= n; ++k) {
+      t[k - 1] = u[k - 1] + pattern.test[k - 1] * (u[k] - u[k - 1]);
+      const double xt = newton_value(u, c, t[k - 1]);
+      // The inverse CDF is increasing: an interpolant that leaves the
+      // nodes' bracket is no approximation of it.
+      if (!(xt > x[k - 1] && xt < x[k])) return std::numeric_limits<double>::infinity();
+      xs[4 * (k - 1)] = xt;
+      const std::array<double, 3> in = gauss_lobatto::interior(x[k - 1], xt);
+      std::copy(in.begin(), in.end(), xs.begin() + static_cast<std::ptrdiff_t>(4 * (k - 1) + 1));
+    }
+    if (auto ok = eval(xs.first(4 * n), ys.first(4 * n)); !ok) return std::unexpected(ok.error());
+    double worst = 0.0;
+    for (std::size_t k = 1; k <= n; ++k) {
+      const std::size_t at = 4 * (k - 1);
+      const std::array<double, 3> in{ys[at + 1], ys[at + 2], ys[at + 3]};
+      const double ut = u[k - 1] + gauss_lobatto::rule(x[k - 1], xs[at], fx[k - 1], in, ys[at]);
+      worst = std::max(worst, std::abs(ut - t[k - 1]));
+    }
+    return worst;
+  }
+
+  const F& f_;
+  PinvOptions opt_;
+  double c_ = 0.0;
+  double fc_ = 0.0;
+  double last_error_ = 0.0;
+};
+
+}  // namespace pinv_detail
+
+template <class F>
+[[nodiscard]] std::expected<PinvTable, SetupError> build_pinv(const F& f, const PinvOptions& options) {
+  return pinv_detail::Builder<F>(f, options).run();
+}
+
+template <class F>
+std::expected<double, SetupError> PinvTable::accurate_cdf(const F& f, double x) const {
+  if (std::isnan(x)) return x;
+  if (x <= support_lo()) return 0.0;
+  if (x >= support_hi()) return 1.0;
+  const auto it = std::upper_bound(x_starts_.begin(), x_starts_.end(), x);
+  const auto i = static_cast<std::size_t>(it - x_starts_.begin()) - 1;
+  const double a = x_starts_[i];
+  std::array<double, 2> xs{a, x};
+  std::array<double, 2> ys{};
+  if (auto ok = evaluate_density(f, xs, ys); !ok) return std::unexpected(ok.error());
+  constexpr double kAccurate = 1e-3;  // of the table's own resolution
+  auto part = integrate_gauss_lobatto(f, a, x, ys[0], ys[1], kAccurate * u_resolution_ * area());
+  if (!part) return std::unexpected(part.error());
+  return std::clamp((u_starts_[i] + *part) / area(), 0.0, 1.0);
+}
+
+}  // namespace varlix
