@@ -183,6 +183,7 @@ class TdrSqueezeBuilder {
   TdrSqueezeOptions options_;
   TdrSqueezeTable table_;
   double center_ = 0.0;
+  std::size_t rounds_ = 0;
   double lo_ = 0.0, hi_ = 0.0;  // the domain, narrowed by points where f = 0
 };
 
