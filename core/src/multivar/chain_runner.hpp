@@ -1,0 +1,504 @@
+// Random-walk Metropolis and Hamiltonian Monte Carlo chains on a
+// log-density, run in lockstep groups, with tuning.
+//
+// Random-walk Metropolis proposes y = x + eps L z (z standard normal, L the
+// metric factor) and accepts with probability min(1, pi(y) / pi(x)): the
+// right tool for log-densities without a gradient in moderate dimension.
+// Hamiltonian Monte Carlo draws a momentum, follows `leapfrog_steps`
+// leapfrog steps of size eps along the gradient of ln pi with the metric
+// L L^T as inverse mass matrix, and accepts the end point by the energy
+// test: it mixes far better on smooth targets in higher dimension. On a box
+// both mirror positions into it coordinate by coordinate (HMC also reverses
+// the momentum of a mirrored coordinate), which keeps them reversible.
+//
+// During tuning every step adapts the step size by dual averaging toward
+// target_accept, and the metric in windows (metric_adaptation.hpp); after
+// tuning, the averaged step size is kept and nothing adapts. Every chain
+// draws from its own uniform source, a fixed number of uniforms per step,
+// so a chain's path does not depend on which chains share its group: a
+// group only batches the calls of a vectorized log-density.
+// References: Metropolis et al. (1953); Hastings (1970); Duane, Kennedy,
+// Pendleton & Roweth (1987); Neal (2011), "MCMC using Hamiltonian
+// dynamics" (leapfrog, reflection at boundaries, section 5.1);
+// Roberts, Gelman & Gilks (1997) for the random-walk target 0.234.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <limits>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "memory.hpp"
+#include "multivar/chain_state.hpp"
+#include "multivar/dual_averaging.hpp"
+#include "multivar/log_density.hpp"
+#include "multivar/metric_adaptation.hpp"
+#include "uniform_source.hpp"
+
+namespace varlix {
+
+enum class ChainKind : std::uint8_t { RandomWalk, Hamiltonian };
+
+// What a group of chains shares; validated by the caller.
+struct ChainSettings {
+  ChainKind kind = ChainKind::RandomWalk;
+  std::size_t dim = 0;
+  double target_accept = 0.234;
+  std::uint64_t tune = 0;            // tuning steps of the whole run
+  std::uint64_t leapfrog_steps = 10;  // Hamiltonian only, >= 1
+  bool dense = true;                 // dense metric; false on a box
+  std::span<const double> lo;        // empty: no bounds
+  std::span<const double> hi;
+};
+
+// Why a run stopped: the chain, and the point and value that stopped it.
+struct ChainFault {
+  enum class Kind : std::uint8_t {
+    NotANumber,        // the log-density was NaN (or the function failed)
+    PositiveInfinity,  // the log-density was +inf
+    OutsideSupport,    // a starting point has log-density -inf
+    GradientFailed,    // the gradient function failed
+    GradientNotFinite, // the gradient at a starting point is not finite
+    BadState,          // a state row not made by init_chains for this dimension
+    OutOfMemory,
+  };
+  Kind kind;
+  std::size_t chain = 0;
+  double value = 0.0;
+  std::vector<double> point = {};
+};
+
+// Where a call writes what it records: the k-th record of chain c goes to
+// samples[c * sample_stride + k * dim ...] and log_densities[c * lp_stride + k].
+struct ChainRecord {
+  double* samples = nullptr;
+  std::size_t sample_stride = 0;
+  double* log_densities = nullptr;
+  std::size_t log_density_stride = 0;
+};
+
+namespace detail {
+
+// An energy error beyond this marks a Hamiltonian trajectory as divergent:
+// it left the region where the integrator is stable.
+inline constexpr double kDivergentEnergy = 1000.0;
+
+// Each Hamiltonian transition scales its step by a uniform factor in
+// [1 - j, 1 + j]: a fixed trajectory length can resonate with a period of
+// the target (eps L near a multiple of pi for a unit Gaussian) and then
+// barely moves the chain (Neal 2011, section 5.4.2.2).
+inline constexpr double kStepJitter = 0.2;
+
+[[nodiscard]] inline ChainFault fault_at(ChainFault::Kind kind, std::size_t chain, double value,
+                                         std::span<const double> point) {
+  ChainFault fault{kind, chain, value, {}};
+  if (try_reserve(fault.point, point.size())) fault.point.assign(point.begin(), point.end());
+  return fault;
+}
+
+[[nodiscard]] inline ChainFault value_fault(std::size_t chain, double value, std::span<const double> point) {
+  return fault_at(std::isnan(value) ? ChainFault::Kind::NotANumber : ChainFault::Kind::PositiveInfinity, chain,
+                  value, point);
+}
+
+[[nodiscard]] inline bool finite_point(std::span<const double> x) {
+  return std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); });
+}
+
+[[nodiscard]] inline double squared_norm(std::span<const double> v) {
+  double sum = 0.0;
+  for (const double e : v) sum += e * e;
+  return sum;
+}
+
+// y += a * L z, L lower triangular (only its diagonal when !dense).
+inline void add_factor_times(std::span<double> y, double a, std::span<const double> l, std::span<const double> z,
+                             bool dense) {
+  const std::size_t d = y.size();
+  for (std::size_t i = 0; i < d; ++i) {
+    double s = 0.0;
+    if (dense) {
+      for (std::size_t j = 0; j <= i; ++j) s += l[i * d + j] * z[j];
+    } else {
+      s = l[i * d + i] * z[i];
+    }
+    y[i] += a * s;
+  }
+}
+
+// r += a * L^T g.
+inline void add_factor_transposed_times(std::span<double> r, double a, std::span<const double> l,
+                                        std::span<const double> g, bool dense) {
+  const std::size_t d = r.size();
+  for (std::size_t j = 0; j < d; ++j) {
+    double s = 0.0;
+    if (dense) {
+      for (std::size_t i = j; i < d; ++i) s += l[i * d + j] * g[i];
+    } else {
+      s = l[j * d + j] * g[j];
+    }
+    r[j] += a * s;
+  }
+}
+
+}  // namespace detail
+
+// A group of chains whose state rows lie one after the other in `states`
+// (chain_words(dim) doubles each), with one uniform source per chain.
+template <LogDensityNd L, UniformSource S>
+class ChainGroup {
+ public:
+  [[nodiscard]] static std::expected<ChainGroup, ChainFault> make(const L& f, std::span<S> sources,
+                                                                   std::span<double> states,
+                                                                   const ChainSettings& settings) {
+    ChainGroup group(f, sources, states, settings);
+    if (!group.allocate()) return std::unexpected(ChainFault{ChainFault::Kind::OutOfMemory});
+    return group;
+  }
+
+  // Starts every chain at its row of x0 (chains x dim) with step size
+  // step0[c]: the log-density (and, for Hamiltonian chains, the gradient)
+  // there, a fresh adaptation and the identity metric.
+  [[nodiscard]] std::expected<void, ChainFault> init(std::span<const double> x0, std::span<const double> step0) {
+    const std::size_t d = settings_.dim;
+    const TuneSchedule schedule = TuneSchedule::for_total(settings_.tune);
+    for (std::size_t c = 0; c < chains(); ++c) {
+      const ChainView chain = view(c);
+      std::fill(states_.begin() + static_cast<std::ptrdiff_t>(c * chain_words(d)),
+                states_.begin() + static_cast<std::ptrdiff_t>((c + 1) * chain_words(d)), 0.0);
+      chain.stamp();
+      std::copy_n(x0.begin() + static_cast<std::ptrdiff_t>(c * d), d, chain.x().begin());
+      chain.step() = step0[c];
+      chain.set_dual_averaging(DualAveraging::start(step0[c]));
+      start_metric(chain, schedule);
+      std::copy(chain.x().begin(), chain.x().end(), row(points_, c).begin());
+      live_[c] = 1;
+    }
+    if (auto ok = evaluate_live(); !ok) return ok;
+    for (std::size_t c = 0; c < chains(); ++c) {
+      const double l = values_[c];
+      if (l == -HUGE_VAL) {
+        return std::unexpected(detail::fault_at(ChainFault::Kind::OutsideSupport, c, l, view(c).x()));
+      }
+      view(c).log_density() = l;
+    }
+    if (settings_.kind != ChainKind::Hamiltonian) return {};
+    for (std::size_t c = 0; c < chains(); ++c) std::copy(view(c).x().begin(), view(c).x().end(), row(q_, c).begin());
+    if (auto ok = gradients_of_live(); !ok) return ok;
+    for (std::size_t c = 0; c < chains(); ++c) {
+      if (!detail::finite_point(row(gq_, c))) {
+        return std::unexpected(detail::fault_at(ChainFault::Kind::GradientNotFinite, c, 0.0, view(c).x()));
+      }
+      std::copy(row(gq_, c).begin(), row(gq_, c).end(), view(c).grad().begin());
+    }
+    return {};
+  }
+
+  // `count` tuning steps, each recorded (precondition: no more than the
+  // tuning steps left). The last tuning step fixes the averaged step size
+  // and clears the acceptance counters for the draws.
+  [[nodiscard]] std::expected<void, ChainFault> tune(std::uint64_t count, ChainRecord out) {
+    if (auto ok = check_rows(); !ok) return ok;
+    for (std::uint64_t k = 0; k < count; ++k) {
+      if (auto ok = transition(true); !ok) return ok;
+      record(out, k);
+    }
+    return {};
+  }
+
+  // `count` draws, each after `thin` (>= 1) transitions.
+  [[nodiscard]] std::expected<void, ChainFault> draw(std::uint64_t count, std::uint64_t thin, ChainRecord out) {
+    if (auto ok = check_rows(); !ok) return ok;
+    for (std::uint64_t k = 0; k < count; ++k) {
+      for (std::uint64_t s = 0; s < thin; ++s) {
+        if (auto ok = transition(false); !ok) return ok;
+      }
+      record(out, k);
+    }
+    return {};
+  }
+
+  [[nodiscard]] std::size_t chains() const { return sources_.size(); }
+  [[nodiscard]] ChainView view(std::size_t c) const {
+    const std::size_t w = chain_words(settings_.dim);
+    return ChainView(states_.subspan(c * w, w), settings_.dim);
+  }
+
+ private:
+  ChainGroup(const L& f, std::span<S> sources, std::span<double> states, const ChainSettings& settings)
+      : f_(&f), sources_(sources), states_(states), settings_(settings),
+        schedule_(TuneSchedule::for_total(settings.tune)) {}
+
+  // Work space for one call, taken once: a transition allocates nothing.
+  [[nodiscard]] bool allocate() {
+    const std::size_t c = chains();
+    const std::size_t d = settings_.dim;
+    const bool hmc = settings_.kind == ChainKind::Hamiltonian;
+    // Central differences need 2d points per chain and gradient.
+    const std::size_t batch = hmc && !GradientLogDensity<L> ? 2 * d * c : c;
+    return try_resize(points_, batch * d) && try_resize(values_, batch) && try_resize(live_, c) &&
+           try_resize(z_, d) && try_resize(q_, c * d) && try_resize(gq_, c * d) && try_resize(r_, c * d) &&
+           try_resize(energy_, c) && try_resize(eps_, c) && try_resize(index_, batch);
+  }
+
+  [[nodiscard]] std::span<double> row(std::vector<double>& v, std::size_t c) const {
+    return std::span<double>(v).subspan(c * settings_.dim, settings_.dim);
+  }
+
+  [[nodiscard]] std::expected<void, ChainFault> check_rows() const {
+    for (std::size_t c = 0; c < chains(); ++c) {
+      if (!view(c).is_valid()) return std::unexpected(ChainFault{ChainFault::Kind::BadState, c});
+    }
+    return {};
+  }
+
+  void record(ChainRecord out, std::uint64_t k) const {
+    const std::size_t d = settings_.dim;
+    for (std::size_t c = 0; c < chains(); ++c) {
+      const ChainView chain = view(c);
+      if (out.samples != nullptr) {
+        std::copy(chain.x().begin(), chain.x().end(), out.samples + c * out.sample_stride + k * d);
+      }
+      if (out.log_densities != nullptr) out.log_densities[c * out.log_density_stride + k] = chain.log_density();
+    }
+  }
+
+  // The log-density at row c of points_ for every live chain, into
+  // values_[c], in one batch of the live rows; -inf for the others.
+  [[nodiscard]] std::expected<void, ChainFault> evaluate_live() {
+    const std::size_t d = settings_.dim;
+    std::size_t n = 0;
+    for (std::size_t c = 0; c < chains(); ++c) {
+      if (!live_[c]) continue;
+      if (n != c) std::copy(row(points_, c).begin(), row(points_, c).end(), row(points_, n).begin());
+      index_[n++] = c;
+    }
+    evaluate_log_density(*f_, std::span<const double>(points_).first(n * d), d, std::span(values_).first(n));
+    for (std::size_t k = 0; k < n; ++k) {
+      if (is_fault_value(values_[k])) {
+        return std::unexpected(detail::value_fault(index_[k], values_[k], row(points_, k)));
+      }
+    }
+    // Scatter back, last first, so that no compacted value is overwritten.
+    for (std::size_t k = n; k-- > 0;) {
+      const std::size_t c = index_[k];
+      values_[c] = values_[k];
+      if (c != k) std::copy(row(points_, k).begin(), row(points_, k).end(), row(points_, c).begin());
+    }
+    for (std::size_t c = 0; c < chains(); ++c) {
+      if (!live_[c]) values_[c] = -HUGE_VAL;
+    }
+    return {};
+  }
+
+  // The gradient at row c of q_ for every live chain, into row c of gq_.
+  [[nodiscard]] std::expected<void, ChainFault> gradients_of_live() {
+    if constexpr (GradientLogDensity<L>) {
+      for (std::size_t c = 0; c < chains(); ++c) {
+        if (!live_[c]) continue;
+        if (!f_->gradient(row(q_, c), row(gq_, c))) {
+          return std::unexpected(detail::fault_at(ChainFault::Kind::GradientFailed, c, 0.0, row(q_, c)));
+        }
+      }
+      return {};
+    } else {
+      return numeric_gradients_of_live();
+    }
+  }
+
+  // Central differences: for coordinate i the points q + h e_i, q - h e_i,
+  // all live chains in one batch.
+  [[nodiscard]] std::expected<void, ChainFault> numeric_gradients_of_live() {
+    const std::size_t d = settings_.dim;
+    std::size_t n = 0;
+    for (std::size_t c = 0; c < chains(); ++c) {
+      if (!live_[c]) continue;
+      const std::span<const double> q = row(q_, c);
+      for (std::size_t i = 0; i < d; ++i) {
+        const double h = difference_step(q[i]);
+        for (const double sign : {1.0, -1.0}) {
+          const std::span<double> p = std::span<double>(points_).subspan(n * d, d);
+          std::copy(q.begin(), q.end(), p.begin());
+          p[i] = q[i] + sign * h;
+          index_[n++] = c;
+        }
+      }
+    }
+    evaluate_log_density(*f_, std::span<const double>(points_).first(n * d), d, std::span(values_).first(n));
+    for (std::size_t k = 0; k < n; ++k) {
+      if (is_fault_value(values_[k])) {
+        return std::unexpected(
+            detail::value_fault(index_[k], values_[k], std::span<const double>(points_).subspan(k * d, d)));
+      }
+    }
+    std::size_t k = 0;
+    for (std::size_t c = 0; c < chains(); ++c) {
+      if (!live_[c]) continue;
+      const std::span<const double> q = row(q_, c);
+      const std::span<double> g = row(gq_, c);
+      for (std::size_t i = 0; i < d; ++i, k += 2) {
+        const double h = difference_step(q[i]);
+        g[i] = (values_[k] - values_[k + 1]) / (h + h);
+      }
+    }
+    return {};
+  }
+
+  [[nodiscard]] bool bounded() const { return !settings_.lo.empty(); }
+
+  [[nodiscard]] std::expected<void, ChainFault> transition(bool tuning) {
+    return settings_.kind == ChainKind::Hamiltonian ? hamiltonian(tuning) : random_walk(tuning);
+  }
+
+  [[nodiscard]] std::expected<void, ChainFault> random_walk(bool tuning) {
+    const std::size_t d = settings_.dim;
+    for (std::size_t c = 0; c < chains(); ++c) {
+      const ChainView chain = view(c);
+      const std::span<double> y = row(points_, c);
+      fill_standard_normal(sources_[c], z_);
+      std::copy(chain.x().begin(), chain.x().end(), y.begin());
+      detail::add_factor_times(y, chain.step(), chain.factor(), z_, settings_.dense);
+      if (bounded()) {
+        for (std::size_t i = 0; i < d; ++i) y[i] = reflect_into(y[i], settings_.lo[i], settings_.hi[i]).value;
+      }
+      // A proposal that overflowed is outside every support: no call.
+      live_[c] = detail::finite_point(y) ? 1 : 0;
+    }
+    if (auto ok = evaluate_live(); !ok) return ok;
+    for (std::size_t c = 0; c < chains(); ++c) {
+      const ChainView chain = view(c);
+      const double u = sources_[c].next_double();
+      const double diff = values_[c] - chain.log_density();
+      const bool accept = std::log(u) < diff;
+      if (accept) {
+        std::copy(row(points_, c).begin(), row(points_, c).end(), chain.x().begin());
+        chain.log_density() = values_[c];
+        chain.accepted() += 1.0;
+      }
+      chain.steps() += 1.0;
+      if (tuning) adapt(chain, acceptance(diff));
+    }
+    return {};
+  }
+
+  [[nodiscard]] std::expected<void, ChainFault> hamiltonian(bool tuning) {
+    const bool dense = settings_.dense;
+    for (std::size_t c = 0; c < chains(); ++c) {
+      const ChainView chain = view(c);
+      const std::span<double> r = row(r_, c);
+      eps_[c] = chain.step() * (1.0 + detail::kStepJitter * (2.0 * sources_[c].next_double() - 1.0));
+      fill_standard_normal(sources_[c], r);
+      energy_[c] = -chain.log_density() + 0.5 * detail::squared_norm(r);
+      std::copy(chain.x().begin(), chain.x().end(), row(q_, c).begin());
+      detail::add_factor_transposed_times(r, 0.5 * eps_[c], chain.factor(), chain.grad(), dense);
+      live_[c] = 1;
+    }
+    for (std::uint64_t s = 0; s < settings_.leapfrog_steps; ++s) {
+      for (std::size_t c = 0; c < chains(); ++c) {
+        if (live_[c]) position_step(c);
+      }
+      if (auto ok = gradients_of_live(); !ok) return ok;
+      const bool last = s + 1 == settings_.leapfrog_steps;
+      for (std::size_t c = 0; c < chains(); ++c) {
+        if (!live_[c]) continue;
+        // A trajectory whose gradient blew up has left the support.
+        if (!detail::finite_point(row(gq_, c))) {
+          live_[c] = 0;
+          continue;
+        }
+        const double eps = eps_[c];
+        detail::add_factor_transposed_times(row(r_, c), last ? 0.5 * eps : eps, view(c).factor(), row(gq_, c),
+                                            dense);
+      }
+    }
+    for (std::size_t c = 0; c < chains(); ++c) {
+      if (live_[c]) std::copy(row(q_, c).begin(), row(q_, c).end(), row(points_, c).begin());
+    }
+    if (auto ok = evaluate_live(); !ok) return ok;
+    for (std::size_t c = 0; c < chains(); ++c) {
+      const ChainView chain = view(c);
+      const double u = sources_[c].next_double();
+      double diff = -HUGE_VAL;
+      if (live_[c] && values_[c] != -HUGE_VAL) {
+        diff = energy_[c] - (-values_[c] + 0.5 * detail::squared_norm(row(r_, c)));
+        if (std::isnan(diff)) diff = -HUGE_VAL;
+      }
+      if (diff < -detail::kDivergentEnergy) chain.divergent() += 1.0;
+      if (std::log(u) < diff) {
+        std::copy(row(q_, c).begin(), row(q_, c).end(), chain.x().begin());
+        std::copy(row(gq_, c).begin(), row(gq_, c).end(), chain.grad().begin());
+        chain.log_density() = values_[c];
+        chain.accepted() += 1.0;
+      }
+      chain.steps() += 1.0;
+      if (tuning) adapt(chain, acceptance(diff));
+    }
+    return {};
+  }
+
+  // q += eps L r, mirrored into the box with the momentum of each mirrored
+  // coordinate reversed (the metric is diagonal on a box).
+  void position_step(std::size_t c) {
+    const ChainView chain = view(c);
+    const std::span<double> q = row(q_, c);
+    const std::span<double> r = row(r_, c);
+    detail::add_factor_times(q, eps_[c], chain.factor(), r, settings_.dense);
+    if (bounded()) {
+      for (std::size_t i = 0; i < q.size(); ++i) {
+        const Reflected m = reflect_into(q[i], settings_.lo[i], settings_.hi[i]);
+        q[i] = m.value;
+        if (m.reversed) r[i] = -r[i];
+      }
+    }
+    if (!detail::finite_point(q)) live_[c] = 0;
+  }
+
+  // min(1, exp(diff)), 0 for -inf.
+  [[nodiscard]] static double acceptance(double diff) { return diff >= 0.0 ? 1.0 : std::exp(diff); }
+
+  // One tuning step done: step size by dual averaging, metric by windows;
+  // at the end of tuning the averaged step size is kept.
+  void adapt(const ChainView& chain, double alpha) {
+    const auto t = static_cast<std::uint64_t>(chain.tune_done());
+    DualAveraging da = chain.dual_averaging();
+    chain.step() = da.update(alpha, settings_.target_accept);
+    // After a new metric the current step is a better centre than a
+    // tenfold one: the metric is scaled like the target, so the best step
+    // changes little, and the short terminal buffer leaves no room to
+    // recover from a large start.
+    if (adapt_metric(chain, schedule_, t, settings_.dense)) da = DualAveraging::restart(chain.step());
+    chain.set_dual_averaging(da);
+    chain.tune_done() = static_cast<double>(t + 1);
+    if (t + 1 == schedule_.total) finish_tuning(chain);
+  }
+
+  static void finish_tuning(const ChainView& chain) {
+    if (chain.dual_averaging().count > 0.0) chain.step() = chain.dual_averaging().averaged_step();
+    chain.accepted() = 0.0;
+    chain.steps() = 0.0;
+    chain.divergent() = 0.0;
+  }
+
+  const L* f_;
+  std::span<S> sources_;
+  std::span<double> states_;
+  ChainSettings settings_;
+  TuneSchedule schedule_;
+  std::vector<double> points_;
+  std::vector<double> values_;
+  std::vector<unsigned char> live_;
+  std::vector<double> z_;
+  std::vector<double> q_;
+  std::vector<double> gq_;
+  std::vector<double> r_;
+  std::vector<double> energy_;
+  std::vector<double> eps_;  // the jittered step of each chain's transition
+  std::vector<std::size_t> index_;
+};
+
+}  // namespace varlix

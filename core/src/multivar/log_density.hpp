@@ -1,0 +1,106 @@
+// Log-densities of d coordinates as the Markov chains of the varlix package
+// call them, and the small numerical pieces the chains share.
+//
+// A log-density is any const-callable double(std::span<const double>) on a
+// point of d coordinates. One that can take many points at once (a
+// NumPy-vectorized Python function) also provides
+//     void eval_batch(std::span<const double> points, std::span<double> values) const;
+// with points.size() == values.size() * d, and is called once per batch: the
+// chains of a group move in lockstep so that one batch holds a proposal of
+// each. One that knows its gradient provides
+//     bool gradient(std::span<const double> x, std::span<double> g) const;
+// returning false only when it failed (a Python exception); any other
+// function gets central differences.
+//
+// -inf means "outside the support" and is an ordinary value. NaN is the one
+// sign of a failed function (a user function that raised, or one that
+// returned NaN), +inf a density that cannot be normalised: both stop a run.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <concepts>
+#include <cstddef>
+#include <numbers>
+#include <span>
+
+#include "uniform_source.hpp"
+
+namespace varlix {
+
+template <class L>
+concept LogDensityNd = requires(const L& f, std::span<const double> x) {
+  { f(x) } -> std::convertible_to<double>;
+};
+
+template <class L>
+concept BatchLogDensity = LogDensityNd<L> && requires(const L& f, std::span<const double> x, std::span<double> y) {
+  f.eval_batch(x, y);
+};
+
+template <class L>
+concept GradientLogDensity = LogDensityNd<L> && requires(const L& f, std::span<const double> x, std::span<double> g) {
+  { f.gradient(x, g) } -> std::same_as<bool>;
+};
+
+// values[k] = f(points[k*d .. (k+1)*d)) for every k, in one batch when f can.
+template <LogDensityNd L>
+void evaluate_log_density(const L& f, std::span<const double> points, std::size_t dim, std::span<double> values) {
+  if (values.empty()) return;
+  if constexpr (BatchLogDensity<L>) {
+    f.eval_batch(points, values);
+  } else {
+    for (std::size_t k = 0; k < values.size(); ++k) values[k] = f(points.subspan(k * dim, dim));
+  }
+}
+
+// A value that stops a run: NaN (the function failed) or +inf.
+[[nodiscard]] inline bool is_fault_value(double value) { return std::isnan(value) || value == HUGE_VAL; }
+
+// Relative half-width of the central differences: the cube root of the
+// double epsilon balances truncation error against rounding error.
+inline constexpr double kGradientStep = 6.0554544523933395e-06;
+
+// The half-width used for coordinate x; adding and subtracting it is exact,
+// so the two points lie exactly 2h apart.
+[[nodiscard]] inline double difference_step(double x) {
+  const double h = kGradientStep * std::max(1.0, std::fabs(x));
+  return (x + h) - x;
+}
+
+// Box-Muller (1958): two uniforms give two independent standard normals;
+// for an odd d the last sine is discarded, so every point costs exactly
+// 2 * ceil(d / 2) uniforms whatever happened before.
+template <UniformSource S>
+void fill_standard_normal(S& source, std::span<double> z) {
+  for (std::size_t i = 0; i < z.size(); i += 2) {
+    const double u1 = source.next_double();
+    const double u2 = source.next_double();
+    // 1 - u1 lies in (0, 1]: the logarithm stays finite.
+    const double radius = std::sqrt(-2.0 * std::log(1.0 - u1));
+    const double angle = 2.0 * std::numbers::pi * u2;
+    z[i] = radius * std::cos(angle);
+    if (i + 1 < z.size()) z[i + 1] = radius * std::sin(angle);
+  }
+}
+
+// The mirror image of y in [lo, hi] (lo < hi), and whether it came out of an
+// odd number of mirrors (the direction of travel is then reversed). Computed
+// from the mirror period 2 (hi - lo) in one pass, for near and far y alike.
+struct Reflected {
+  double value;
+  bool reversed;
+};
+
+[[nodiscard]] inline Reflected reflect_into(double y, double lo, double hi) {
+  if (y >= lo && y <= hi) return {y, false};
+  const double width = hi - lo;
+  const double t = (y - lo) / width;
+  const double k = std::floor(t);
+  const double frac = t - k;
+  const bool odd = std::fmod(k, 2.0) != 0.0;
+  const double z = odd ? hi - frac * width : lo + frac * width;
+  return {std::clamp(z, lo, hi), odd};
+}
+
+}  // namespace varlix

@@ -1,0 +1,175 @@
+// Adaptation of a chain's proposal metric during tuning, in windows.
+//
+// Tuning is split into a fast initial buffer (the step size alone adapts
+// while the chain finds the typical set), a run of slow windows of doubling
+// length (each estimates the covariance of the positions it visits, and at
+// its end the metric becomes that estimate and the step-size adaptation
+// restarts), and a fast terminal buffer (the step size settles for the final
+// metric). The estimate is shrunk toward a small multiple of the identity so
+// that a short window cannot give a singular metric. The metric is kept as a
+// lower-triangular factor L of the covariance: proposals move along L z.
+// A dense metric suits unbounded targets with correlated coordinates; on a
+// box, where coordinates are mirrored one at a time, only a diagonal metric
+// keeps the proposal symmetric.
+// References: Haario, Saksman & Tamminen (2001), "An adaptive Metropolis
+// algorithm"; the window scheme and the shrinkage follow the Stan Reference
+// Manual (2023), "HMC algorithm parameters: automatic parameter tuning"
+// (with a longer terminal buffer, see below);
+// Welford (1962) for the running co-moments.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "multivar/chain_state.hpp"
+
+namespace varlix {
+
+// Where the windows of a tuning run of `total` steps lie.
+struct TuneSchedule {
+  // Below this many tuning steps only the step size adapts: a covariance
+  // from a handful of correlated positions is worse than the identity.
+  static constexpr std::uint64_t kMinTuneForMetric = 20;
+  // The buffers and first window of a long tuning run. The terminal
+  // buffer is long because dual averaging restarted for the final metric
+  // needs a few hundred steps before its averaged step size meets the
+  // target acceptance rate to within a few per cent.
+  static constexpr std::uint64_t kInitBuffer = 75;
+  static constexpr std::uint64_t kTermBuffer = 250;
+  static constexpr std::uint64_t kBaseWindow = 25;
+
+  std::uint64_t total = 0;
+  std::uint64_t init_buffer = 0;
+  std::uint64_t term_buffer = 0;
+  std::uint64_t base_window = 0;
+
+  [[nodiscard]] static TuneSchedule for_total(std::uint64_t total) {
+    if (total < kMinTuneForMetric) return {total, total, 0, 0};
+    if (kInitBuffer + kTermBuffer + kBaseWindow <= total) return {total, kInitBuffer, kTermBuffer, kBaseWindow};
+    // A short run keeps the proportions 15% / 60% / 25%.
+    const std::uint64_t init = total * 15 / 100;
+    const std::uint64_t term = total / 4;
+    return {total, init, term, total - init - term};
+  }
+
+  [[nodiscard]] bool adapts_metric() const { return base_window > 0; }
+  [[nodiscard]] std::uint64_t slow_end() const { return total - term_buffer; }
+
+  // The end (exclusive) of a window of `size` steps starting at `start`: a
+  // window whose successor would not fit before the terminal buffer takes
+  // the rest of the slow phase.
+  [[nodiscard]] std::uint64_t window_end(std::uint64_t start, std::uint64_t size) const {
+    const std::uint64_t end = start + size;
+    if (end + 2 * size > slow_end()) return slow_end();
+    return end;
+  }
+};
+
+// Shrinkage of the covariance estimate of n positions toward the identity:
+// n / (n + 5) S + 1e-3 * 5 / (n + 5) I.
+inline constexpr double kShrinkPseudoCount = 5.0;
+inline constexpr double kShrinkTarget = 1e-3;
+
+// Sets the factor to the identity and the first window of the schedule.
+inline void start_metric(const ChainView& chain, const TuneSchedule& schedule) {
+  const std::size_t d = chain.dim();
+  std::span<double> l = chain.factor();
+  std::fill(l.begin(), l.end(), 0.0);
+  for (std::size_t i = 0; i < d; ++i) l[i * d + i] = 1.0;
+  std::fill(chain.mean().begin(), chain.mean().end(), 0.0);
+  std::fill(chain.comoments().begin(), chain.comoments().end(), 0.0);
+  chain.welford_count() = 0.0;
+  chain.window_size() = static_cast<double>(schedule.base_window);
+  chain.window_end() =
+      schedule.adapts_metric()
+          ? static_cast<double>(schedule.window_end(schedule.init_buffer, schedule.base_window))
+          : 0.0;
+}
+
+// Adds one position to the running mean and co-moments (the full lower
+// triangle when dense, the diagonal otherwise), with Welford's update
+// M2 += (n - 1) / n * (x - mean_old)(x - mean_old)^T.
+inline void accumulate(const ChainView& chain, bool dense) {
+  const std::size_t d = chain.dim();
+  const double n = chain.welford_count() + 1.0;
+  chain.welford_count() = n;
+  const double weight = (n - 1.0) / n;
+  std::span<const double> x = chain.x();
+  std::span<double> mean = chain.mean();
+  std::span<double> m2 = chain.comoments();
+  for (std::size_t i = 0; i < d; ++i) {
+    const double di = weight * (x[i] - mean[i]);
+    if (dense) {
+      for (std::size_t j = 0; j <= i; ++j) m2[i * d + j] += di * (x[j] - mean[j]);
+    } else {
+      m2[i * d + i] += di * (x[i] - mean[i]);
+    }
+  }
+  for (std::size_t i = 0; i < d; ++i) mean[i] += (x[i] - mean[i]) / n;
+}
+
+// Cholesky factorisation of the lower triangle of a (row-major, in place);
+// false when a is not numerically positive definite.
+[[nodiscard]] inline bool cholesky_in_place(std::span<double> a, std::size_t d) {
+  for (std::size_t j = 0; j < d; ++j) {
+    double diag = a[j * d + j];
+    for (std::size_t k = 0; k < j; ++k) diag -= a[j * d + k] * a[j * d + k];
+    if (!(diag > 0.0) || !std::isfinite(diag)) return false;
+    const double root = std::sqrt(diag);
+    a[j * d + j] = root;
+    for (std::size_t i = j + 1; i < d; ++i) {
+      double s = a[i * d + j];
+      for (std::size_t k = 0; k < j; ++k) s -= a[i * d + k] * a[j * d + k];
+      a[i * d + j] = s / root;
+    }
+    for (std::size_t k = j + 1; k < d; ++k) a[j * d + k] = 0.0;
+  }
+  return true;
+}
+
+// Ends a slow window: the factor of the shrunk estimate replaces the
+// metric (kept unchanged if the estimate is not positive definite, as for
+// a chain that never moved), and the accumulators restart.
+inline void update_metric(const ChainView& chain, bool dense) {
+  const std::size_t d = chain.dim();
+  const double n = chain.welford_count();
+  std::span<double> m2 = chain.comoments();
+  if (n >= 2.0) {
+    const double weight = n / (n + kShrinkPseudoCount) / (n - 1.0);
+    const double ridge = kShrinkTarget * kShrinkPseudoCount / (n + kShrinkPseudoCount);
+    for (std::size_t i = 0; i < d; ++i) {
+      for (std::size_t j = 0; j <= i; ++j) m2[i * d + j] *= weight;
+      m2[i * d + i] += ridge;
+    }
+    if (!dense) {
+      for (std::size_t i = 0; i < d; ++i) {
+        for (std::size_t j = 0; j < i; ++j) m2[i * d + j] = 0.0;
+      }
+    }
+    if (cholesky_in_place(m2, d)) std::copy(m2.begin(), m2.end(), chain.factor().begin());
+  }
+  std::fill(m2.begin(), m2.end(), 0.0);
+  std::fill(chain.mean().begin(), chain.mean().end(), 0.0);
+  chain.welford_count() = 0.0;
+}
+
+// Called after tuning step t (0-based) has moved the chain: accumulates in
+// the slow phase and closes a window at its end. True when the metric
+// changed (the step-size adaptation then restarts).
+inline bool adapt_metric(const ChainView& chain, const TuneSchedule& schedule, std::uint64_t t, bool dense) {
+  if (!schedule.adapts_metric()) return false;
+  if (t < schedule.init_buffer || t >= schedule.slow_end()) return false;
+  accumulate(chain, dense);
+  const auto end = static_cast<std::uint64_t>(chain.window_end());
+  if (t + 1 != end) return false;
+  update_metric(chain, dense);
+  const auto size = 2 * static_cast<std::uint64_t>(chain.window_size());
+  chain.window_size() = static_cast<double>(size);
+  chain.window_end() = end < schedule.slow_end() ? static_cast<double>(schedule.window_end(end, size)) : 0.0;
+  return true;
+}
+
+}  // namespace varlix

@@ -1,0 +1,347 @@
+#include "multivar/chain_runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "special_values.hpp"
+
+namespace varlix {
+namespace {
+
+using special_values::kInf;
+using special_values::kNaN;
+
+// ln of a centred Gaussian with unit variances and correlation rho between
+// every pair of the first two coordinates (the others independent).
+struct Gaussian2 {
+  double rho = 0.0;
+  double operator()(std::span<const double> x) const {
+    const double q = (x[0] * x[0] - 2.0 * rho * x[0] * x[1] + x[1] * x[1]) / (1.0 - rho * rho);
+    double rest = 0.0;
+    for (std::size_t i = 2; i < x.size(); ++i) rest += x[i] * x[i];
+    return -0.5 * (q + rest);
+  }
+};
+
+// The same standard Gaussian, with its gradient and a batch form; counts
+// the batches it was given.
+struct StandardGaussian {
+  std::size_t dim;
+  mutable std::size_t batches = 0;
+  double operator()(std::span<const double> x) const { return -0.5 * detail::squared_norm(x); }
+  void eval_batch(std::span<const double> xs, std::span<double> ys) const {
+    ++batches;
+    for (std::size_t k = 0; k < ys.size(); ++k) ys[k] = (*this)(xs.subspan(k * dim, dim));
+  }
+};
+
+struct GaussianWithGradient {
+  double operator()(std::span<const double> x) const { return -0.5 * detail::squared_norm(x); }
+  bool gradient(std::span<const double> x, std::span<double> g) const {
+    for (std::size_t i = 0; i < x.size(); ++i) g[i] = -x[i];
+    return true;
+  }
+};
+
+// Uniform on the unit box when run with bounds [0, 1]^d.
+struct Flat {
+  double operator()(std::span<const double>) const { return 0.0; }
+};
+
+// Fails (NaN, or +inf) once the first coordinate exceeds a threshold.
+struct FailsBeyond {
+  double threshold;
+  double value;
+  double operator()(std::span<const double> x) const { return x[0] > threshold ? value : -0.5 * x[0] * x[0]; }
+};
+
+template <class L>
+struct ChainRun {
+  std::size_t chains;
+  std::size_t dim;
+  ChainSettings settings;
+  std::vector<Rng> rngs;
+  std::vector<RngSource> sources;
+  std::vector<double> states;
+  std::vector<double> samples;
+  std::vector<double> log_densities;
+
+  ChainRun(std::size_t c, std::size_t d, ChainSettings s, std::uint64_t seed) : chains(c), dim(d), settings(s) {
+    settings.dim = d;
+    rngs.reserve(c);
+    for (std::size_t k = 0; k < c; ++k) rngs.push_back(seed_from_u64(seed + k));
+    for (auto& rng : rngs) sources.emplace_back(rng);
+    states.assign(c * chain_words(d), 0.0);
+  }
+
+  std::expected<void, ChainFault> go(const L& f, const std::vector<double>& x0, double step, std::uint64_t draws,
+                                     std::uint64_t thin = 1) {
+    auto group = ChainGroup<L, RngSource>::make(f, sources, states, settings);
+    if (!group) return std::unexpected(group.error());
+    std::vector<double> steps(chains, step);
+    if (auto ok = group->init(x0, steps); !ok) return ok;
+    std::vector<double> tune_samples(chains * settings.tune * dim);
+    if (auto ok = group->tune(settings.tune, {tune_samples.data(), settings.tune * dim, nullptr, 0}); !ok) return ok;
+    samples.assign(chains * draws * dim, 0.0);
+    log_densities.assign(chains * draws, 0.0);
+    return group->draw(draws, thin, {samples.data(), draws * dim, log_densities.data(), draws});
+  }
+
+  ChainView view(std::size_t c) {
+    return ChainView(std::span<double>(states).subspan(c * chain_words(dim), chain_words(dim)), dim);
+  }
+  double mean(std::size_t i) const {
+    double s = 0.0;
+    for (std::size_t k = 0; k < samples.size() / dim; ++k) s += samples[k * dim + i];
+    return s / static_cast<double>(samples.size() / dim);
+  }
+  double moment(std::size_t i, std::size_t j) const {
+    double s = 0.0;
+    for (std::size_t k = 0; k < samples.size() / dim; ++k) s += samples[k * dim + i] * samples[k * dim + j];
+    return s / static_cast<double>(samples.size() / dim);
+  }
+};
+
+ChainSettings settings_for(ChainKind kind, double target, std::uint64_t tune) {
+  ChainSettings s;
+  s.kind = kind;
+  s.target_accept = target;
+  s.tune = tune;
+  return s;
+}
+
+TEST(DualAveraging, SettlesWhereTheAcceptanceMeetsTheTarget) {
+  // alpha(eps) = exp(-eps) meets 0.5 at eps = ln 2.
+  DualAveraging da = DualAveraging::start(1.0);
+  double eps = 1.0;
+  for (int m = 0; m < 5000; ++m) eps = da.update(std::exp(-eps), 0.5);
+  EXPECT_NEAR(da.averaged_step(), std::log(2.0), 0.01);
+}
+
+TEST(DualAveraging, StepStaysBoundedUnderEndlessRejection) {
+  DualAveraging da = DualAveraging::start(1.0);
+  double eps = 1.0;
+  for (int m = 0; m < 100000; ++m) eps = da.update(0.0, 0.8);
+  EXPECT_GT(eps, 0.0);
+  EXPECT_GE(std::log(eps), -DualAveraging::kMaxLogStep);
+}
+
+TEST(TuneSchedule, WindowsDoubleAndTheLastOneStretchesToTheTerminalBuffer) {
+  const TuneSchedule s = TuneSchedule::for_total(1000);
+  std::vector<std::uint64_t> ends;
+  std::uint64_t start = s.init_buffer;
+  std::uint64_t size = s.base_window;
+  while (start < s.slow_end()) {
+    const std::uint64_t end = s.window_end(start, size);
+    ends.push_back(end);
+    start = end;
+    size *= 2;
+  }
+  EXPECT_EQ(ends, (std::vector<std::uint64_t>{100, 150, 250, 750}));
+  const TuneSchedule short_run = TuneSchedule::for_total(100);
+  EXPECT_EQ(short_run.init_buffer + short_run.base_window + short_run.term_buffer, 100u);
+  EXPECT_FALSE(TuneSchedule::for_total(10).adapts_metric());
+}
+
+TEST(MetricAdaptation, WelfordMatchesTheTwoPassCovarianceAndCholeskyFactorsIt) {
+  const std::size_t d = 3;
+  std::vector<double> words(chain_words(d), 0.0);
+  ChainView chain(words, d);
+  const std::vector<std::vector<double>> xs = {{1, 2, 0}, {2, 1, 1}, {0, 0, 3}, {4, 3, 1}, {1, -1, 2}};
+  for (const auto& x : xs) {
+    std::copy(x.begin(), x.end(), chain.x().begin());
+    accumulate(chain, true);
+  }
+  std::vector<double> mean(d, 0.0);
+  for (const auto& x : xs) {
+    for (std::size_t i = 0; i < d; ++i) mean[i] += x[i] / 5.0;
+  }
+  for (std::size_t i = 0; i < d; ++i) {
+    EXPECT_NEAR(chain.mean()[i], mean[i], 1e-14);
+    for (std::size_t j = 0; j <= i; ++j) {
+      double s = 0.0;
+      for (const auto& x : xs) s += (x[i] - mean[i]) * (x[j] - mean[j]);
+      EXPECT_NEAR(chain.comoments()[i * d + j], s, 1e-12) << i << "," << j;
+    }
+  }
+  std::vector<double> a = {4, 0, 0, 2, 5, 0, -2, 1, 6};  // lower triangle of an SPD matrix
+  const std::vector<double> full = a;
+  ASSERT_TRUE(cholesky_in_place(a, 3));
+  for (std::size_t i = 0; i < 3; ++i) {
+    for (std::size_t j = 0; j <= i; ++j) {
+      double s = 0.0;
+      for (std::size_t k = 0; k <= j; ++k) s += a[i * 3 + k] * a[j * 3 + k];
+      EXPECT_NEAR(s, full[i * 3 + j], 1e-12);
+    }
+  }
+  std::vector<double> singular = {1, 0, 1, 1};
+  EXPECT_FALSE(cholesky_in_place(singular, 2));
+}
+
+TEST(Reflection, MirrorsIntoTheBoxAndReportsReversal) {
+  struct Case {
+    double y, value;
+    bool reversed;
+  };
+  for (const Case c : {Case{0.25, 0.25, false}, Case{1.25, 0.75, true}, Case{-0.25, 0.25, true},
+                       Case{2.25, 0.25, false}, Case{-1.75, 0.25, false}, Case{3.5, 0.5, true}}) {
+    const Reflected r = reflect_into(c.y, 0.0, 1.0);
+    EXPECT_NEAR(r.value, c.value, 1e-15) << c.y;
+    EXPECT_EQ(r.reversed, c.reversed) << c.y;
+  }
+  const Reflected far = reflect_into(1e300, -1.0, 2.0);
+  EXPECT_GE(far.value, -1.0);
+  EXPECT_LE(far.value, 2.0);
+}
+
+TEST(Normals, EveryPointTakesTwoUniformsPerPairOfCoordinates) {
+  for (const std::size_t d : {1u, 2u, 5u}) {
+    Rng a = seed_from_u64(3);
+    Rng b = seed_from_u64(3);
+    RngSource sa(a);
+    std::vector<double> z(d);
+    fill_standard_normal(sa, z);
+    for (std::size_t k = 0; k < 2 * ((d + 1) / 2); ++k) static_cast<void>(standard_uniform(b));
+    EXPECT_EQ(a, b) << d;
+  }
+}
+
+// Moments of the kept draws and the acceptance rate after tuning, for both
+// kinds on a correlated Gaussian (the dense metric learns the correlation)
+// and an independent one with a given gradient.
+TEST(Chains, ReachTheTargetMomentsAndAcceptanceRate) {
+  struct Case {
+    ChainKind kind;
+    double target;
+    double rho;
+  };
+  for (const Case c : {Case{ChainKind::RandomWalk, 0.234, 0.9}, Case{ChainKind::Hamiltonian, 0.8, 0.9},
+                       Case{ChainKind::RandomWalk, 0.5, 0.0}}) {
+    ChainRun<Gaussian2> run(4, 3, settings_for(c.kind, c.target, 1000), 11);
+    const Gaussian2 f{c.rho};
+    ASSERT_TRUE(run.go(f, std::vector<double>(12, 0.5), 1.0, 5000));
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(run.mean(i), 0.0, 0.1) << i;
+    EXPECT_NEAR(run.moment(0, 0), 1.0, 0.1);
+    EXPECT_NEAR(run.moment(2, 2), 1.0, 0.1);
+    EXPECT_NEAR(run.moment(0, 1), c.rho, 0.1);
+    for (std::size_t k = 0; k < 4; ++k) {
+      const ChainView v = run.view(k);
+      EXPECT_NEAR(v.accepted() / v.steps(), c.target, 0.1) << k;
+      EXPECT_EQ(v.steps(), 5000.0);
+    }
+    // The recorded log-densities are those of the recorded points.
+    for (std::size_t k = 0; k < 20; ++k) {
+      EXPECT_EQ(run.log_densities[k], f(std::span<const double>(run.samples).subspan(k * 3, 3)));
+    }
+  }
+  ChainRun<GaussianWithGradient> hmc(2, 5, settings_for(ChainKind::Hamiltonian, 0.8, 500), 5);
+  ASSERT_TRUE(hmc.go(GaussianWithGradient{}, std::vector<double>(10, 1.0), 1.0, 3000));
+  for (std::size_t i = 0; i < 5; ++i) EXPECT_NEAR(hmc.moment(i, i), 1.0, 0.1) << i;
+}
+
+TEST(Chains, WithoutTuningTheStepStaysAsGiven) {
+  for (const ChainKind kind : {ChainKind::RandomWalk, ChainKind::Hamiltonian}) {
+    ChainRun<Gaussian2> run(2, 2, settings_for(kind, 0.5, 0), 1);
+    ASSERT_TRUE(run.go(Gaussian2{}, {0, 0, 1, 1}, 0.3, 100));
+    EXPECT_EQ(run.view(0).step(), 0.3);
+    EXPECT_EQ(run.view(1).step(), 0.3);
+  }
+}
+
+TEST(Chains, StayInsideTheBoxAndCoverIt) {
+  const std::vector<double> lo = {0.0, 0.0};
+  const std::vector<double> hi = {1.0, 1.0};
+  for (const ChainKind kind : {ChainKind::RandomWalk, ChainKind::Hamiltonian}) {
+    ChainSettings s = settings_for(kind, 0.5, 500);
+    s.dense = false;
+    s.lo = lo;
+    s.hi = hi;
+    ChainRun<Flat> run(2, 2, s, 7);
+    ASSERT_TRUE(run.go(Flat{}, {0.5, 0.5, 0.1, 0.9}, 0.5, 4000));
+    for (const double v : run.samples) {
+      ASSERT_GE(v, 0.0);
+      ASSERT_LE(v, 1.0);
+    }
+    EXPECT_NEAR(run.mean(0), 0.5, 0.05);
+    EXPECT_NEAR(run.moment(1, 1), 1.0 / 3.0, 0.05);
+  }
+}
+
+// A chain's path depends on its own stream only: one group of three chains,
+// three groups of one, and a run split into pieces give the same bits; a
+// batch function is called once per step for the whole group.
+TEST(Chains, GroupingAndPiecesDoNotChangeThePaths) {
+  for (const ChainKind kind : {ChainKind::RandomWalk, ChainKind::Hamiltonian}) {
+    const std::size_t d = 2;
+    const StandardGaussian f{d};
+    ChainRun<StandardGaussian> together(3, d, settings_for(kind, 0.6, 200), 21);
+    const std::vector<double> x0 = {0.1, 0.2, -0.3, 0.4, 1.0, -1.0};
+    ASSERT_TRUE(together.go(f, x0, 1.0, 300));
+    if (kind == ChainKind::RandomWalk) {
+      EXPECT_EQ(f.batches, 1u + 200u + 300u);
+    }
+    for (std::size_t c = 0; c < 3; ++c) {
+      ChainRun<StandardGaussian> alone(1, d, settings_for(kind, 0.6, 200), 21 + c);
+      ASSERT_TRUE(alone.go(f, {x0[2 * c], x0[2 * c + 1]}, 1.0, 300));
+      const auto part = std::span<const double>(together.samples).subspan(c * 300 * d, 300 * d);
+      EXPECT_TRUE(std::equal(part.begin(), part.end(), alone.samples.begin())) << c;
+    }
+    // In pieces: 3 + 197 tuning steps, then 100 + 200 draws.
+    ChainRun<StandardGaussian> pieces(3, d, settings_for(kind, 0.6, 200), 21);
+    auto group = ChainGroup<StandardGaussian, RngSource>::make(f, pieces.sources, pieces.states, pieces.settings);
+    ASSERT_TRUE(group);
+    const std::vector<double> steps(3, 1.0);
+    ASSERT_TRUE(group->init(x0, steps));
+    ASSERT_TRUE(group->tune(3, {}));
+    ASSERT_TRUE(group->tune(197, {}));
+    std::vector<double> out(3 * 300 * d);
+    ASSERT_TRUE(group->draw(100, 1, {out.data(), 300 * d, nullptr, 0}));
+    ASSERT_TRUE(group->draw(200, 1, {out.data() + 100 * d, 300 * d, nullptr, 0}));
+    EXPECT_EQ(out, together.samples);
+  }
+}
+
+TEST(Chains, StopAtAFailedValueWithTheChainAndPoint) {
+  struct Case {
+    ChainKind kind;
+    double value;
+    ChainFault::Kind expected;
+    double step;
+  };
+  for (const Case c : {Case{ChainKind::RandomWalk, kNaN, ChainFault::Kind::NotANumber, 1.0},
+                       Case{ChainKind::RandomWalk, kInf, ChainFault::Kind::PositiveInfinity, 1.0},
+                       Case{ChainKind::Hamiltonian, kNaN, ChainFault::Kind::NotANumber, 0.01}}) {
+    ChainRun<FailsBeyond> run(2, 1, settings_for(c.kind, 0.5, 0), 2);
+    // Chain 1 starts near the threshold and crosses it first.
+    const auto result = run.go(FailsBeyond{2.0, c.value}, {-5.0, 1.99}, c.step, 1000);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().kind, c.expected);
+    EXPECT_EQ(result.error().chain, 1u);
+    ASSERT_EQ(result.error().point.size(), 1u);
+    EXPECT_GT(result.error().point[0], 2.0);
+  }
+}
+
+TEST(Chains, RefuseAStartOutsideTheSupportNamingTheChain) {
+  ChainRun<FailsBeyond> run(3, 1, settings_for(ChainKind::RandomWalk, 0.5, 0), 2);
+  const auto result = run.go(FailsBeyond{2.0, -kInf}, {0.0, 1.0, 3.0}, 1.0, 10);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().kind, ChainFault::Kind::OutsideSupport);
+  EXPECT_EQ(result.error().chain, 2u);
+}
+
+TEST(Chains, RefuseAStateRowTheyDidNotMake) {
+  ChainRun<Flat> run(1, 2, settings_for(ChainKind::RandomWalk, 0.5, 0), 2);
+  auto group = ChainGroup<Flat, RngSource>::make(Flat{}, run.sources, run.states, run.settings);
+  ASSERT_TRUE(group);
+  const auto result = group->draw(1, 1, {});
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().kind, ChainFault::Kind::BadState);
+}
+
+}  // namespace
+}  // namespace varlix
