@@ -1,6 +1,7 @@
 // The compiled half of varlix.Distribution: the moment integrals and
 // expectations by adaptive Gauss–Kronrod quadrature over a partition the
-// Python layer chooses (quantiles of the law), with the user's function.
+// Python layer chooses (quantiles of the law), with the user's function; and
+// the user's function over an array (a compiled one without the lock).
 #include "engine.hpp"
 #include "function.hpp"
 
@@ -60,6 +61,20 @@ PyObject* integrate(AnyFunction f, std::uintptr_t breaks, std::uint64_t n_breaks
   return quadrature_tuple(*result);
 }
 
+// y[i] = f(x[i]): a native function called without the interpreter lock.
+PyObject* evaluate_at(AnyFunction f, std::uintptr_t x, std::uintptr_t y, std::uint64_t n) {
+  const std::span<const double> xs = doubles_at(x, n);
+  const std::span<double> ys = doubles_at(y, n);
+  with_function(f, [&](const auto& adaptor) {
+    const UnlockedIf unlocked(!needs_python(f));
+    evaluate(adaptor, xs, ys);
+  });
+  if (PyErr_Occurred() != nullptr) return nullptr;
+  return Py_NewRef(Py_None);
+}
+
+constexpr auto kEvaluate = py::signature("evaluate", py::arg<Function>("f"), py::arg<Address>("x"),
+                                         py::arg<Address>("y"), py::arg<py::U64>("n"));
 constexpr auto kMomentIntegrals =
     py::signature("moment_integrals", py::arg<Function>("f"), py::arg<Address>("breaks"), py::arg<py::U64>("n_breaks"),
                   py::arg<py::Float>("center"), py::arg<py::Float>("tail_scale"), py::arg<py::Float>("rel_tol"));
@@ -68,6 +83,7 @@ constexpr auto kIntegrate =
                   py::arg<py::Float>("tail_scale"), py::arg<py::Float>("rel_tol"));
 
 PyMethodDef g_functions[] = {
+    py::function<kEvaluate, evaluate_at>(),
     py::function<kMomentIntegrals, moment_integrals>(),
     py::function<kIntegrate, integrate>(),
     {nullptr, nullptr, 0, nullptr},

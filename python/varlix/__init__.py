@@ -13,5 +13,17 @@ except Exception:  # pragma: no cover - running from a source tree
     __version__ = "0.1.0"
 
 from . import sampling  # noqa: E402
+from ._discrete import DiscreteDistribution, from_pmf  # noqa: E402
+from .distributions import Distribution, from_cdf, from_histogram, from_logpdf, from_pdf  # noqa: E402
 
-__all__ = ["__version__", "sampling"]
+__all__ = [
+    "__version__",
+    "sampling",
+    "Distribution",
+    "DiscreteDistribution",
+    "from_pdf",
+    "from_logpdf",
+    "from_cdf",
+    "from_histogram",
+    "from_pmf",
+]

@@ -51,6 +51,9 @@ struct QuadratureOptions {
   // Pieces the partition may grow to; an integral that diverges (the mean of
   // a Cauchy law) keeps splitting near its singular end until this is spent.
   std::size_t max_pieces = 20'000;
+  // Refinement rounds: a divergent integral refines one piece at its
+  // singular end per round, a convergent one needs a few dozen rounds at most.
+  std::size_t max_rounds = 100;
   // f is a density: a negative value is an error, as a NaN or an infinity is
   // for any f.
   bool nonnegative = true;
@@ -61,7 +64,7 @@ struct QuadratureResult {
   std::array<double, M> value{};
   std::array<double, M> error{};
   std::array<double, M> absolute{};  // the integrals of |c_k|: the scale each error is judged by
-  // False when max_pieces was spent before every tolerance was met: the
+  // False when max_pieces or max_rounds was spent before every tolerance was met: the
   // integral may diverge; `value` is then the last estimate.
   bool converged = false;
   std::size_t evaluations = 0;
@@ -247,7 +250,7 @@ template <std::size_t M, class F, class Components>
   Nodes nodes;
   std::vector<double> ratio;
   std::vector<std::size_t> order;
-  while (!pending.empty()) {
+  for (std::size_t round = 0; !pending.empty(); ++round) {
     if (!place_nodes(pending, options.tail_scale, nodes)) return std::unexpected(SetupError::out_of_memory());
     if (auto ok = evaluate_nodes(f, nodes, options.nonnegative); !ok) return std::unexpected(ok.error());
     result.evaluations += nodes.callable_x.size();
@@ -282,7 +285,7 @@ template <std::size_t M, class F, class Components>
       result.converged = true;
       return result;
     }
-    if (pieces.size() >= options.max_pieces) return result;
+    if (pieces.size() >= options.max_pieces || round + 1 >= options.max_rounds) return result;
 
     // Split the pieces of largest relative error until what stays behind
     // carries at most half of every tolerance.
