@@ -28,6 +28,7 @@ inline constexpr const char* kModule = "varlix._engine";
 // them in order. False with a Python error pending.
 bool register_sampling(PyObject* module);
 bool register_distributions(PyObject* module);
+bool register_mcmc(PyObject* module);
 
 // ---- errors -------------------------------------------------------------------
 

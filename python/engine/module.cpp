@@ -47,6 +47,7 @@ constexpr Register kFamilies[] = {
     register_setup_error,
     register_sampling,
     register_distributions,
+    register_mcmc,
 };
 
 PyObject* initialize() {

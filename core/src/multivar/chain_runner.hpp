@@ -149,7 +149,8 @@ inline void add_factor_transposed_times(std::span<double> r, double a, std::span
 }  // namespace detail
 
 // A group of chains whose state rows lie one after the other in `states`
-// (chain_words(dim) doubles each), with one uniform source per chain.
+// (chain_words(dim) doubles each), with one uniform source per chain for
+// tune() and draw() (init() draws nothing and may be given none).
 template <LogDensityNd L, UniformSource S>
 class ChainGroup {
  public:
@@ -223,7 +224,7 @@ class ChainGroup {
     return {};
   }
 
-  [[nodiscard]] std::size_t chains() const { return sources_.size(); }
+  [[nodiscard]] std::size_t chains() const { return states_.size() / chain_words(settings_.dim); }
   [[nodiscard]] ChainView view(std::size_t c) const {
     const std::size_t w = chain_words(settings_.dim);
     return ChainView(states_.subspan(c * w, w), settings_.dim);
@@ -251,6 +252,7 @@ class ChainGroup {
   }
 
   [[nodiscard]] std::expected<void, ChainFault> check_rows() const {
+    if (sources_.size() != chains()) return std::unexpected(ChainFault{ChainFault::Kind::BadState, 0});
     for (std::size_t c = 0; c < chains(); ++c) {
       if (!view(c).is_valid()) return std::unexpected(ChainFault{ChainFault::Kind::BadState, c});
     }

@@ -1,0 +1,453 @@
+// Markov chains of varlix.mcmc: log-density adaptors over points of d
+// coordinates, and the engine functions that start and advance a group of
+// chains whose states live in a NumPy array of the Python layer.
+//
+// The Python layer (varlix/mcmc.py) hands over each user function as a spec
+// tuple:
+//   ("native", address, user_data, with_data, owner)
+//       a C function double(int d, double* x) or double(int d, double* x,
+//       void* user_data); called without the interpreter lock.
+//   ("point", f, array, address, renew)
+//       a Python function of one point: the engine writes the point into
+//       `array` (float64, shape (d,), at `address`) and calls f(array). Should
+//       f keep a reference to the array, renew() gives a fresh one
+//       (array, address), so a point the user kept never changes under them.
+//   ("batch", trampoline, x_address, y_address, capacity)
+//       a vectorized Python function: the engine writes up to `capacity`
+//       points into the buffer at x_address and calls trampoline(n), which
+//       evaluates f on a copy of the first n rows and writes n values at
+//       y_address.
+// and the gradient, when given, as ("gradient", trampoline, x_address,
+// g_address): trampoline() evaluates it at the point at x_address and writes
+// d values at g_address.
+//
+// A Python function that raises leaves its exception pending; the adaptor
+// returns NaN (every later call too, without calling Python), the core
+// stops, and the engine raises the pending exception. Any other stop comes
+// back to Python as a fault tuple (kind, chain, value, point), which the
+// Python layer words.
+#include <binding/binder.hpp>
+#include <binding/error.hpp>
+#include <binding/ref.hpp>
+#include <binding/result.hpp>
+
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <multivar/chain_runner.hpp>
+#include <uniform_source.hpp>
+
+#include "engine.hpp"
+
+namespace varlix::engine {
+namespace {
+
+using py::Ref;
+
+constexpr double kFailed = std::numeric_limits<double>::quiet_NaN();
+
+// ---- log-density adaptors -----------------------------------------------------
+
+class NativeLogDensity {
+ public:
+  using Plain = double (*)(int, double*);
+  using WithData = double (*)(int, double*, void*);
+
+  NativeLogDensity(void* code, void* data, bool with_data, std::size_t dim)
+      : code_(code), data_(data), with_data_(with_data), dim_(dim), scratch_(dim) {}
+
+  // The C signature takes double*: the function gets a copy, so that a
+  // function writing to its argument cannot move a chain.
+  [[nodiscard]] double operator()(std::span<const double> x) const {
+    std::memcpy(scratch_.data(), x.data(), dim_ * sizeof(double));
+    const int d = static_cast<int>(dim_);
+    if (with_data_) return reinterpret_cast<WithData>(code_)(d, scratch_.data(), data_);
+    return reinterpret_cast<Plain>(code_)(d, scratch_.data());
+  }
+
+ private:
+  void* code_;
+  void* data_;
+  bool with_data_;
+  std::size_t dim_;
+  mutable std::vector<double> scratch_;
+};
+
+double float_of(const Ref& result) {
+  if (!result) return kFailed;
+  const double value = PyFloat_AsDouble(result.get());
+  if (value == -1.0 && PyErr_Occurred() != nullptr) return kFailed;
+  return value;
+}
+
+class PointLogDensity {
+ public:
+  PointLogDensity(Ref f, Ref array, double* data, Ref renew, std::size_t dim)
+      : f_(std::move(f)), renew_(std::move(renew)), dim_(dim) {
+    adopt(std::move(array), data);
+  }
+
+  [[nodiscard]] double operator()(std::span<const double> x) const {
+    if (PyErr_Occurred() != nullptr) return kFailed;
+    std::memcpy(data_, x.data(), dim_ * sizeof(double));
+    const Py_ssize_t before = Py_REFCNT(array_.get());
+    const double value = float_of(Ref::steal(PyObject_Call(f_.get(), args_.get(), nullptr)));
+    if (Py_REFCNT(array_.get()) > before && !renew()) return kFailed;
+    return value;
+  }
+
+ private:
+  void adopt(Ref array, double* data) const {
+    array_ = std::move(array);
+    data_ = data;
+    args_ = Ref::steal(PyTuple_Pack(1, array_.get()));
+  }
+
+  // The function kept the array: take a fresh one for the next call.
+  [[nodiscard]] bool renew() const {
+    const Ref fresh = Ref::steal(PyObject_CallNoArgs(renew_.get()));
+    if (!fresh) return false;
+    PyObject* array = PyTuple_GetItem(fresh.get(), 0);
+    PyObject* address = PyTuple_GetItem(fresh.get(), 1);
+    if (array == nullptr || address == nullptr) return false;
+    void* data = PyLong_AsVoidPtr(address);
+    if (data == nullptr) return false;
+    adopt(Ref::borrow(array), static_cast<double*>(data));
+    return static_cast<bool>(args_);
+  }
+
+  Ref f_;
+  Ref renew_;
+  std::size_t dim_;
+  mutable Ref array_;
+  mutable Ref args_;
+  mutable double* data_ = nullptr;
+};
+
+class BatchLogDensity {
+ public:
+  BatchLogDensity(Ref trampoline, double* x, double* y, std::size_t capacity, std::size_t dim)
+      : trampoline_(std::move(trampoline)), x_(x), y_(y), capacity_(capacity), dim_(dim) {}
+
+  [[nodiscard]] double operator()(std::span<const double> x) const {
+    double y = kFailed;
+    eval_batch(x, std::span<double>(&y, 1));
+    return y;
+  }
+
+  // Batches beyond the buffer go in pieces (the Python layer sizes the
+  // buffer for the largest batch, so this does not happen in practice).
+  void eval_batch(std::span<const double> points, std::span<double> values) const {
+    for (std::size_t start = 0; start < values.size(); start += capacity_) {
+      const std::size_t n = std::min(capacity_, values.size() - start);
+      if (!eval_piece(points.subspan(start * dim_, n * dim_), values.subspan(start, n))) {
+        std::fill(values.begin() + static_cast<std::ptrdiff_t>(start), values.end(), kFailed);
+        return;
+      }
+    }
+  }
+
+ private:
+  [[nodiscard]] bool eval_piece(std::span<const double> points, std::span<double> values) const {
+    if (PyErr_Occurred() != nullptr) return false;
+    std::memcpy(x_, points.data(), points.size() * sizeof(double));
+    const Ref n = Ref::steal(PyLong_FromSize_t(values.size()));
+    if (!n) return false;
+    const Ref done = Ref::steal(PyObject_CallFunctionObjArgs(trampoline_.get(), n.get(), nullptr));
+    if (!done) return false;
+    std::memcpy(values.data(), y_, values.size() * sizeof(double));
+    return true;
+  }
+
+  Ref trampoline_;
+  double* x_;
+  double* y_;
+  std::size_t capacity_;
+  std::size_t dim_;
+};
+
+class PyGradient {
+ public:
+  PyGradient(Ref trampoline, double* x, double* g, std::size_t dim)
+      : trampoline_(std::move(trampoline)), x_(x), g_(g), dim_(dim) {}
+
+  [[nodiscard]] bool operator()(std::span<const double> x, std::span<double> g) const {
+    if (PyErr_Occurred() != nullptr) return false;
+    std::memcpy(x_, x.data(), dim_ * sizeof(double));
+    const Ref done = Ref::steal(PyObject_CallNoArgs(trampoline_.get()));
+    if (!done) return false;
+    std::memcpy(g.data(), g_, dim_ * sizeof(double));
+    return true;
+  }
+
+ private:
+  Ref trampoline_;
+  double* x_;
+  double* g_;
+  std::size_t dim_;
+};
+
+// A log-density together with its gradient function.
+template <class L>
+class WithGradient {
+ public:
+  WithGradient(const L& f, const PyGradient& g) : f_(&f), g_(&g) {}
+  [[nodiscard]] double operator()(std::span<const double> x) const { return (*f_)(x); }
+  void eval_batch(std::span<const double> points, std::span<double> values) const
+    requires varlix::BatchLogDensity<L>
+  {
+    f_->eval_batch(points, values);
+  }
+  [[nodiscard]] bool gradient(std::span<const double> x, std::span<double> g) const { return (*g_)(x, g); }
+
+ private:
+  const L* f_;
+  const PyGradient* g_;
+};
+
+using AnyLogDensity = std::variant<NativeLogDensity, PointLogDensity, BatchLogDensity>;
+
+// ---- argument kinds ---------------------------------------------------------------
+
+bool is_tag(PyObject* spec, const char* tag) {
+  PyObject* first = PyTuple_GetItem(spec, 0);
+  return first != nullptr && PyUnicode_Check(first) && PyUnicode_CompareWithASCIIString(first, tag) == 0;
+}
+
+void* pointer_of(PyObject* object) {
+  if (object == Py_None) return nullptr;
+  return PyLong_AsVoidPtr(object);
+}
+
+struct Settings {
+  ChainSettings chain;
+  std::size_t chains = 0;
+};
+
+// (kind, dim, chains, target_accept, tune, leapfrog_steps, dense, lo, hi):
+// lo and hi are addresses of d doubles, or 0 for no bounds.
+struct SettingsArg {
+  using type = Settings;
+  static bool convert(PyObject* object, Settings& out) {
+    const char* kind = nullptr;
+    unsigned long long dim = 0, chains = 0, tune = 0, leapfrog = 0;
+    double target = 0.0;
+    int dense = 0;
+    unsigned long long lo = 0, hi = 0;
+    if (!PyTuple_Check(object)) return py::refuse_conversion(object, "chain settings");
+    if (!PyArg_ParseTuple(object, "sKKdKKpKK", &kind, &dim, &chains, &target, &tune, &leapfrog, &dense, &lo, &hi)) {
+      return false;
+    }
+    ChainSettings& s = out.chain;
+    s.kind = std::strcmp(kind, "hmc") == 0 ? ChainKind::Hamiltonian : ChainKind::RandomWalk;
+    s.dim = static_cast<std::size_t>(dim);
+    s.target_accept = target;
+    s.tune = tune;
+    s.leapfrog_steps = leapfrog;
+    s.dense = dense != 0;
+    if (lo != 0 && hi != 0) {
+      s.lo = std::span<const double>(reinterpret_cast<const double*>(static_cast<std::uintptr_t>(lo)), s.dim);
+      s.hi = std::span<const double>(reinterpret_cast<const double*>(static_cast<std::uintptr_t>(hi)), s.dim);
+    }
+    out.chains = static_cast<std::size_t>(chains);
+    return true;
+  }
+};
+
+// A log-density spec; the dimension comes later, from the settings.
+struct LogDensitySpec {
+  using type = Ref;
+  static bool convert(PyObject* object, Ref& out) {
+    if (!PyTuple_Check(object) || PyTuple_Size(object) < 4 ||
+        !(is_tag(object, "native") || is_tag(object, "point") || is_tag(object, "batch"))) {
+      return py::refuse_conversion(object, "log-density spec");
+    }
+    out = Ref::borrow(object);
+    return true;
+  }
+};
+
+std::optional<AnyLogDensity> make_log_density(PyObject* spec, std::size_t dim) {
+  PyObject* a = PyTuple_GetItem(spec, 1);
+  PyObject* b = PyTuple_GetItem(spec, 2);
+  PyObject* c = PyTuple_GetItem(spec, 3);
+  if (is_tag(spec, "native")) {
+    void* code = pointer_of(a);
+    void* data = pointer_of(b);
+    if (code == nullptr || PyErr_Occurred() != nullptr) {
+      if (PyErr_Occurred() == nullptr) py::set_error(PyExc_ValueError, "a native log-density needs an address");
+      return std::nullopt;
+    }
+    return AnyLogDensity(std::in_place_type<NativeLogDensity>, code, data, PyObject_IsTrue(c) == 1, dim);
+  }
+  if (is_tag(spec, "point")) {
+    PyObject* renew = PyTuple_GetItem(spec, 4);
+    void* data = pointer_of(c);
+    if (renew == nullptr || data == nullptr) return std::nullopt;
+    return AnyLogDensity(std::in_place_type<PointLogDensity>, Ref::borrow(a), Ref::borrow(b),
+                         static_cast<double*>(data), Ref::borrow(renew), dim);
+  }
+  PyObject* capacity = PyTuple_GetItem(spec, 4);
+  void* x = pointer_of(b);
+  void* y = pointer_of(c);
+  if (capacity == nullptr || x == nullptr || y == nullptr) return std::nullopt;
+  const std::size_t n = PyLong_AsSize_t(capacity);
+  if (PyErr_Occurred() != nullptr) return std::nullopt;
+  return AnyLogDensity(std::in_place_type<BatchLogDensity>, Ref::borrow(a), static_cast<double*>(x),
+                       static_cast<double*>(y), n, dim);
+}
+
+std::optional<PyGradient> make_gradient(PyObject* spec, std::size_t dim) {
+  if (!PyTuple_Check(spec) || PyTuple_Size(spec) < 4 || !is_tag(spec, "gradient")) {
+    py::refuse_conversion(spec, "gradient spec");
+    return std::nullopt;
+  }
+  void* x = pointer_of(PyTuple_GetItem(spec, 2));
+  void* g = pointer_of(PyTuple_GetItem(spec, 3));
+  if (x == nullptr || g == nullptr) return std::nullopt;
+  return PyGradient(Ref::borrow(PyTuple_GetItem(spec, 1)), static_cast<double*>(x), static_cast<double*>(g), dim);
+}
+
+// ---- results ----------------------------------------------------------------------
+
+const char* fault_name(ChainFault::Kind kind) {
+  switch (kind) {
+    case ChainFault::Kind::NotANumber: return "nan";
+    case ChainFault::Kind::PositiveInfinity: return "inf";
+    case ChainFault::Kind::OutsideSupport: return "outside";
+    case ChainFault::Kind::GradientFailed: return "gradient";
+    case ChainFault::Kind::GradientNotFinite: return "gradient_not_finite";
+    case ChainFault::Kind::BadState: return "bad_state";
+    case ChainFault::Kind::OutOfMemory: return "memory";
+  }
+  return "unknown";
+}
+
+// None on success; the pending exception of a user function; MemoryError;
+// otherwise the fault tuple.
+PyObject* result_of(const std::expected<void, ChainFault>& result) {
+  if (PyErr_Occurred() != nullptr) return nullptr;
+  if (result) return Py_NewRef(Py_None);
+  const ChainFault& fault = result.error();
+  if (fault.kind == ChainFault::Kind::OutOfMemory) return PyErr_NoMemory();
+  const Ref point = Ref::steal(py::to_py(std::span<const double>(fault.point)));
+  if (!point) return nullptr;
+  return Py_BuildValue("(snO)", fault_name(fault.kind), static_cast<Py_ssize_t>(fault.chain), point.get());
+}
+
+// ---- engine functions ---------------------------------------------------------------
+
+// Calls body(f) with the concrete log-density (wrapped with its gradient
+// when one is given), holding the interpreter lock only when a Python
+// function takes part.
+template <class Body>
+PyObject* with_log_density(PyObject* spec, PyObject* gradient_spec, std::size_t dim, Body&& body) {
+  std::optional<AnyLogDensity> f = make_log_density(spec, dim);
+  if (!f) return PyErr_Occurred() != nullptr ? nullptr : py::set_error(PyExc_ValueError, "bad log-density spec");
+  std::optional<PyGradient> gradient;
+  if (gradient_spec != Py_None) {
+    gradient = make_gradient(gradient_spec, dim);
+    if (!gradient) return PyErr_Occurred() != nullptr ? nullptr : py::set_error(PyExc_ValueError, "bad gradient spec");
+  }
+  return std::visit(
+      [&](const auto& density) -> PyObject* {
+        using L = std::remove_cvref_t<decltype(density)>;
+        if (gradient) return result_of(body(WithGradient<L>(density, *gradient)));
+        if constexpr (std::is_same_v<L, NativeLogDensity>) {
+          std::expected<void, ChainFault> result;
+          {
+            const UnlockedIf unlocked(true);
+            result = body(density);
+          }
+          return result_of(result);
+        } else {
+          return result_of(body(density));
+        }
+      },
+      *f);
+}
+
+bool sources_of(PyObject* list, std::size_t chains, std::vector<BitGeneratorSource>& out) {
+  if (!PyList_Check(list) || static_cast<std::size_t>(PyList_Size(list)) != chains) {
+    py::set_error(PyExc_ValueError, "one bit generator per chain is needed");
+    return false;
+  }
+  for (std::size_t c = 0; c < chains; ++c) {
+    BitGenerator* bits = nullptr;
+    if (!BitGen::convert(PyList_GetItem(list, static_cast<Py_ssize_t>(c)), bits)) return false;
+    out.emplace_back(*bits);
+  }
+  return true;
+}
+
+PyObject* chain_state_words(std::uint64_t dim) { return py::to_py(static_cast<std::uint64_t>(chain_words(dim))); }
+
+// Starts `chains` chains at the rows of x0 with the step sizes at `steps`.
+PyObject* chains_init(py::Ref spec, py::Ref gradient, Settings settings, std::uintptr_t states, std::uintptr_t x0,
+                      std::uintptr_t steps) {
+  const std::size_t d = settings.chain.dim;
+  const std::size_t n = settings.chains;
+  // No draws are taken at the start; the sources are never used.
+  std::vector<BitGeneratorSource> unused;
+  return with_log_density(spec.get(), gradient.get(), d, [&](const auto& f) -> std::expected<void, ChainFault> {
+    using L = std::remove_cvref_t<decltype(f)>;
+    auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span<BitGeneratorSource>(), doubles_at(states, n * chain_words(d)),
+                                                        settings.chain);
+    if (!group) return std::unexpected(group.error());
+    return group->init(doubles_at(x0, n * d), doubles_at(steps, n));
+  });
+}
+
+// `count` tuning steps (phase "tune") or draws (phase "draw", each after
+// `thin` steps), recorded at out = (samples, sample_stride, log_densities,
+// log_density_stride), addresses or 0.
+PyObject* chains_run(py::Ref spec, py::Ref gradient, Settings settings, py::Ref bit_generators, std::uintptr_t states,
+                     std::string phase, std::uint64_t count, std::uint64_t thin, py::Ref out) {
+  const std::size_t d = settings.chain.dim;
+  const std::size_t n = settings.chains;
+  std::vector<BitGeneratorSource> sources;
+  if (!sources_of(bit_generators.get(), n, sources)) return nullptr;
+  unsigned long long samples = 0, sample_stride = 0, lps = 0, lp_stride = 0;
+  if (!PyArg_ParseTuple(out.get(), "KKKK", &samples, &sample_stride, &lps, &lp_stride)) return nullptr;
+  const ChainRecord record{reinterpret_cast<double*>(static_cast<std::uintptr_t>(samples)),
+                           static_cast<std::size_t>(sample_stride),
+                           reinterpret_cast<double*>(static_cast<std::uintptr_t>(lps)),
+                           static_cast<std::size_t>(lp_stride)};
+  const bool tuning = phase == "tune";
+  return with_log_density(spec.get(), gradient.get(), d, [&](const auto& f) -> std::expected<void, ChainFault> {
+    using L = std::remove_cvref_t<decltype(f)>;
+    auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span(sources), doubles_at(states, n * chain_words(d)),
+                                                        settings.chain);
+    if (!group) return std::unexpected(group.error());
+    return tuning ? group->tune(count, record) : group->draw(count, thin, record);
+  });
+}
+
+constexpr auto kChainWords = py::signature("chain_words", py::arg<py::U64>("dim"));
+constexpr auto kChainsInit =
+    py::signature("chains_init", py::arg<LogDensitySpec>("logpdf"), py::arg<py::Any>("grad"),
+                  py::arg<SettingsArg>("settings"), py::arg<Address>("states"), py::arg<Address>("x0"),
+                  py::arg<Address>("steps"));
+constexpr auto kChainsRun =
+    py::signature("chains_run", py::arg<LogDensitySpec>("logpdf"), py::arg<py::Any>("grad"),
+                  py::arg<SettingsArg>("settings"), py::arg<py::Any>("bit_generators"), py::arg<Address>("states"),
+                  py::arg<py::Str>("phase"), py::arg<py::U64>("count"), py::arg<py::U64>("thin"),
+                  py::arg<py::Any>("out"));
+
+PyMethodDef g_mcmc_functions[] = {
+    py::function<kChainWords, chain_state_words>(),
+    py::function<kChainsInit, chains_init>(),
+    py::function<kChainsRun, chains_run>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool register_mcmc(PyObject* module) { return PyModule_AddFunctions(module, g_mcmc_functions) == 0; }
+
+}  // namespace varlix::engine
