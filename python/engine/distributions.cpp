@@ -1,16 +1,25 @@
 // The compiled half of varlix.Distribution: the moment integrals and
 // expectations by adaptive Gauss–Kronrod quadrature over a partition the
 // Python layer chooses (quantiles of the law), with the user's function; and
-// the user's function over an array (a compiled one without the lock).
+// the user's function over an array (a compiled one without the lock); and
+// Gaussian-copula draws over marginals given by their inversion tables.
 #include "engine.hpp"
 #include "function.hpp"
 
 #include <binding/result.hpp>
 
+#include <continuous/broken_line_quantile.hpp>
 #include <continuous/gauss_kronrod.hpp>
+#include <continuous/hinv.hpp>
 #include <continuous/moment_integrals.hpp>
+#include <continuous/pinv.hpp>
+#include <multivar/gaussian_copula_inversion.hpp>
 
+#include <cstring>
 #include <span>
+#include <string_view>
+#include <variant>
+#include <vector>
 
 namespace varlix::engine {
 namespace {
@@ -73,6 +82,110 @@ PyObject* evaluate_at(AnyFunction f, std::uintptr_t x, std::uintptr_t y, std::ui
   return Py_NewRef(Py_None);
 }
 
+// ---- Gaussian copula ------------------------------------------------------------
+
+// A column left as its uniform: the Python layer applies that marginal's
+// own vectorized ppf afterwards.
+struct UniformColumn {};
+struct BrokenLine {
+  std::span<const double> levels;
+  std::span<const double> knots;
+};
+
+struct Column {
+  std::variant<UniformColumn, PinvTable, HinvTable, BrokenLine> quantile;
+  double loc = 0.0;
+  double scale = 1.0;
+
+  [[nodiscard]] double operator()(double u) const {
+    return std::visit(
+        [&](const auto& q) -> double {
+          using Q = std::remove_cvref_t<decltype(q)>;
+          if constexpr (std::is_same_v<Q, UniformColumn>) {
+            return u;
+          } else if constexpr (std::is_same_v<Q, BrokenLine>) {
+            return loc + scale * broken_line_quantile(q.levels, q.knots, u);
+          } else {
+            return loc + scale * q.ppf(u);
+          }
+        },
+        quantile);
+  }
+};
+
+bool column_failed(const char* what) {
+  py::set_error(PyExc_ValueError, std::string("a copula column ") + what);
+  return false;
+}
+
+template <class Table>
+bool table_column(PyObject* spec, Column& out) {
+  std::vector<double> words;
+  if (!Words::convert(PyTuple_GetItem(spec, 1), words)) return false;
+  auto table = Table::from_words(words);
+  if (!table) return column_failed("holds an inconsistent table");
+  out.quantile = std::move(*table);
+  return true;
+}
+
+// One column from its spec tuple: ("uniform",), ("pinv", bytes, loc, scale),
+// ("hinv", bytes, loc, scale) or ("histogram", levels_address, knots_address,
+// count, loc, scale); the arrays stay alive in the caller for the call.
+bool column_of(PyObject* spec, Column& out) {
+  if (!PyTuple_Check(spec) || PyTuple_Size(spec) < 1) return column_failed("spec must be a non-empty tuple");
+  Py_ssize_t size = 0;
+  const char* kind_text = PyUnicode_AsUTF8AndSize(PyTuple_GetItem(spec, 0), &size);
+  if (kind_text == nullptr) return false;
+  const std::string_view kind(kind_text, static_cast<std::size_t>(size));
+  if (kind == "uniform") return true;
+  const Py_ssize_t n = PyTuple_Size(spec);
+  if ((kind == "pinv" || kind == "hinv") && n == 4) {
+    if (!(kind == "pinv" ? table_column<PinvTable>(spec, out) : table_column<HinvTable>(spec, out))) return false;
+  } else if (kind == "histogram" && n == 6) {
+    std::uintptr_t levels = 0, knots = 0;
+    std::uint64_t count = 0;
+    if (!Address::convert(PyTuple_GetItem(spec, 1), levels) || !Address::convert(PyTuple_GetItem(spec, 2), knots) ||
+        !py::U64::convert(PyTuple_GetItem(spec, 3), count)) {
+      return false;
+    }
+    if (count == 0) return column_failed("histogram has no knots");
+    out.quantile = BrokenLine{doubles_at(levels, count), doubles_at(knots, count)};
+  } else {
+    return column_failed("spec is not one of uniform, pinv, hinv, histogram");
+  }
+  if (!py::Float::convert(PyTuple_GetItem(spec, n - 2), out.loc) ||
+      !py::Float::convert(PyTuple_GetItem(spec, n - 1), out.scale)) {
+    return false;
+  }
+  return true;
+}
+
+// n rows of d columns into out; the interpreter lock is released throughout.
+PyObject* gaussian_copula(BitGenerator* bits, std::uintptr_t chol, std::uint64_t d, py::Ref specs,
+                          std::uintptr_t out, std::uint64_t n) {
+  if (!PyList_Check(specs.get()) || static_cast<std::uint64_t>(PyList_Size(specs.get())) != d) {
+    return py::set_error(PyExc_ValueError, "one copula column spec per dimension is needed");
+  }
+  std::vector<Column> columns(d);
+  for (std::uint64_t j = 0; j < d; ++j) {
+    if (!column_of(PyList_GetItem(specs.get(), static_cast<Py_ssize_t>(j)), columns[j])) return nullptr;
+  }
+  std::vector<double> z(d);
+  const std::span<const double> factor = doubles_at(chol, d * d);
+  const std::span<double> rows = doubles_at(out, n * d);
+  {
+    const UnlockedIf unlocked(true);
+    BitGeneratorSource source(*bits);
+    sample_gaussian_copula(
+        source, factor, d, [&columns](std::size_t j, double u) { return columns[j](u); }, std::span<double>(z), rows);
+  }
+  return Py_NewRef(Py_None);
+}
+
+constexpr auto kGaussianCopula =
+    py::signature("gaussian_copula", py::arg<BitGen>("bit_generator"), py::arg<Address>("chol"),
+                  py::arg<py::U64>("d"), py::arg<py::Any>("columns"), py::arg<Address>("out"), py::arg<py::U64>("n"));
+
 constexpr auto kEvaluate = py::signature("evaluate", py::arg<Function>("f"), py::arg<Address>("x"),
                                          py::arg<Address>("y"), py::arg<py::U64>("n"));
 constexpr auto kMomentIntegrals =
@@ -84,6 +197,7 @@ constexpr auto kIntegrate =
 
 PyMethodDef g_functions[] = {
     py::function<kEvaluate, evaluate_at>(),
+    py::function<kGaussianCopula, gaussian_copula>(),
     py::function<kMomentIntegrals, moment_integrals>(),
     py::function<kIntegrate, integrate>(),
     {nullptr, nullptr, 0, nullptr},

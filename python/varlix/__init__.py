@@ -15,6 +15,7 @@ except Exception:  # pragma: no cover - running from a source tree
 from . import sampling  # noqa: E402
 from ._discrete import DiscreteDistribution, from_pmf  # noqa: E402
 from .distributions import Distribution, from_cdf, from_histogram, from_logpdf, from_pdf  # noqa: E402
+from .copula import GaussianCopula, gaussian_copula  # noqa: E402
 
 __all__ = [
     "__version__",
@@ -26,4 +27,6 @@ __all__ = [
     "from_cdf",
     "from_histogram",
     "from_pmf",
+    "GaussianCopula",
+    "gaussian_copula",
 ]

@@ -135,6 +135,11 @@ class HistogramLaw:
         generator = as_generator(random_state)
         return self.ppf(generator.random(size))
 
+    def copula_column(self):
+        levels = np.ascontiguousarray(self._q_levels)
+        knots = np.ascontiguousarray(self._q_edges)
+        return ("histogram", levels.ctypes.data, knots.ctypes.data, levels.size), (levels, knots)
+
     def truncate(self, lo, hi):
         lo = max(lo, self.edges[0])
         hi = min(hi, self.edges[-1])

@@ -185,6 +185,10 @@ class _InversionLaw:
     def rvs(self, size, random_state):
         return self._table.rvs(size, random_state=as_generator(random_state))
 
+    def copula_column(self):
+        words = _table_bytes(self._table)
+        return None if words is None else ((self._table_kind, words), None)
+
     def partition(self):
         if self._partition is None:
             lo, hi = self._support
@@ -226,6 +230,8 @@ class _InversionLaw:
 
 class _DensityLaw(_InversionLaw):
     """A law from a density or a log-density, unnormalized, on a support."""
+
+    _table_kind = "pinv"
 
     def __init__(self, f, support, *, log, u_resolution, center):
         lo, hi = support
@@ -329,6 +335,8 @@ class _DensityLaw(_InversionLaw):
 class _CdfLaw(_InversionLaw):
     """A law from a CDF (and optionally its density) by Hermite interpolation
     of the quantile function (Hörmann & Leydold 2003)."""
+
+    _table_kind = "hinv"
 
     def __init__(self, cdf, support, *, pdf, u_resolution, center):
         lo, hi = support
@@ -434,6 +442,13 @@ class _CdfDist:
 
     def support(self):
         return self._law._support
+
+
+def _table_bytes(table):
+    """The stored words of a varlix.sampling generator's table."""
+    engine = getattr(table, "_engine", None)
+    to_bytes = getattr(engine, "to_bytes", None)
+    return to_bytes() if to_bytes is not None else None
 
 
 def _derivative(F, x, support):
@@ -720,6 +735,15 @@ class Distribution:
         if not za < zb:
             raise ValueError(f"[{lo}, {hi}] holds no part of the support {self.support()}")
         return Distribution(self._law.truncate(za, zb), self._loc, self._scale)
+
+    def _copula_column(self):
+        """The engine's spec of this marginal for compiled copula draws, with
+        the arrays it points into; None when only ``ppf`` can be used."""
+        column = self._law.copula_column()
+        if column is None:
+            return None
+        spec, keep = column
+        return spec + (self._loc, self._scale), keep
 
     # -- presentation, pickling ---------------------------------------------------
     def __repr__(self):
