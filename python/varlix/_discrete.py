@@ -66,7 +66,7 @@ def from_pmf(points, pmf) -> DiscreteDistribution:
     points = points[order]
     if np.any(points[1:] == points[:-1]):
         repeated = points[1:][points[1:] == points[:-1]][0]
-        raise ValueError(f"points must be distinct, {repeated!r} appears more than once")
+        raise ValueError(f"points must be distinct, {float(repeated)!r} appears more than once")
     return DiscreteDistribution(points, weights[order] / total)
 
 

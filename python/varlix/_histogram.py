@@ -57,19 +57,20 @@ class HistogramLaw:
         self.edges = np.ascontiguousarray(edges, dtype=np.float64)
         self.heights = np.ascontiguousarray(heights, dtype=np.float64)
         widths = np.diff(self.edges)
-        self._cumulative = np.concatenate(([0.0], np.cumsum(self.heights * widths)))
-        # The quantile function's knots: where a run of empty bins leaves the
-        # CDF flat, only the run's right end is kept, so that a quantile just
-        # above the flat level lies in the next bin with mass.
-        keep = np.ones(self._cumulative.size, dtype=bool)
-        keep[:-1] = self._cumulative[:-1] != self._cumulative[1:]
-        keep[0] = True
-        self._q_levels = self._cumulative[keep]
-        self._q_edges = self.edges[keep]
-        if self._q_levels.size > 1 and self._q_levels[0] == self._q_levels[1]:
-            # Leading empty bins: quantiles above 0 start after them.
-            self._q_levels = self._q_levels[1:]
-            self._q_edges = self._q_edges[1:]
+        masses = self.heights * widths
+        self._cumulative = np.concatenate(([0.0], np.cumsum(masses)))
+        # The tail masses summed from the right: exactly 0 at the upper end
+        # and accurate where the CDF is within rounding of 1.
+        self._tail = np.concatenate((np.cumsum(masses[::-1])[::-1], [0.0]))
+        # The quantile function's knots. A run of empty bins leaves the CDF
+        # flat: its first and last knots stay (the quantile function jumps
+        # there, which interpolation over a repeated level reproduces), the
+        # knots inside it go.
+        c = self._cumulative
+        keep = np.ones(c.size, dtype=bool)
+        keep[1:-1] = ~((c[:-2] == c[1:-1]) & (c[1:-1] == c[2:]))
+        self._q_levels = np.ascontiguousarray(c[keep])
+        self._q_edges = np.ascontiguousarray(self.edges[keep])
 
     # Methods correct for every x (outside the support, NaN): called on whole arrays.
     everywhere = frozenset({"pdf", "cdf", "sf", "logcdf", "logsf"})
@@ -96,8 +97,7 @@ class HistogramLaw:
         return np.interp(x, self.edges, self._cumulative)
 
     def sf(self, x):
-        # 1 - C is exact at the edges and linear between them, as the tail mass is.
-        return np.interp(x, self.edges, 1.0 - self._cumulative)
+        return np.interp(x, self.edges, self._tail)
 
     def logcdf(self, x):
         with np.errstate(divide="ignore"):
@@ -108,8 +108,6 @@ class HistogramLaw:
             return np.log(self.sf(x))
 
     def ppf(self, q):
-        if self._q_levels.size == 1:
-            return np.full(q.shape, self._q_edges[0])
         return np.interp(q, self._q_levels, self._q_edges)
 
     def isf(self, q):

@@ -582,19 +582,26 @@ class Distribution:
         return self._pointwise(self._law.logsf, x, 0.0, -_INF)
 
     # -- quantiles ---------------------------------------------------------
-    def _quantile(self, fn, q):
+    def _quantile(self, fn, q, upper_first=False):
+        """fn on the levels in [0, 1] (NaN elsewhere), then loc and scale.
+        Level 0 is the lower end of the support and 1 the upper (the other
+        way round for `upper_first`), as in SciPy."""
         arr = np.asarray(q, dtype=np.float64)
-        u = arr.ravel()
+        u = np.ascontiguousarray(arr.ravel())
         if u.size and 0.0 <= u.min() and u.max() <= 1.0:
-            out = fn(np.ascontiguousarray(u))
-            if self._loc != 0.0 or self._scale != 1.0:
-                out = self._loc + self._scale * out
-            out = np.asarray(out, dtype=np.float64).reshape(arr.shape)
-            return float(out) if out.ndim == 0 else out
-        valid = (u >= 0) & (u <= 1)
-        out = np.full(u.shape, math.nan)
-        if np.any(valid):
-            out[valid] = self._loc + self._scale * fn(np.ascontiguousarray(u[valid]))
+            out = np.asarray(fn(u), dtype=np.float64)
+        else:
+            valid = (u >= 0) & (u <= 1)
+            out = np.full(u.shape, math.nan)
+            if np.any(valid):
+                out[valid] = fn(np.ascontiguousarray(u[valid]))
+        if u.size and (np.any(u == 0.0) or np.any(u == 1.0)):
+            lo, hi = self._law.support()
+            if upper_first:
+                lo, hi = hi, lo
+            out = np.where(u == 0.0, lo, np.where(u == 1.0, hi, out))
+        if self._loc != 0.0 or self._scale != 1.0:
+            out = self._loc + self._scale * out
         out = out.reshape(arr.shape)
         return float(out) if out.ndim == 0 else out
 
@@ -604,7 +611,7 @@ class Distribution:
 
     def isf(self, q):
         """Inverse of ``sf``; NaN for q outside [0, 1]."""
-        return self._quantile(self._law.isf, q)
+        return self._quantile(self._law.isf, q, upper_first=True)
 
     def median(self):
         """The 0.5 quantile."""
