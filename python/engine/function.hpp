@@ -21,6 +21,8 @@
 #include <binding/callable.hpp>
 #include <binding/pyclass.hpp>
 
+#include <cstddef>
+#include <limits>
 #include <span>
 #include <utility>
 #include <variant>
@@ -119,6 +121,36 @@ decltype(auto) with_function(const AnyFunction& f, Visitor&& visitor) {
       },
       f);
 }
+
+// Any present function behind one type, for setup code: one instantiation
+// of a builder serves all kinds (the per-call dispatch costs nanoseconds,
+// nothing beside a density evaluation). An absent function gives NaN. Draw
+// loops use with_function instead, for a native function's full speed.
+class DynamicFn {
+ public:
+  explicit DynamicFn(const AnyFunction& f) noexcept : f_(&f) {}
+  [[nodiscard]] double operator()(double x) const noexcept {
+    return std::visit(
+        [x](const auto& adaptor) {
+          if constexpr (std::is_same_v<std::remove_cvref_t<decltype(adaptor)>, NoFunction>) {
+            return std::numeric_limits<double>::quiet_NaN();
+          } else {
+            return adaptor(x);
+          }
+        },
+        *f_);
+  }
+  void eval_batch(std::span<const double> x, std::span<double> y) const noexcept {
+    if (const auto* vector = std::get_if<PyVectorFn>(f_)) {
+      vector->eval_batch(x, y);
+      return;
+    }
+    for (std::size_t i = 0; i < x.size(); ++i) y[i] = (*this)(x[i]);
+  }
+
+ private:
+  const AnyFunction* f_;
+};
 
 // The references an engine object shows to the collector: those of each
 // present function (each adaptor's own handles, made for this object alone).
