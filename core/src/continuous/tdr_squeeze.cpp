@@ -126,6 +126,10 @@ double TdrSqueezeTable::invert_hat(double t, std::size_t& piece) const {
 
 double TdrSqueezeTable::ppf_hat(double u) const {
   if (!(u >= 0.0 && u <= 1.0)) return std::numeric_limits<double>::quiet_NaN();
+  // The ends exactly, also when they are infinite (the inversion there only
+  // gets within rounding of them).
+  if (u == 0.0) return bounds_.front();
+  if (u == 1.0) return bounds_.back();
   std::size_t piece = 0;
   return invert_hat(u * hat_area_, piece);
 }
