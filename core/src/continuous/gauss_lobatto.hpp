@@ -60,9 +60,9 @@ template <class F>
 // Pieces narrower than this relative to their position carry no more
 // information: the halves' nodes would coincide in double precision.
 inline constexpr double kAdaptiveMinRelWidth = 1e-14;
-// Halvings of one piece at most: 2^-60 of an interval is below any
-// width that kAdaptiveMinRelWidth leaves for a representable interval.
-inline constexpr int kAdaptiveMaxDepth = 60;
+// Halvings of one piece at most: enough to resolve a unit-wide peak next to
+// 0 in a domain reaching 1e30 (heavy tails are cut that far out).
+inline constexpr int kAdaptiveMaxDepth = 200;
 
 // The integral of f over [a, b] (a < b), given f(a) and f(b), by adaptive
 // halving: a piece is accepted when its two halves differ from the whole by

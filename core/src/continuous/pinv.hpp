@@ -174,8 +174,15 @@ inline constexpr double kJoinRest = 1.3;
 // Intervals narrower than this relative to |x| cannot be told apart from
 // rounding; the density cannot be inverted to the resolution there.
 inline constexpr double kMinRelWidth = 1e-13;
-// Rejected intervals allowed per accepted one, on average, before giving up.
-inline constexpr std::size_t kRejectionsPerInterval = 4;
+// Pieces next to a pole are integrated adaptively to this fraction of the goal.
+inline constexpr double kPoleAccuracy = 1e-2;
+// Intervals within this many of their widths from a pole get extra test
+// points at these relative positions close to the pole's side.
+inline constexpr double kPoleReach = 4.0;
+inline constexpr std::array<double, 2> kPoleTests{1e-2, 1e-4};
+// Rejected intervals allowed in all before giving up: a density that can be
+// inverted needs a small fraction of this.
+inline constexpr std::size_t kMaxRejections = kPinvMaxIntervals;
 
 // Chebyshev points (extrema of T_n) of [0, 1] and, between each pair, the
 // relative position of the T_n root there: where |node polynomial| peaks.
@@ -208,8 +215,7 @@ class Builder {
     if (!left) return std::unexpected(left.error());
     auto right = find_cut(1.0, opt_.hi, std::numeric_limits<double>::quiet_NaN());
     if (!right) return std::unexpected(right.error());
-    auto area = integrate_gauss_lobatto(f_, left->x, right->x, left->fx, right->fx,
-                                        kAreaTolerance * (left->mass + right->mass));
+    auto area = total_area(*left, *right, kAreaTolerance * (left->mass + right->mass));
     if (!area) return std::unexpected(area.error());
     // The provisional goal of a cut used a partial area; check it against the whole.
     const double target = kTailFraction * opt_.u_resolution * *area;
@@ -225,11 +231,13 @@ class Builder {
       moved = true;
     }
     if (moved) {
-      area = integrate_gauss_lobatto(f_, left->x, right->x, left->fx, right->fx, kAreaTolerance * *area);
+      area = total_area(*left, *right, kAreaTolerance * *area);
       if (!area) return std::unexpected(area.error());
     }
     if (!(*area > 0.0)) return std::unexpected(SetupError::no_mass());
     if (!std::isfinite(*area)) return std::unexpected(SetupError::divergent());
+    pole_left_ = left->pole;
+    pole_right_ = right->pole;
     return intervals(left->x, left->fx, right->x, *area);
   }
 
@@ -237,10 +245,28 @@ class Builder {
   struct Cut {
     double x;
     double fx;
-    double bound;     // the tail mass bound beyond x
-    double distance;  // |x - center| where the search stood
-    double mass;      // trapezoid estimate of the mass from the center to x
+    double bound;      // the tail mass bound beyond x
+    double distance;   // |x - center| where the search stood (|x - boundary| at a pole)
+    double mass;       // trapezoid estimate of the mass from the center to x
+    bool pole = false; // the density is infinite at the boundary beyond x
   };
+
+  // The area between the cuts, in two parts meeting at the center: a peak
+  // at the center is then an end point of both, found without halving.
+  std::expected<double, SetupError> total_area(const Cut& left, const Cut& right, double tolerance) {
+    double sum = 0.0;
+    if (left.x < c_) {
+      auto part = integrate_gauss_lobatto(f_, left.x, c_, left.fx, fc_, tolerance);
+      if (!part) return part;
+      sum += *part;
+    }
+    if (c_ < right.x) {
+      auto part = integrate_gauss_lobatto(f_, c_, right.x, fc_, right.fx, tolerance);
+      if (!part) return part;
+      sum += *part;
+    }
+    return sum;
+  }
 
   // Pairs of points (x, x moved toward the center) evaluated in one batch.
   std::expected<void, SetupError> eval(std::span<const double> xs, std::span<double> ys) {
@@ -252,8 +278,12 @@ class Builder {
     if (!(c >= opt_.lo && c <= opt_.hi)) c = clamp_center(c);
     std::array<double, 1> x{c};
     std::array<double, 1> y{};
-    if (auto ok = eval(x, y); !ok) return std::unexpected(ok.error());
-    if (y[0] > 0.0) return std::pair{c, y[0]};
+    evaluate(f_, std::span<const double>(x), std::span<double>(y));
+    // A pole at a domain end (a gamma density with shape below 1 at 0, say)
+    // is no center, but no fault either: the cut search steps away from it.
+    const bool pole = y[0] == std::numeric_limits<double>::infinity() && (c == opt_.lo || c == opt_.hi);
+    if (!pole && !(y[0] >= 0.0 && std::isfinite(y[0]))) return std::unexpected(SetupError::bad_value(c, y[0]));
+    if (y[0] > 0.0 && !pole) return std::pair{c, y[0]};
     return search_center(c);
   }
 
@@ -307,6 +337,13 @@ class Builder {
   // u_resolution of the trapezoid area seen on the way out. `from` resumes
   // a search beyond an earlier cut.
   std::expected<Cut, SetupError> find_cut(double s, double boundary, double target, Cut from = {}) {
+    if (from.pole) return find_pole_cut(s, boundary, target, from);
+    if (std::isfinite(boundary) && from.distance == 0.0 && boundary != c_) {
+      std::array<double, 1> x{boundary};
+      std::array<double, 1> y{};
+      evaluate(f_, std::span<const double>(x), std::span<double>(y));
+      if (y[0] == std::numeric_limits<double>::infinity()) return find_pole_cut(s, boundary, target, from);
+    }
     const bool provisional = std::isnan(target);
     double trapezoid = 0.0;
     Cut inner{c_, fc_, std::numeric_limits<double>::infinity(), 0.0, 0.0};
@@ -356,7 +393,45 @@ class Builder {
         inner = *p;
       }
     }
+    // At a jump to zero the last point with density is the better end: an
+    // interval ending where f is 0 would integrate a step it cannot see.
+    if (outer.fx == 0.0 && inner.distance > 0.0) {
+      inner.mass = outer.mass;
+      inner.bound = outer.bound;
+      return inner;
+    }
     return outer;
+  }
+
+  // The cut next to a pole at a finite boundary: points approach it by
+  // halving their distance d; the local exponent a of f ~ d^-a comes from
+  // two neighbours, and the mass between the boundary and x is d f(x) / (1 - a).
+  // a >= 1 all the way in: the integral diverges.
+  std::expected<Cut, SetupError> find_pole_cut(double s, double boundary, double target, const Cut& from) {
+    const bool provisional = std::isnan(target);
+    const double goal = provisional ? kTailFraction * opt_.u_resolution * fc_ * std::abs(boundary - c_) : target;
+    double d = from.pole ? 0.5 * from.distance : 0.5 * std::abs(boundary - c_);
+    double previous = from.pole ? from.fx : std::numeric_limits<double>::quiet_NaN();
+    double bound = std::numeric_limits<double>::infinity();
+    std::array<double, 1> x{};
+    std::array<double, 1> y{};
+    for (;;) {
+      x[0] = boundary - s * d;
+      if (x[0] == boundary) {
+        // No double lies closer to the pole: the mass there cannot be cut finely enough.
+        if (std::isfinite(bound)) return std::unexpected(SetupError::resolution_not_met(bound / (fc_ * std::abs(boundary - c_))));
+        return std::unexpected(SetupError::divergent());
+      }
+      if (auto ok = eval(x, y); !ok) return std::unexpected(ok.error());
+      if (y[0] == 0.0) return Cut{x[0], 0.0, 0.0, d, from.mass, false};
+      if (previous > 0.0) {
+        const double a = std::log2(y[0] / previous);
+        bound = a < 1.0 ? d * y[0] / (1.0 - a) : std::numeric_limits<double>::infinity();
+        if (bound <= goal) return Cut{x[0], y[0], bound, d, from.mass, true};
+      }
+      previous = y[0];
+      d *= 0.5;
+    }
   }
 
   // Step 4: the interpolation intervals over [a, b].
@@ -365,23 +440,28 @@ class Builder {
     const auto n_sz = static_cast<std::size_t>(n);
     const NodePattern pattern = node_pattern(n);
     const double goal = kErrorSafety * opt_.u_resolution * area;
+    a_ = a;
+    b_ = b;
+    goal_ = goal;
     PinvTable table(n, opt_.u_resolution, opt_.lo, opt_.hi);
 
     std::vector<double> x(n_sz + 1), fx(n_sz + 1), u(n_sz + 1), c(n_sz + 1);
-    std::vector<double> xs(4 * n_sz), ys(4 * n_sz);
+    std::vector<double> xs(4 * (n_sz + 4)), ys(4 * (n_sz + 4));
     std::array<double, 3> inner{};
     double left = a;
     double f_left = fa;
+    // The cumulative mass is summed with Neumaier's compensation: a thousand
+    // rounded additions would otherwise cost the 1e-15 resolutions their last digit.
     double u_left = 0.0;
+    double u_carry = 0.0;
     double h = initial_step(a, b);
     double worst = 0.0;
     std::size_t rejected = 0;
-    const std::size_t max_rejected = kRejectionsPerInterval * kPinvMaxIntervals;
     while (left < b) {
       const double right = (b - left) <= kJoinRest * h ? b : left + h;
       const double width = right - left;
       if (width <= kMinRelWidth * std::max(std::abs(left), std::abs(right)) || table.appended() >= kPinvMaxIntervals ||
-          rejected > max_rejected) {
+          rejected > kMaxRejections) {
         return std::unexpected(SetupError::resolution_not_met(std::max(worst, last_error_) / area));
       }
       // Nodes and the Gauss-Lobatto points of the pieces between them.
@@ -394,29 +474,61 @@ class Builder {
         const std::array<double, 3> in = gauss_lobatto::interior(x[j - 1], x[j]);
         std::copy(in.begin(), in.end(), xs.begin() + static_cast<std::ptrdiff_t>(n_sz + 3 * (j - 1)));
       }
-      if (auto ok = eval(xs, ys); !ok) return std::unexpected(ok.error());
+      if (auto ok = eval(std::span(xs).first(4 * n_sz), std::span(ys).first(4 * n_sz)); !ok) {
+        return std::unexpected(ok.error());
+      }
       u[0] = 0.0;
       bool increasing = true;
       for (std::size_t j = 1; j <= n_sz; ++j) {
         fx[j] = ys[j - 1];
         const std::size_t at = n_sz + 3 * (j - 1);
         inner = {ys[at], ys[at + 1], ys[at + 2]};
-        u[j] = u[j - 1] + gauss_lobatto::rule(x[j - 1], x[j], fx[j - 1], inner, fx[j]);
+        auto piece = next_to_pole(x[j - 1] == a, x[j] == b)
+                         ? integrate_gauss_lobatto(f_, x[j - 1], x[j], fx[j - 1], fx[j], kPoleAccuracy * goal)
+                         : gauss_lobatto::rule(x[j - 1], x[j], fx[j - 1], inner, fx[j]);
+        if (!piece) return std::unexpected(piece.error());
+        u[j] = u[j - 1] + *piece;
         increasing = increasing && u[j] > u[j - 1];
       }
+      if (u[n_sz] == 0.0) {
+        // No mass at all: the interval adds nothing to the table; the next
+        // one starts behind it.
+        left = right;
+        f_left = fx[n_sz];
+        h = width * kMaxGrowth;
+        continue;
+      }
       double error = std::numeric_limits<double>::infinity();
-      if (increasing) {
+      if (u[n_sz] <= goal) {
+        // Less mass than the error goal: any x of the interval is close
+        // enough in u, so a straight line serves (and the Newton form of
+        // a polynomial through steps of underflowing mass would overflow).
+        error = 0.0;
+        for (std::size_t j = 1; j < n_sz; ++j) u[j] = u[n_sz] * pattern.nodes[j];
+        std::ranges::fill(c, 0.0);
+        c[1] = width / u[n_sz];
+      } else if (const double rounding = rounding_error(fx, width); rounding > goal) {
+        // The polynomial's value carries a rounding error of some ulps of
+        // the interval's width; where the density is huge (next to a pole)
+        // that alone exceeds the goal in u, whatever the test points say.
+        last_error_ = rounding;
+        ++rejected;
+        h = width * std::max(kMaxShrink, kStepSafety * goal / rounding);
+        continue;
+      } else if (increasing) {
         auto measured = test_error(x, fx, u, c, pattern, xs, ys);
         if (!measured) return std::unexpected(measured.error());
         error = *measured;
       }
       last_error_ = error;
       if (error <= goal) {
-        if (!table.append(left, u_left, std::span(u).subspan(1, n_sz - 1), std::span(c).subspan(1, n_sz))) {
+        if (!table.append(left, u_left + u_carry, std::span(u).subspan(1, n_sz - 1), std::span(c).subspan(1, n_sz))) {
           return std::unexpected(SetupError::out_of_memory());
         }
         worst = std::max(worst, error);
-        u_left += u[n_sz];
+        const double sum = u_left + u[n_sz];
+        u_carry += std::abs(u_left) >= std::abs(u[n_sz]) ? (u_left - sum) + u[n_sz] : (u[n_sz] - sum) + u_left;
+        u_left = sum;
         left = right;
         f_left = fx[n_sz];
       } else {
@@ -424,8 +536,17 @@ class Builder {
       }
       h = next_step(width, error, goal, n);
     }
+    if (table.appended() == 0) return std::unexpected(SetupError::no_mass());
+    u_left += u_carry;
     if (!table.finish(b, u_left, worst / u_left)) return std::unexpected(SetupError::out_of_memory());
     return table;
+  }
+
+  // The u-error that rounding in the Newton form alone can cause: a few
+  // ulps of the interval's width, times the density.
+  static double rounding_error(std::span<const double> fx, double width) {
+    constexpr double kUlps = 4.0;  // Horner steps add about one rounding each at the ends' scale
+    return kUlps * std::numeric_limits<double>::epsilon() * width * std::ranges::max(fx);
   }
 
   static double initial_step(double a, double b) {
@@ -450,30 +571,64 @@ class Builder {
     const std::size_t n = x.size() - 1;
     std::copy(x.begin(), x.end(), c.begin());
     divided_differences(u, c);
-    std::array<double, kPinvMaxOrder> t{};
-    for (std::size_t k = 1; k <= n; ++k) {
-      t[k - 1] = u[k - 1] + pattern.test[k - 1] * (u[k] - u[k - 1]);
-      const double xt = newton_value(u, c, t[k - 1]);
+    struct Test {
+      std::size_t k;  // between nodes k - 1 and k
+      double r;       // relative position there
+      bool adaptive;
+    };
+    std::array<Test, kPinvMaxOrder + 4> tests{};
+    std::size_t count = 0;
+    for (std::size_t k = 1; k <= n; ++k) tests[count++] = {k, pattern.test[k - 1], next_to_pole(k == 1 && x[0] == a_, false)};
+    // Next to a pole the density changes by orders of magnitude within the
+    // first piece, and so does the u-error: it peaks close to the node.
+    const double width = x[n] - x[0];
+    if (pole_left_ && x[0] - a_ <= kPoleReach * width) {
+      for (double r : kPoleTests) tests[count++] = {1, r, true};
+    }
+    if (pole_right_ && b_ - x[n] <= kPoleReach * width) {
+      for (double r : kPoleTests) tests[count++] = {n, 1.0 - r, true};
+    }
+    std::array<double, kPinvMaxOrder + 4> t{};
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t k = tests[i].k;
+      t[i] = u[k - 1] + tests[i].r * (u[k] - u[k - 1]);
+      const double xt = newton_value(u, c, t[i]);
       // The inverse CDF is increasing: an interpolant that leaves the
       // nodes' bracket is no approximation of it.
       if (!(xt > x[k - 1] && xt < x[k])) return std::numeric_limits<double>::infinity();
-      xs[4 * (k - 1)] = xt;
+      xs[4 * i] = xt;
       const std::array<double, 3> in = gauss_lobatto::interior(x[k - 1], xt);
-      std::copy(in.begin(), in.end(), xs.begin() + static_cast<std::ptrdiff_t>(4 * (k - 1) + 1));
+      std::copy(in.begin(), in.end(), xs.begin() + static_cast<std::ptrdiff_t>(4 * i + 1));
     }
-    if (auto ok = eval(xs.first(4 * n), ys.first(4 * n)); !ok) return std::unexpected(ok.error());
+    if (auto ok = eval(xs.first(4 * count), ys.first(4 * count)); !ok) return std::unexpected(ok.error());
     double worst = 0.0;
-    for (std::size_t k = 1; k <= n; ++k) {
-      const std::size_t at = 4 * (k - 1);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t k = tests[i].k;
+      const std::size_t at = 4 * i;
       const std::array<double, 3> in{ys[at + 1], ys[at + 2], ys[at + 3]};
-      const double ut = u[k - 1] + gauss_lobatto::rule(x[k - 1], xs[at], fx[k - 1], in, ys[at]);
-      worst = std::max(worst, std::abs(ut - t[k - 1]));
+      auto piece = tests[i].adaptive
+                       ? integrate_gauss_lobatto(f_, x[k - 1], xs[at], fx[k - 1], ys[at], kPoleAccuracy * goal_)
+                       : gauss_lobatto::rule(x[k - 1], xs[at], fx[k - 1], in, ys[at]);
+      if (!piece) return std::unexpected(piece.error());
+      const double ut = u[k - 1] + *piece;
+      worst = std::max(worst, std::abs(ut - t[i]));
     }
     return worst;
   }
 
+  // A piece touching a pole: the fixed rule is biased there by the same
+  // fraction at every scale, which no comparison of pieces would reveal.
+  bool next_to_pole(bool at_left_end, bool at_right_end) const {
+    return (at_left_end && pole_left_) || (at_right_end && pole_right_);
+  }
+
   const F& f_;
   PinvOptions opt_;
+  bool pole_left_ = false;
+  bool pole_right_ = false;
+  double a_ = 0.0;     // the ends of the table
+  double b_ = 0.0;
+  double goal_ = 0.0;  // the absolute u-error goal
   double c_ = 0.0;
   double fc_ = 0.0;
   double last_error_ = 0.0;
