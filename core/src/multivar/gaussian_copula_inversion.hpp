@@ -55,9 +55,11 @@ class PolarNormals {
 template <UniformSource S, class Quantile>
 void sample_gaussian_copula(S& source, std::span<const double> chol, std::size_t d, const Quantile& quantile,
                             std::span<double> z, std::span<double> out) {
-  PolarNormals normals;
   const std::size_t rows = out.size() / d;
   for (std::size_t r = 0; r < rows; ++r) {
+    // Each row draws its own pairs (the spare of an odd d is dropped), so
+    // rows drawn in chunks are the rows drawn at once.
+    PolarNormals normals;
     for (std::size_t j = 0; j < d; ++j) z[j] = normals.next(source);
     double* row = out.data() + r * d;
     for (std::size_t i = 0; i < d; ++i) {
