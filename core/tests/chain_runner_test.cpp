@@ -230,7 +230,7 @@ TEST(Chains, ReachTheTargetMomentsAndAcceptanceRate) {
     EXPECT_NEAR(run.moment(0, 1), c.rho, 0.1);
     for (std::size_t k = 0; k < 4; ++k) {
       const ChainView v = run.view(k);
-      EXPECT_NEAR(v.accepted() / v.steps(), c.target, 0.1) << k;
+      EXPECT_NEAR(v.accepted() / v.steps(), c.target, 0.06) << k;
       EXPECT_EQ(v.steps(), 5000.0);
     }
     // The recorded log-densities are those of the recorded points.

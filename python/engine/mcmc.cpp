@@ -428,6 +428,24 @@ PyObject* chains_run(py::Ref spec, py::Ref gradient, Settings settings, py::Ref 
   });
 }
 
+// Per chain: (step size, accepted, steps, divergent) of the current phase.
+PyObject* chains_report(std::uint64_t dim, std::uint64_t chains, std::uintptr_t states) {
+  const std::size_t w = chain_words(dim);
+  const std::span<double> rows = doubles_at(states, chains * w);
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(chains)));
+  if (!list) return nullptr;
+  for (std::size_t c = 0; c < chains; ++c) {
+    const ChainView chain(rows.subspan(c * w, w), dim);
+    if (!chain.is_valid()) return py::set_error(PyExc_ValueError, "not a chain state");
+    PyObject* item = Py_BuildValue("(dddd)", chain.step(), chain.accepted(), chain.steps(), chain.divergent());
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(c), item);
+  }
+  return list.release();
+}
+
+constexpr auto kChainsReport = py::signature("chains_report", py::arg<py::U64>("dim"), py::arg<py::U64>("chains"),
+                                             py::arg<Address>("states"));
 constexpr auto kChainWords = py::signature("chain_words", py::arg<py::U64>("dim"));
 constexpr auto kChainsInit =
     py::signature("chains_init", py::arg<LogDensitySpec>("logpdf"), py::arg<py::Any>("grad"),
@@ -443,6 +461,7 @@ PyMethodDef g_mcmc_functions[] = {
     py::function<kChainWords, chain_state_words>(),
     py::function<kChainsInit, chains_init>(),
     py::function<kChainsRun, chains_run>(),
+    py::function<kChainsReport, chains_report>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

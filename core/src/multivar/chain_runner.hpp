@@ -468,7 +468,13 @@ class ChainGroup {
   void adapt(const ChainView& chain, double alpha) {
     const auto t = static_cast<std::uint64_t>(chain.tune_done());
     DualAveraging da = chain.dual_averaging();
-    chain.step() = da.update(alpha, settings_.target_accept);
+    // In the terminal buffer the step converges by stochastic
+    // approximation instead: dual-averaging iterates keep fluctuating by
+    // O(1 / gamma) in log scale, and the acceptance rate of their average
+    // (the step kept) then misses the target (Jensen's inequality).
+    const bool terminal = schedule_.adapts_metric() && t >= schedule_.slow_end();
+    chain.step() = terminal ? da.refine(chain.step(), alpha, settings_.target_accept)
+                            : da.update(alpha, settings_.target_accept);
     // After a new metric the current step is a better centre than a
     // tenfold one: the metric is scaled like the target, so the best step
     // changes little, and the short terminal buffer leaves no room to

@@ -27,6 +27,9 @@ struct DualAveraging {
   static constexpr double kKappa = 0.75;
   // mu = log(10 eps0): large steps cost the same and are tried first.
   static constexpr double kMuFactor = 10.0;
+  // Decay of the stochastic-approximation gain: between 1/2 and 1, so that
+  // the iterates converge and their average is efficient (Polyak & Juditsky 1992).
+  static constexpr double kRefineDecay = 0.6;
   // Bound on |log eps|: a run of rejections must not drive the step to 0
   // or to a size that overflows a proposal.
   static constexpr double kMaxLogStep = 25.0;
@@ -50,6 +53,18 @@ struct DualAveraging {
     const double w = 1.0 / (count + kT0);
     h_bar = (1.0 - w) * h_bar + w * (target - alpha);
     const double log_eps = std::clamp(mu - std::sqrt(count) / kGamma * h_bar, -kMaxLogStep, kMaxLogStep);
+    const double weight = std::pow(count, -kKappa);
+    log_eps_bar = weight * log_eps + (1.0 - weight) * log_eps_bar;
+    return std::exp(log_eps);
+  }
+
+  // Robbins & Monro (1951) stochastic approximation from the step eps:
+  // log eps moves by (alpha - target) / (count + kT0)^kRefineDecay, so the
+  // iterates themselves converge; their average is kept as by update().
+  [[nodiscard]] double refine(double eps, double alpha, double target) {
+    count += 1.0;
+    const double gain = std::pow(count + kT0, -kRefineDecay);
+    const double log_eps = std::clamp(std::log(eps) + gain * (alpha - target), -kMaxLogStep, kMaxLogStep);
     const double weight = std::pow(count, -kKappa);
     log_eps_bar = weight * log_eps + (1.0 - weight) * log_eps_bar;
     return std::exp(log_eps);
