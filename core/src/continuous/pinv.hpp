@@ -422,7 +422,10 @@ class Builder {
         if (std::isfinite(bound)) return std::unexpected(SetupError::resolution_not_met(bound / (fc_ * std::abs(boundary - c_))));
         return std::unexpected(SetupError::divergent());
       }
-      if (auto ok = eval(x, y); !ok) return std::unexpected(ok.error());
+      evaluate(f_, std::span<const double>(x), std::span<double>(y));
+      // Overflow next to a pole: f grows at least like 1/d, whose integral diverges.
+      if (y[0] == std::numeric_limits<double>::infinity()) return std::unexpected(SetupError::divergent());
+      if (!(y[0] >= 0.0 && std::isfinite(y[0]))) return std::unexpected(SetupError::bad_value(x[0], y[0]));
       if (y[0] == 0.0) return Cut{x[0], 0.0, 0.0, d, from.mass, false};
       if (previous > 0.0) {
         const double a = std::log2(y[0] / previous);
