@@ -1,14 +1,11 @@
 """Multivariate draws with given marginals tied by a Gaussian copula."""
 from __future__ import annotations
 
-import math
-import numbers
-import operator
-
 import numpy as np
 
 from . import _engine
 from ._random import uniform_source
+from .distributions import Distribution, _size_shape
 
 __all__ = ["GaussianCopula", "gaussian_copula"]
 
@@ -88,21 +85,6 @@ def _check_marginals(marginals, d):
     return items
 
 
-def _size_shape(size):
-    if size is None:
-        return None, 1
-    if isinstance(size, numbers.Integral) and not isinstance(size, bool):
-        shape = (operator.index(size),)
-    else:
-        try:
-            shape = tuple(operator.index(s) for s in size)
-        except TypeError:
-            raise TypeError(f"size must be None, an int or a tuple of ints, got {size!r}") from None
-    if any(s < 0 for s in shape):
-        raise ValueError(f"size must be non-negative, got {size!r}")
-    return shape, math.prod(shape)
-
-
 class GaussianCopula:
     """A random vector whose coordinates have given marginals and whose
     normal scores are jointly normal with correlation ``corr``.
@@ -138,8 +120,6 @@ class GaussianCopula:
 
     def _columns(self):
         """The engine's spec of each column, and the arrays they point into."""
-        from .distributions import Distribution
-
         specs, keep = [], []
         for m in self._marginals:
             spec = m._copula_column() if isinstance(m, Distribution) else None

@@ -12,13 +12,14 @@ from __future__ import annotations
 
 import math
 import numbers
+import operator
 
 import numpy as np
 
-from . import _engine, sampling
+from . import _engine
 from ._functions import function_spec, kind_of
-from ._histogram import HistogramLaw, histogram_law
-from ._random import as_generator
+from ._histogram import histogram_law
+from ._random import uniform_source
 
 __all__ = ["Distribution", "from_pdf", "from_logpdf", "from_cdf", "from_histogram"]
 
@@ -39,11 +40,12 @@ _PARTITION_LEVELS = np.array(
 )
 # Where no center is given, the density is looked at on this grid (scaled
 # into the support) and the best point is the center: a mode far from 0 is
-# found within a factor of ten.
-_CENTER_GRID = np.concatenate((-np.logspace(6, -3, 10), [0.0], np.logspace(-3, 6, 10)))
+# found within a factor of 2.5.
+_STEPS = np.outer(10.0 ** np.arange(-3, 7), [1.0, 2.0, 5.0]).ravel()
+_CENTER_GRID = np.concatenate((-_STEPS[::-1], [0.0], _STEPS))
 # CDF and survival values below this come from quadrature of the tail
 # rather than from the table, whose error is absolute (u-resolution).
-_TAIL_QUADRATURE_BELOW = 1e-5
+_TAIL_QUADRATURE_BELOW = 1e-3
 
 
 # ---------------------------------------------------------------------------
@@ -144,15 +146,92 @@ class _ShiftedExp:
         return np.exp(self.logpdf(x) - self.shift)
 
 
-class _Density:
-    """The object the inversion table is built from."""
+# ---------------------------------------------------------------------------
+# the inversion tables of the engine
+# ---------------------------------------------------------------------------
 
-    def __init__(self, pdf, support):
-        self.pdf = pdf
-        self._support = support
+# Draws per engine call: Ctrl-C is honoured between chunks.
+_CHUNK = 1 << 16
+# Polynomial order of the density's inversion table (the usual choice for
+# PINV: few intervals, cheap evaluation).
+_PINV_ORDER = 5
+# Hermite interpolation of order 3: the CDF and its slope at each knot.
+_HINV_ORDER = 3
 
-    def support(self):
-        return self._support
+
+class _Table:
+    """An engine inversion table (PINV or Hermite) on arrays."""
+
+    def __init__(self, engine, kind):
+        self.engine = engine
+        self.kind = kind
+
+    @classmethod
+    def pinv(cls, pdf_spec, u_resolution, lo, hi, center):
+        return cls(_engine.Pinv(pdf_spec, _PINV_ORDER, u_resolution, lo, hi, center), "pinv")
+
+    @classmethod
+    def hinv(cls, cdf_spec, pdf_spec, u_resolution, lo, hi, center):
+        none = np.empty(0)
+        return cls(
+            _engine.Hinv(cdf_spec, _HINV_ORDER, u_resolution, lo, hi, center, none.ctypes.data, 0, pdf_spec, None),
+            "hinv",
+        )
+
+    def _map(self, method, values):
+        x = np.ascontiguousarray(values, dtype=np.float64)
+        out = np.empty_like(x)
+        method(x.ctypes.data, out.ctypes.data, x.size)
+        return out
+
+    def ppf(self, u):
+        return self._map(self.engine.ppf, u)
+
+    def cdf(self, x):
+        return self._map(self.engine.cdf, x)
+
+    def area(self):
+        return self.engine.area()
+
+    def rvs(self, size, random_state):
+        shape, n = _size_shape(size)
+        source = uniform_source(random_state)
+        try:
+            out = np.empty(n, dtype=np.float64)
+        except (MemoryError, ValueError):
+            raise MemoryError(f"cannot allocate {n} draws") from None
+        with source.lock:
+            for start in range(0, n, _CHUNK):
+                chunk = out[start:start + _CHUNK]
+                self.engine.sample(source.capsule, chunk.ctypes.data, chunk.size)
+        return float(out[0]) if shape is None else out.reshape(shape)
+
+    def to_bytes(self):
+        return self.engine.to_bytes()
+
+    def __getstate__(self):
+        return {"kind": self.kind, "words": self.engine.to_bytes()}
+
+    def __setstate__(self, state):
+        self.kind = state["kind"]
+        engine_class = _engine.Pinv if self.kind == "pinv" else _engine.Hinv
+        self.engine = engine_class.from_bytes(state["words"])
+
+
+def _size_shape(size):
+    """(shape or None, count) of a ``size`` argument."""
+    if size is None:
+        return None, 1
+    if isinstance(size, numbers.Integral) and not isinstance(size, bool):
+        shape = (operator.index(size),)
+    else:
+        try:
+            shape = tuple(operator.index(s) for s in size)
+        except TypeError:
+            raise TypeError(f"size must be None, an int or a tuple of ints, got {size!r}") from None
+    if any(s < 0 for s in shape):
+        raise ValueError(f"size must be non-negative, got {size!r}")
+    return shape, math.prod(shape)
 
 
 # ---------------------------------------------------------------------------
@@ -169,7 +248,7 @@ class _InversionLaw:
         return self._support
 
     def ppf(self, q):
-        return np.asarray(self._table.ppf(q), dtype=np.float64)
+        return self._table.ppf(q)
 
     def isf(self, q):
         return self.ppf(1.0 - q)
@@ -183,11 +262,10 @@ class _InversionLaw:
             return np.log(self.sf(x))
 
     def rvs(self, size, random_state):
-        return self._table.rvs(size, random_state=as_generator(random_state))
+        return self._table.rvs(size, random_state)
 
     def copula_column(self):
-        words = _table_bytes(self._table)
-        return None if words is None else ((self._table_kind, words), None)
+        return (self._table.kind, self._table.to_bytes()), None
 
     def partition(self):
         if self._partition is None:
@@ -208,7 +286,7 @@ class _InversionLaw:
             breaks = self.partition()
             spec = self._quadrature_spec()
             values, errors, absolute, _, _ = _engine.moment_integrals(
-                spec, breaks.ctypes.data, breaks.size, float(self.ppf(0.5)), self._tail_scale, _QUAD_REL_TOL
+                spec, breaks.ctypes.data, breaks.size, float(self.ppf(np.array([0.5]))[0]), self._tail_scale, _QUAD_REL_TOL
             )
             ok = [e <= _DIVERGED * a for e, a in zip(errors, absolute)]
             if not ok[0] or not values[0] > 0:
@@ -217,11 +295,24 @@ class _InversionLaw:
         return self._moments
 
     def mass(self):
-        return self._moment_integrals()[0][0]
+        """The integral of the unnormalized density (from the moment pass
+        when it ran, else from a pass of its own: a law without moments
+        should not pay for their divergence to get its pdf)."""
+        if self._moments is not None:
+            return self._moments[0][0]
+        if self._mass is None:
+            breaks = self.partition()
+            values, errors, absolute, _, _ = _engine.integrate(
+                self._quadrature_spec(), breaks.ctypes.data, breaks.size, self._tail_scale, _QUAD_REL_TOL
+            )
+            if errors[0] > _DIVERGED * absolute[0] or not values[0] > 0:
+                raise ValueError("the integral of the density over the support does not converge")
+            self._mass = values[0]
+        return self._mass
 
     def moments(self):
         (i0, i1, i2, i3), ok = self._moment_integrals()
-        center = float(self.ppf(0.5))
+        center = float(self.ppf(np.array([0.5]))[0])
         mean = center + i1 / i0 if ok[1] else math.nan
         var = max(i2 / i0 - (i1 / i0) ** 2, 0.0) if ok[1] and ok[2] else math.nan
         entropy = math.log(i0) - i3 / i0 if ok[3] else math.nan
@@ -242,6 +333,8 @@ class _DensityLaw(_InversionLaw):
         self._partition = None
         self._tail_scale = 1.0
         self._moments = None
+        self._mass = None
+        self._log_spec = None
         probe_lo, probe_hi = _probe_points(lo, hi, center)
         self._f = _UserFunction(f, (probe_lo, probe_hi))
         if self._f.kind == "native" and log:
@@ -251,10 +344,7 @@ class _DensityLaw(_InversionLaw):
         # The log-density is shifted by its value at the center, so that its
         # exponential is near 1 there whatever the scale of the log values.
         self._shift = top if log else 0.0
-        pdf = _ShiftedExp(f, self._shift) if log else f
-        self._table = sampling.NumericalInversePolynomial(
-            _Density(pdf, support), center=center, domain=support, u_resolution=u_resolution
-        )
+        self._table = _Table.pinv(self._quadrature_spec(), u_resolution, lo, hi, center)
 
     def _values(self, x):
         """The user's function at x (inside the support), checked."""
@@ -294,7 +384,9 @@ class _DensityLaw(_InversionLaw):
 
     def _quadrature_spec(self):
         if self._log:
-            return function_spec(_ShiftedExp(self._f_user, self._shift), kind=self._f.kind)
+            if self._log_spec is None:
+                self._log_spec = function_spec(_ShiftedExp(self._f_user, self._shift), kind=self._f.kind)
+            return self._log_spec
         return self._f.spec
 
     def unnormalized_pdf(self, x):
@@ -311,10 +403,36 @@ class _DensityLaw(_InversionLaw):
             return np.log(self.pdf(x))
 
     def cdf(self, x):
-        return np.asarray(self._table.cdf(x), dtype=np.float64)
+        u = np.asarray(self._table.cdf(x), dtype=np.float64)
+        return self._refine_tails(x, u, lower=True)
 
     def sf(self, x):
-        return 1.0 - self.cdf(x)
+        u = 1.0 - np.asarray(self._table.cdf(x), dtype=np.float64)
+        return self._refine_tails(x, u, lower=False)
+
+    def _refine_tails(self, x, p, *, lower):
+        """The table's CDF is accurate to u_resolution in absolute terms;
+        where the probability is smaller than that allows to trust, the
+        tail mass is integrated instead, to full relative accuracy."""
+        tail = np.flatnonzero(p < _TAIL_QUADRATURE_BELOW)
+        if tail.size:
+            p = p.copy()
+            for i in tail:
+                p[i] = self._tail_mass(float(x[i]), lower)
+        return p
+
+    def _tail_mass(self, x, lower):
+        lo, hi = self._support
+        if (lower and x <= lo) or (not lower and x >= hi):
+            return 0.0
+        breaks = self.partition()
+        inner = breaks[(breaks > lo) & (breaks < x)] if lower else breaks[(breaks > x) & (breaks < hi)]
+        ends = np.concatenate(([lo], inner, [x])) if lower else np.concatenate(([x], inner, [hi]))
+        ends = np.ascontiguousarray(ends)
+        values, _, _, _, _ = _engine.integrate(
+            self._quadrature_spec(), ends.ctypes.data, ends.size, self._tail_scale, _QUAD_REL_TOL
+        )
+        return min(values[0] / self.mass(), 1.0)
 
     def truncate(self, lo, hi):
         return _DensityLaw(
@@ -329,6 +447,7 @@ class _DensityLaw(_InversionLaw):
     def __getstate__(self):
         state = self.__dict__.copy()
         state["_moments"] = None
+        state["_log_spec"] = None
         return state
 
 
@@ -348,6 +467,7 @@ class _CdfLaw(_InversionLaw):
         self._partition = None
         self._tail_scale = 1.0
         self._moments = None
+        self._mass = None
         probe = _probe_points(lo, hi, center)
         self._F = _UserFunction(cdf, probe)
         self._f = _UserFunction(pdf, probe) if pdf is not None else None
@@ -357,9 +477,11 @@ class _CdfLaw(_InversionLaw):
         self._F_hi = float(self._checked_cdf(np.array([hi]))[0]) if math.isfinite(hi) else 1.0
         if not self._F_hi > self._F_lo:
             raise ValueError(f"the CDF does not increase over the support [{lo}, {hi}]")
-        dist = _CdfDist(self)
-        self._table = sampling.NumericalInverseHermite(
-            dist, domain=support, order=3, u_resolution=max(u_resolution, 1e-15)
+        center = center if center is not None else _probe_points(lo, hi, None)[0]
+        self._table = _Table.hinv(
+            function_spec(_ArrayFunction(self.normalized_cdf), kind="vector"),
+            function_spec(_ArrayFunction(self.pdf), kind="vector"),
+            u_resolution, lo, hi, center,
         )
 
     def _checked_cdf(self, x):
@@ -428,29 +550,6 @@ class _ArrayFunction:
         return self.f(np.asarray(x, dtype=np.float64))
 
 
-class _CdfDist:
-    """The CDF law as the Hermite table wants it: cdf and pdf, normalized."""
-
-    def __init__(self, law):
-        self._law = law
-
-    def cdf(self, x):
-        return _ArrayFunction(self._law.normalized_cdf)(x)
-
-    def pdf(self, x):
-        return _ArrayFunction(self._law.pdf)(x)
-
-    def support(self):
-        return self._law._support
-
-
-def _table_bytes(table):
-    """The stored words of a varlix.sampling generator's table."""
-    engine = getattr(table, "_engine", None)
-    to_bytes = getattr(engine, "to_bytes", None)
-    return to_bytes() if to_bytes is not None else None
-
-
 def _derivative(F, x, support):
     """dF/dx by central differences, one-sided at the ends of the support."""
     lo, hi = support
@@ -486,10 +585,22 @@ def _center_candidates(lo, hi):
     if math.isfinite(lo) and math.isfinite(hi):
         return lo + (hi - lo) * np.linspace(0.01, 0.99, 99)
     if math.isfinite(lo):
-        return lo + np.logspace(-3, 6, 19)
+        return lo + _STEPS
     if math.isfinite(hi):
-        return hi - np.logspace(-3, 6, 19)
+        return hi - _STEPS
     return _CENTER_GRID.copy()
+
+
+def _check_random_state(random_state):
+    if random_state is None or isinstance(
+        random_state, (numbers.Integral, np.random.SeedSequence, np.random.Generator, np.random.RandomState,
+                       np.random.BitGenerator)
+    ):
+        return random_state
+    raise TypeError(
+        "random_state must be None, an int, a SeedSequence, a Generator or a RandomState, "
+        f"not {type(random_state).__name__}"
+    )
 
 
 def _name_of(f):
@@ -537,12 +648,16 @@ class Distribution:
             # The law's own closed form covers every x, NaN and the outside.
             out = fn(z).reshape(arr.shape)
             return float(out) if out.ndim == 0 else out
-        if z.size and lo <= z.min() and z.max() <= hi:
-            # Every point inside the support (and none NaN): no masks.
-            out = np.asarray(fn(np.ascontiguousarray(z)), dtype=np.float64).reshape(arr.shape)
-            return float(out) if out.ndim == 0 else out
-        inside = (z >= lo) & (z <= hi)
-        out = np.where(z < lo, below, above).astype(np.float64)
+        if z.size:
+            z_min, z_max = z.min(), z.max()
+            if lo <= z_min and z_max <= hi and math.isfinite(z_min) and math.isfinite(z_max):
+                # Every point finite and inside the support: no masks.
+                out = np.asarray(fn(np.ascontiguousarray(z)), dtype=np.float64).reshape(arr.shape)
+                return float(out) if out.ndim == 0 else out
+        # The user's function sees finite points of the support only; the
+        # infinite ends of an infinite support are outside it.
+        inside = (z >= lo) & (z <= hi) & np.isfinite(z)
+        out = np.where((z < lo) | (z == -_INF), below, above).astype(np.float64)
         out[np.isnan(z)] = nan
         if np.any(inside):
             out[inside] = fn(np.ascontiguousarray(z[inside]))
@@ -717,7 +832,7 @@ class Distribution:
         -------
         float or ndarray
         """
-        x = self._law.rvs(size, random_state)
+        x = self._law.rvs(size, _check_random_state(random_state))
         if size is None:
             return self._loc + self._scale * float(x)
         x = np.asarray(x, dtype=np.float64)
