@@ -58,7 +58,7 @@ struct HinvOptions {
   double lo = -std::numeric_limits<double>::infinity();
   double hi = std::numeric_limits<double>::infinity();
   double center = 0.0;
-  std::vector<double> construction_points;
+  std::vector<double> construction_points{};
 };
 
 // Stands in for the density or its derivative where the order needs neither.
@@ -139,11 +139,9 @@ inline constexpr double kFirstStep = 1.0 / 1024.0;
 // Beyond this no CDF is followed: it never comes close to 0 or 1.
 inline constexpr double kFarthest = 1e300;
 // A cut point is located to this fraction of its distance from the center,
-// or until its tail has at least kCutFill of the allowed mass...
+// or until its tail has at least kCutFill of the allowed mass.
 inline constexpr double kCutPrecision = 1e-2;
 inline constexpr double kCutFill = 0.1;
-// ...and a support edge (no mass beyond) far more closely.
-inline constexpr double kEdgePrecision = 1e-13;
 // Intervals narrower than this relative to |x| cannot be split further.
 inline constexpr double kMinRelWidth = 1e-14;
 // The midpoint error is held below this fraction of the resolution: the
@@ -248,8 +246,13 @@ class Builder {
       distance *= 2.0;
     }
     for (;;) {
-      const double precision = outer_tail <= 0.0 ? kEdgePrecision : kCutPrecision;
-      if (outer_tail >= kCutFill * target || std::abs(outer - inner) <= precision * std::abs(outer - c)) break;
+      // While no point with a positive tail is found the search goes on to
+      // the last double: the mass may begin right at a pole on the boundary,
+      // whose density is no node value.
+      if (outer_tail > 0.0 &&
+          (outer_tail >= kCutFill * target || std::abs(outer - inner) <= kCutPrecision * std::abs(outer - c))) {
+        break;
+      }
       const double mid = 0.5 * (inner + outer);
       if (mid == inner || mid == outer) break;
       auto t = probe(mid);
