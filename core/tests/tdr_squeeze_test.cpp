@@ -171,6 +171,25 @@ TEST(TdrSqueeze, DensityCallsPerDrawForTheNormal) {
   }
 }
 
+// Far from the scale of the default construction points most of them have
+// zero or vanishing density; the tangents there are steep enough that T(hat)
+// evaluated from the wrong end cancels to nonsense (a squeeze above the hat).
+TEST(TdrSqueeze, ScalesFarFromOne) {
+  for (const double scale : {1e-6, 1e-3, 1e4, 1e7}) {
+    for (const auto transform : {TdrSqueezeTransform::Log, TdrSqueezeTransform::InvSqrt}) {
+      const Fn pdf = [scale](double x) { return std::exp(-0.5 * (x / scale) * (x / scale)); };
+      const Fn dpdf = [scale](double x) { return -x / (scale * scale) * std::exp(-0.5 * (x / scale) * (x / scale)); };
+      const auto t = build_tdr_squeeze(pdf, dpdf, {.transform = transform});
+      ASSERT_TRUE(t.has_value()) << scale;
+      const double area = scale * std::sqrt(2.0 * std::numbers::pi);
+      EXPECT_GE(t->hat_area(), area) << scale;
+      EXPECT_LE(t->hat_area(), 1.02 * area) << scale;
+      EXPECT_LE(t->squeeze_area(), area) << scale;
+      EXPECT_GE(t->squeeze_hat_ratio(), 0.98) << scale;
+    }
+  }
+}
+
 TEST(TdrSqueeze, RefinementMeetsAHigherRatioOrTheBudget) {
   const Density d = normal();
   const TdrSqueezeTable fine = build(d, {.max_squeeze_hat_ratio = 0.9999, .max_intervals = 400});

@@ -67,6 +67,17 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
   return d / (t0 * y);
 }
 
+// Area under T^{-1} of the line through (0, t0) and (d, t1), d > 0, f0 and
+// f1 the back-transformed ends; written from the higher end so that nothing
+// overflows or cancels.
+[[nodiscard]] double secant_area(TdrSqueezeTransform tr, double f0, double t0, double f1, double t1, double d) {
+  if (tr == TdrSqueezeTransform::InvSqrt) return d / (t0 * t1);
+  const double high = std::fmax(f0, f1);
+  const double drop = -std::fabs(t1 - t0);
+  if (drop == 0.0) return f0 * d;
+  return high * d * (std::expm1(drop) / drop);
+}
+
 // The inverse of area_from in d.
 [[nodiscard]] double offset_for_area(TdrSqueezeTransform tr, double f0, double t0, double s, double area) {
   if (tr == TdrSqueezeTransform::Log) {
@@ -101,26 +112,26 @@ std::size_t TdrSqueezeTable::piece_of(double x) const {
 }
 
 double TdrSqueezeTable::hat_in(std::size_t i, double x) const {
-  const double d = x - x_[i];
-  if (transform_ == TdrSqueezeTransform::Log) return f_[i] * std::exp(slope_[i] * d);
-  const double y = t_[i] + slope_[i] * d;
-  return 1.0 / (y * y);
+  return inverse_t(anchor_t_[i] + slope_[i] * (x - anchor_[i]));
+}
+
+double TdrSqueezeTable::secant_at(std::size_t j, double x) const {
+  const std::size_t high = t_[j + 1] > t_[j] ? j + 1 : j;
+  return inverse_t(t_[high] + secant_[j] * (x - x_[high]));
 }
 
 double TdrSqueezeTable::squeeze_in(std::size_t i, double x) const {
-  if (x < x_[i]) {
-    if (i == 0) return 0.0;
-    return inverse_t(t_[i - 1] + secant_[i - 1] * (x - x_[i - 1]));
-  }
+  if (x < x_[i]) return i == 0 ? 0.0 : secant_at(i - 1, x);
   if (i + 1 == x_.size()) return x == x_[i] ? f_[i] : 0.0;
-  return inverse_t(t_[i] + secant_[i] * (x - x_[i]));
+  return secant_at(i, x);
 }
 
 double TdrSqueezeTable::invert_hat(double t, std::size_t& piece) const {
   piece = std::min(cumulative_index(cumulative_, t), x_.size() - 1);
   const double before = piece == 0 ? 0.0 : cumulative_[piece - 1];
-  const double area = (t - before) - left_area_[piece];
-  const double x = x_[piece] + offset_for_area(transform_, f_[piece], t_[piece], slope_[piece], area);
+  const double area = area_below_[piece] + (t - before);
+  const double x =
+      anchor_[piece] + offset_for_area(transform_, anchor_f_[piece], anchor_t_[piece], slope_[piece], area);
   return std::clamp(x, bounds_[piece], bounds_[piece + 1]);
 }
 
@@ -214,12 +225,18 @@ std::expected<void, SetupError> TdrSqueezeBuilder::complete(TdrSqueezeTable& tab
   const std::size_t n = x.size();
   const double lo = table.bounds_.front();
   const double hi = table.bounds_.back();
-  if (!try_resize(table.bounds_, n + 1) || !try_resize(table.secant_, n - 1) ||
-      !try_resize(table.left_area_, n) || !try_resize(table.cumulative_, n)) {
+  if (!try_resize(table.bounds_, n + 1) || !try_resize(table.secant_, n - 1) || !try_resize(table.anchor_, n) ||
+      !try_resize(table.anchor_t_, n) || !try_resize(table.anchor_f_, n) || !try_resize(table.area_below_, n) ||
+      !try_resize(table.cumulative_, n)) {
     return std::unexpected(SetupError::out_of_memory());
   }
   table.bounds_.front() = lo;
   table.bounds_.back() = hi;
+  // T(hat) at each interior bound, from the tangent that reaches it without
+  // cancellation: one whose T(f) falls towards the bound (slope >= 0 seen from
+  // the right point, <= 0 from the left), else the one from the higher point.
+  std::vector<double> bound_t;
+  if (!try_resize(bound_t, n + 1)) return std::unexpected(SetupError::out_of_memory());
 
   for (std::size_t i = 0; i + 1 < n; ++i) {
     const double width = x[i + 1] - x[i];
@@ -235,7 +252,10 @@ std::expected<void, SetupError> TdrSqueezeBuilder::complete(TdrSqueezeTable& tab
     // Where the tangents meet, as a fraction of the interval; parallel
     // tangents (a linear T(f)) meet anywhere, the midpoint is as good.
     const double fraction = drop > 0.0 ? std::clamp((secant - s[i + 1]) / drop, 0.0, 1.0) : 0.5;
-    table.bounds_[i + 1] = x[i] + fraction * width;
+    const double z = x[i] + fraction * width;
+    table.bounds_[i + 1] = z;
+    const bool from_right = s[i + 1] >= 0.0 || (s[i] > 0.0 && t[i + 1] >= t[i]);
+    bound_t[i + 1] = from_right ? t[i + 1] + s[i + 1] * (z - x[i + 1]) : t[i] + s[i] * (z - x[i]);
   }
 
   if (unbounded) unbounded->clear();
@@ -248,15 +268,34 @@ std::expected<void, SetupError> TdrSqueezeBuilder::complete(TdrSqueezeTable& tab
     double hat = right_of_previous;
     double squeeze = 0.0;
     if (k < n) {
-      const double left = -area_from(tr, f[k], t[k], s[k], table.bounds_[k] - x[k]);
-      const double right = area_from(tr, f[k], t[k], s[k], table.bounds_[k + 1] - x[k]);
-      table.left_area_[k] = left;
-      hat += left;
-      right_of_previous = right;
-      hat_total += left + right;
+      const double low = table.bounds_[k], high = table.bounds_[k + 1];
+      // The hat is largest at the end its tangent rises to.
+      double anchor = x[k], anchor_t = t[k];
+      if (s[k] > 0.0) {
+        anchor = high;
+        anchor_t = k + 1 < n ? bound_t[k + 1] : t[k] + s[k] * (high - x[k]);
+      } else if (s[k] < 0.0) {
+        anchor = low;
+        anchor_t = k > 0 ? bound_t[k] : t[k] + s[k] * (low - x[k]);
+      }
+      const bool pole = tr == TdrSqueezeTransform::InvSqrt && !(anchor_t < 0.0);
+      const double anchor_f = table.inverse_t(anchor_t);
+      double below = -kInf, at_point = -kInf, above = kInf;
+      if (std::isfinite(anchor) && !pole && std::isfinite(anchor_f)) {
+        below = area_from(tr, anchor_f, anchor_t, s[k], low - anchor);
+        at_point = area_from(tr, anchor_f, anchor_t, s[k], x[k] - anchor);
+        above = area_from(tr, anchor_f, anchor_t, s[k], high - anchor);
+      }
+      table.anchor_[k] = anchor;
+      table.anchor_t_[k] = anchor_t;
+      table.anchor_f_[k] = anchor_f;
+      table.area_below_[k] = below;
+      hat += at_point - below;
+      right_of_previous = above - at_point;
+      hat_total += above - below;
       table.cumulative_[k] = hat_total;
     }
-    if (k > 0 && k < n) squeeze = area_from(tr, f[k - 1], t[k - 1], table.secant_[k - 1], x[k] - x[k - 1]);
+    if (k > 0 && k < n) squeeze = secant_area(tr, f[k - 1], t[k - 1], f[k], t[k], x[k] - x[k - 1]);
     squeeze_total += squeeze;
     if (!std::isfinite(hat)) {
       if (!unbounded) return std::unexpected(SetupError::not_t_concave(x[k < n ? k : n - 1]));

@@ -133,6 +133,8 @@ class TdrSqueezeTable {
   [[nodiscard]] double invert_hat(double t, std::size_t& piece) const;
   [[nodiscard]] double hat_in(std::size_t piece, double x) const;
   [[nodiscard]] double squeeze_in(std::size_t piece, double x) const;
+  // The secant between x_[j] and x_[j+1] at x, from its higher end.
+  [[nodiscard]] double secant_at(std::size_t j, double x) const;
   [[nodiscard]] std::size_t piece_of(double x) const;
 
   TdrSqueezeTransform transform_ = TdrSqueezeTransform::InvSqrt;
@@ -141,8 +143,12 @@ class TdrSqueezeTable {
   // Piece i (the hat from the tangent at x_[i]) covers [bounds_[i], bounds_[i+1]];
   // bounds_ starts and ends with the domain.
   std::vector<double> bounds_;
+  // Each piece's tangent is written from the end where the hat is largest (its
+  // anchor): from there T(hat) only moves away from 0, so evaluating it never
+  // cancels, however steep the tangent of a far-out point is.
+  std::vector<double> anchor_, anchor_t_, anchor_f_;
+  std::vector<double> area_below_;  // signed hat area from the anchor to the piece's lower bound (<= 0)
   std::vector<double> secant_;      // slope of T(f) between x_[i] and x_[i+1]
-  std::vector<double> left_area_;   // hat area of piece i left of x_[i]
   std::vector<double> cumulative_;  // hat area of pieces 0..i
   double hat_area_ = 0.0;
   double squeeze_area_ = 0.0;
