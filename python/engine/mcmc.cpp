@@ -7,11 +7,12 @@
 //   ("native", address, user_data, with_data, owner)
 //       a C function double(int d, double* x) or double(int d, double* x,
 //       void* user_data); called without the interpreter lock.
-//   ("point", f, array, address, renew)
-//       a Python function of one point: the engine writes the point into
-//       `array` (float64, shape (d,), at `address`) and calls f(array). Should
-//       f keep a reference to the array, renew() gives a fresh one
-//       (array, address), so a point the user kept never changes under them.
+//   ("point", f, renew, None)
+//       a Python function of one point: renew() gives a fresh array
+//       (float64, shape (d,)) and its address as (array, address); the
+//       engine writes each point into it and calls f(array). A fresh array is
+//       taken at the start of every engine call and whenever f kept a
+//       reference to the last one, so a point the user kept never changes.
 //   ("batch", trampoline, x_address, y_address, capacity)
 //       a vectorized Python function: the engine writes up to `capacity`
 //       points into the buffer at x_address and calls trampoline(n), which
@@ -87,28 +88,9 @@ double float_of(const Ref& result) {
 
 class PointLogDensity {
  public:
-  PointLogDensity(Ref f, Ref array, double* data, Ref renew, std::size_t dim)
-      : f_(std::move(f)), renew_(std::move(renew)), dim_(dim) {
-    adopt(std::move(array), data);
-  }
+  PointLogDensity(Ref f, Ref renew, std::size_t dim) : f_(std::move(f)), renew_(std::move(renew)), dim_(dim) {}
 
-  [[nodiscard]] double operator()(std::span<const double> x) const {
-    if (PyErr_Occurred() != nullptr) return kFailed;
-    std::memcpy(data_, x.data(), dim_ * sizeof(double));
-    const Py_ssize_t before = Py_REFCNT(array_.get());
-    const double value = float_of(Ref::steal(PyObject_Call(f_.get(), args_.get(), nullptr)));
-    if (Py_REFCNT(array_.get()) > before && !renew()) return kFailed;
-    return value;
-  }
-
- private:
-  void adopt(Ref array, double* data) const {
-    array_ = std::move(array);
-    data_ = data;
-    args_ = Ref::steal(PyTuple_Pack(1, array_.get()));
-  }
-
-  // The function kept the array: take a fresh one for the next call.
+  // Takes a fresh array; false with the Python error pending.
   [[nodiscard]] bool renew() const {
     const Ref fresh = Ref::steal(PyObject_CallNoArgs(renew_.get()));
     if (!fresh) return false;
@@ -119,6 +101,24 @@ class PointLogDensity {
     if (data == nullptr) return false;
     adopt(Ref::borrow(array), static_cast<double*>(data));
     return static_cast<bool>(args_);
+  }
+
+  [[nodiscard]] double operator()(std::span<const double> x) const {
+    if (PyErr_Occurred() != nullptr) return kFailed;
+    std::memcpy(data_, x.data(), dim_ * sizeof(double));
+    const Py_ssize_t before = Py_REFCNT(array_.get());
+    const double value = float_of(Ref::steal(PyObject_Call(f_.get(), args_.get(), nullptr)));
+    // A failed call's traceback holds the array too; the run stops anyway.
+    if (PyErr_Occurred() != nullptr) return kFailed;
+    if (Py_REFCNT(array_.get()) > before && !renew()) return kFailed;
+    return value;
+  }
+
+ private:
+  void adopt(Ref array, double* data) const {
+    array_ = std::move(array);
+    data_ = data;
+    args_ = Ref::steal(PyTuple_Pack(1, array_.get()));
   }
 
   Ref f_;
@@ -286,11 +286,10 @@ std::optional<AnyLogDensity> make_log_density(PyObject* spec, std::size_t dim) {
     return AnyLogDensity(std::in_place_type<NativeLogDensity>, code, data, PyObject_IsTrue(c) == 1, dim);
   }
   if (is_tag(spec, "point")) {
-    PyObject* renew = PyTuple_GetItem(spec, 4);
-    void* data = pointer_of(c);
-    if (renew == nullptr || data == nullptr) return std::nullopt;
-    return AnyLogDensity(std::in_place_type<PointLogDensity>, Ref::borrow(a), Ref::borrow(b),
-                         static_cast<double*>(data), Ref::borrow(renew), dim);
+    static_cast<void>(c);
+    AnyLogDensity f(std::in_place_type<PointLogDensity>, Ref::borrow(a), Ref::borrow(b), dim);
+    if (!std::get<PointLogDensity>(f).renew()) return std::nullopt;
+    return f;
   }
   PyObject* capacity = PyTuple_GetItem(spec, 4);
   void* x = pointer_of(b);

@@ -209,7 +209,7 @@ def _step_sizes(step_size, chains: int) -> np.ndarray:
     if bad.any():
         c = int(np.argmax(bad))
         where = f" (chain {c})" if np.ndim(step_size) else ""
-        raise ValueError(f"step_size must be a positive finite number, got {steps[c]!r}{where}")
+        raise ValueError(f"step_size must be a positive finite number, got {float(steps[c])!r}{where}")
     return steps
 
 
@@ -253,34 +253,42 @@ def _starting_points(x0, chains: int, lo, hi) -> np.ndarray:
 # ---- user functions ----------------------------------------------------------------
 
 
+def _is_double_pointer(t) -> bool:
+    return isinstance(t, type) and issubclass(t, ctypes._Pointer) and t._type_ is ctypes.c_double
+
+
 def _native_spec(f):
     """("native", address, user_data, with_data, owner) for a LowLevelCallable or numba cfunc."""
     if _functions._is_numba_cfunc(f):
         fn = f.ctypes
         args = tuple(fn.argtypes or ())
-        pointer = ctypes.POINTER(ctypes.c_double)
-        if fn.restype is not ctypes.c_double or args not in ((ctypes.c_int, pointer),
-                                                             (ctypes.c_int, pointer, ctypes.c_void_p)):
+        plain = len(args) == 2 and args[0] is ctypes.c_int and _is_double_pointer(args[1])
+        with_data = len(args) == 3 and args[0] is ctypes.c_int and _is_double_pointer(args[1]) and (
+            args[2] is ctypes.c_void_p)
+        if fn.restype is not ctypes.c_double or not (plain or with_data):
             raise ValueError(f"a compiled log-density must have the signature '{_NATIVE_PLAIN[0]}' or "
                              f"'{_NATIVE_WITH_DATA[0]}'")
-        return ("native", f.address, None, len(args) == 3, f)
+        return ("native", f.address, None, with_data, f)
     signature = f.signature
     if signature not in _NATIVE_PLAIN + _NATIVE_WITH_DATA:
         raise ValueError(f"a LowLevelCallable log-density must have the signature '{_NATIVE_PLAIN[0]}' or "
                          f"'{_NATIVE_WITH_DATA[0]}', not '{signature}'")
+    # A LowLevelCallable is the tuple (capsule, function, user_data); the
+    # capsule is named by the signature.
+    capsule = tuple.__getitem__(f, 0)
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
     get_pointer.restype = ctypes.c_void_p
     get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    address = get_pointer(f.function, signature.encode())
+    get_name = ctypes.pythonapi.PyCapsule_GetName
+    get_name.restype = ctypes.c_char_p
+    get_name.argtypes = [ctypes.py_object]
+    address = get_pointer(capsule, get_name(capsule))
     data = f.user_data
     if data is None:
         data_address = None
     elif isinstance(data, ctypes.c_void_p):
         data_address = data.value
     elif type(data).__name__ == "PyCapsule":
-        get_name = ctypes.pythonapi.PyCapsule_GetName
-        get_name.restype = ctypes.c_char_p
-        get_name.argtypes = [ctypes.py_object]
         data_address = get_pointer(data, get_name(data))
     else:
         data_address = operator.index(data)
@@ -292,8 +300,7 @@ def _point_spec(f, d: int):
         array = np.empty(d)
         return array, array.ctypes.data
 
-    array, address = renew()
-    return ("point", f, array, address, renew)
+    return ("point", f, renew, None)
 
 
 def _batch_spec(f, d: int, capacity: int):

@@ -1,0 +1,345 @@
+"""varlix.mcmc: chains on a log-density, their tuning, their result and their errors."""
+import pickle
+import sys
+import threading
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+from varlix import mcmc
+
+RHO = 0.9
+COV = np.array([[1.0, RHO], [RHO, 1.0]])
+PRECISION = np.linalg.inv(COV)
+
+
+def correlated(x):
+    return -0.5 * (x @ PRECISION @ x)
+
+
+def correlated_grad(x):
+    return -(PRECISION @ x)
+
+
+def gaussian(x):
+    return -0.5 * np.sum(x * x)
+
+
+def gaussian_batch(x):
+    return -0.5 * np.sum(x * x, axis=-1)
+
+
+def flat(x):
+    return 0.0
+
+
+SAMPLERS = [
+    pytest.param(mcmc.metropolis, {}, id="metropolis"),
+    pytest.param(mcmc.hmc, {}, id="hmc-numeric-gradient"),
+    pytest.param(mcmc.hmc, {"grad": correlated_grad}, id="hmc-gradient"),
+]
+
+
+@pytest.fixture(scope="module")
+def process_pool():
+    with ProcessPoolExecutor(max_workers=2) as pool:
+        yield pool
+
+
+# ---- the draws -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("sampler, extra", SAMPLERS)
+def test_moments_and_acceptance_after_tuning(sampler, extra):
+    chains = sampler(correlated, np.zeros(2), draws=3000, random_state=7, **extra)
+    x = chains.samples.reshape(-1, 2)
+    np.testing.assert_allclose(x.mean(axis=0), 0.0, atol=0.12)
+    np.testing.assert_allclose(np.cov(x.T), COV, atol=0.12)
+    target = 0.234 if sampler is mcmc.metropolis else 0.8
+    np.testing.assert_allclose(chains.accept_rate, target, atol=0.08)
+    # The recorded log-densities are those of the recorded points.
+    np.testing.assert_allclose(chains.logpdf_values[0, :50], [correlated(p) for p in chains.samples[0, :50]])
+
+
+@pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc])
+def test_bounded_chains_stay_in_the_box_and_cover_it(sampler):
+    lo, hi = np.array([0.0, -1.0]), np.array([1.0, 3.0])
+    chains = sampler(flat, [0.5, 0.0], bounds=(lo, hi), draws=4000, random_state=3)
+    x = chains.samples.reshape(-1, 2)
+    assert np.all(x >= lo) and np.all(x <= hi)
+    np.testing.assert_allclose(x.mean(axis=0), (lo + hi) / 2, atol=0.06)
+    np.testing.assert_allclose(x.var(axis=0), (hi - lo) ** 2 / 12, rtol=0.1)
+
+
+def test_shapes_thinning_and_tuning_draws_kept_apart():
+    chains = mcmc.metropolis(gaussian, np.zeros(3), draws=50, tune=30, chains=2, thin=4, random_state=1)
+    assert chains.samples.shape == (2, 50, 3)
+    assert chains.logpdf_values.shape == (2, 50)
+    assert chains.tune_samples.shape == (2, 30, 3)
+    assert chains.tune_logpdf_values.shape == (2, 30)
+    assert chains.accept_rate.shape == chains.step_size.shape == chains.divergent.shape == (2,)
+    assert (chains.chains, chains.draws, chains.dim) == (2, 50, 3)
+    # thin=4 keeps every fourth state of the same path as thin=1.
+    dense = mcmc.metropolis(gaussian, np.zeros(3), draws=200, tune=30, chains=2, random_state=1)
+    np.testing.assert_array_equal(chains.samples, dense.samples[:, 3::4])
+    np.testing.assert_array_equal(chains.tune_samples, dense.tune_samples)
+
+
+@pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc])
+def test_without_tuning_the_step_sizes_stay_as_given(sampler):
+    steps = np.array([0.1, 0.2, 0.3])
+    chains = sampler(gaussian, np.zeros(2), draws=20, tune=0, chains=3, step_size=steps, random_state=0)
+    np.testing.assert_array_equal(chains.step_size, steps)
+    assert chains.tune_samples.shape == (3, 0, 2)
+
+
+# ---- reproducibility ------------------------------------------------------------
+
+
+@pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc])
+def test_same_seed_same_chains_whatever_runs_them(sampler, process_pool):
+    kwargs = dict(draws=200, tune=100, chains=3, random_state=42)
+    serial = sampler(gaussian, np.zeros(2), **kwargs)
+    with ThreadPoolExecutor(max_workers=3) as threads:
+        threaded = sampler(gaussian, np.zeros(2), executor=threads, **kwargs)
+    in_processes = sampler(gaussian, np.zeros(2), executor=process_pool, **kwargs)
+    # A vectorized log-density moves the chains in lockstep: same paths.
+    batched = sampler(gaussian_batch, np.zeros(2), **kwargs)
+    for other in (threaded, in_processes, batched):
+        np.testing.assert_array_equal(other.samples, serial.samples)
+        np.testing.assert_array_equal(other.step_size, serial.step_size)
+    # The caller's executor is left open.
+    assert process_pool.submit(int, "7").result() == 7
+    different = sampler(gaussian, np.zeros(2), **{**kwargs, "random_state": 43})
+    assert not np.array_equal(different.samples, serial.samples)
+
+
+def test_chains_are_independent_streams_spawned_from_one_seed():
+    seq = np.random.SeedSequence(5)
+    chains = mcmc.metropolis(gaussian, np.zeros(1), draws=100, tune=0, chains=2, random_state=seq)
+    assert not np.array_equal(chains.samples[0], chains.samples[1])
+    # A Generator advances its seed sequence's spawn counter: a second run
+    # from the same Generator object draws new streams.
+    rng = np.random.default_rng(9)
+    first = mcmc.metropolis(gaussian, np.zeros(1), draws=50, tune=0, chains=1, random_state=rng)
+    second = mcmc.metropolis(gaussian, np.zeros(1), draws=50, tune=0, chains=1, random_state=rng)
+    assert not np.array_equal(first.samples, second.samples)
+
+
+def test_usable_from_any_thread():
+    results = {}
+
+    def run():
+        results["chains"] = mcmc.hmc(gaussian, np.zeros(2), draws=50, tune=50, random_state=2)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    np.testing.assert_array_equal(results["chains"].samples,
+                                  mcmc.hmc(gaussian, np.zeros(2), draws=50, tune=50, random_state=2).samples)
+
+
+# ---- native log-densities -----------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def native_gaussian():
+    numba = pytest.importorskip("numba")
+    from numba import types
+
+    @numba.cfunc(types.double(types.intc, types.CPointer(types.double)))
+    def logpdf(n, x):
+        s = 0.0
+        for i in range(n):
+            s += x[i] * x[i]
+        return -0.5 * s
+
+    @numba.cfunc(types.double(types.intc, types.CPointer(types.double), types.voidptr))
+    def with_data(n, x, data):
+        s = 0.0
+        for i in range(n):
+            s += x[i] * x[i]
+        return -0.5 * s
+
+    return logpdf, with_data
+
+
+def loop_gaussian(x):
+    s = 0.0
+    for v in x:
+        s += v * v
+    return -0.5 * s
+
+
+@pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc])
+def test_native_log_densities_give_the_python_chains(sampler, native_gaussian):
+    from scipy import LowLevelCallable
+
+    cfunc, with_data = native_gaussian
+    kwargs = dict(draws=300, tune=200, chains=3, random_state=11)
+    expected = sampler(loop_gaussian, np.zeros(2), **kwargs).samples
+    for f in (cfunc, LowLevelCallable(cfunc.ctypes), LowLevelCallable(with_data.ctypes)):
+        np.testing.assert_array_equal(sampler(f, np.zeros(2), **kwargs).samples, expected)
+
+
+def test_native_signature_is_checked(native_gaussian):
+    from scipy import LowLevelCallable
+    numba = pytest.importorskip("numba")
+
+    @numba.cfunc(numba.types.double(numba.types.double))
+    def scalar(x):
+        return -x * x
+
+    with pytest.raises(ValueError, match="signature 'double \\(int, double \\*\\)'"):
+        mcmc.metropolis(LowLevelCallable(scalar.ctypes), np.zeros(1), draws=1, tune=0)
+    with pytest.raises(ValueError, match="signature 'double \\(int, double \\*\\)'"):
+        mcmc.metropolis(scalar, np.zeros(1), draws=1, tune=0)
+
+
+# ---- what the user function sees -------------------------------------------------------
+
+
+def test_points_the_function_keeps_never_change():
+    kept = []
+
+    def keeping(x):
+        value = gaussian(x)
+        x[0] = 1e6  # writing to the argument does not move the chain
+        kept.append((x, x.copy()))
+        return value
+
+    chains = mcmc.metropolis(keeping, np.zeros(2), draws=100, tune=0, chains=1, random_state=0)
+    assert all(np.array_equal(x, copy) for x, copy in kept)
+    assert np.all(np.abs(chains.samples) < 100)
+
+
+# ---- errors ----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"step_size": float("nan")}, ValueError, "step_size must be a positive finite number, got nan"),
+    ({"step_size": -1.0}, ValueError, "step_size must be a positive finite number, got -1.0"),
+    ({"step_size": [0.1, 0.2]}, ValueError, "step_size must be a number or one per chain"),
+    ({"step_size": [0.1, 0.2, np.inf, 0.1]}, ValueError, r"got inf \(chain 2\)"),
+    ({"leapfrog_steps": 0}, ValueError, "leapfrog_steps must be a positive integer, got 0"),
+    ({"leapfrog_steps": 2.5}, TypeError, "leapfrog_steps must be an integer, not float"),
+    ({"target_accept": 1.0}, ValueError, r"target_accept must lie in \(0, 1\), got 1.0"),
+    ({"target_accept": 0}, ValueError, r"target_accept must lie in \(0, 1\), got 0"),
+    ({"target_accept": float("nan")}, ValueError, r"target_accept must lie in \(0, 1\), got nan"),
+    ({"chains": 0}, ValueError, "chains must be a positive integer, got 0"),
+    ({"draws": 0}, ValueError, "draws must be a positive integer, got 0"),
+    ({"tune": -1}, ValueError, "tune must be a non-negative integer, got -1"),
+    ({"thin": True}, TypeError, "thin must be an integer, not bool"),
+    ({"bounds": ([0, 0], [1, 0])}, ValueError, r"lower < upper, but coordinate 1 has \[0.0, 0.0\]"),
+    ({"bounds": ([0, 0], [1, np.inf])}, ValueError, "bounds must be finite"),
+    ({"executor": 3}, TypeError, "executor must be a concurrent.futures.Executor"),
+    ({"grad": 3}, TypeError, "grad must be callable or None, not int"),
+])
+def test_tuning_parameters_are_refused_by_name(kwargs, error, message):
+    with pytest.raises(error, match=message):
+        mcmc.hmc(gaussian, np.full(2, 0.5), **kwargs)
+
+
+@pytest.mark.parametrize("x0, kwargs, message", [
+    ([[0, 0], [0, 0], [0, np.nan], [0, 0]], {}, r"x0 must be finite, got \[ 0. nan\] \(chain 2\)"),
+    ([0, np.inf], {}, r"x0 must be finite, got \[ 0. inf\]$"),
+    ([[0.5, 0.5], [2, 0.5], [0.5, 0.5], [0.5, 0.5]], {"bounds": ([0, 0], [1, 1])},
+     r"x0 lies outside the bounds: \[2.  0.5\] \(chain 1\)"),
+    ([[0, 0], [0, 0], [0, 0], [5, 0]], {}, r"x0 has log-density -inf: \[5. 0.\] \(chain 3\)"),
+    ([[0, 0], [0, 0]], {}, r"x0 must be one point \(d,\) or one per chain \(4, d\); got shape \(2, 2\)"),
+])
+@pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc])
+def test_bad_starting_points_are_refused_with_the_chain(sampler, x0, kwargs, message):
+    def support(x):
+        return -np.inf if x[0] > 3 else gaussian(x)
+
+    with pytest.raises(ValueError, match=message):
+        sampler(support, x0, draws=1, tune=0, **kwargs)
+
+
+class Boom(Exception):
+    pass
+
+
+def raising(x):
+    if x[0] > 1.0:
+        raise Boom("from the log-density")
+    return gaussian(x)
+
+
+@pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc])
+@pytest.mark.parametrize("vectorized", [False, True])
+def test_a_raising_log_density_stops_the_run_and_propagates(sampler, vectorized):
+    f = raising
+    if vectorized:
+        def f(x):
+            if np.any(x[:, 0] > 1.0):
+                raise Boom("from the log-density")
+            return gaussian_batch(x)
+    with pytest.raises(Boom, match="from the log-density"):
+        sampler(f, np.zeros(2), draws=1000, random_state=0, vectorized=vectorized)
+
+
+@pytest.mark.parametrize("value, message", [
+    (float("nan"), r"logpdf returned nan at x = \[.*\] \(chain \d\)"),
+    (float("inf"), r"logpdf returned \+inf at x = .*a log-density must be finite or -inf"),
+])
+def test_nan_or_plus_infinity_stops_the_run(value, message):
+    with pytest.raises(ValueError, match=message):
+        mcmc.metropolis(lambda x: value if x[0] > 1.0 else gaussian(x), np.zeros(2), random_state=0)
+
+
+@pytest.mark.parametrize("grad, error, message", [
+    (lambda x: np.zeros(3), ValueError, r"grad must return an array of shape \(2,\), got shape \(3,\)"),
+    (lambda x: 1 / 0, ZeroDivisionError, "division by zero"),
+])
+def test_gradient_errors(grad, error, message):
+    with pytest.raises(error, match=message):
+        mcmc.hmc(gaussian, np.zeros(2), grad=grad, draws=5, tune=0)
+
+
+def test_vectorized_function_must_return_one_value_per_point():
+    with pytest.raises(ValueError, match=r"a vectorized logpdf must return shape \(4,\) for 4 points"):
+        mcmc.metropolis(lambda x: np.zeros((len(x), 2)), np.zeros(2), vectorized=True, draws=5)
+
+
+# ---- the result ----------------------------------------------------------------------------------
+
+
+def _total(chains):
+    return float(chains.samples.sum())
+
+
+def test_chains_pickle_and_work_in_another_process(process_pool):
+    chains = mcmc.metropolis(gaussian, np.zeros(2), draws=100, tune=50, random_state=4)
+    back = pickle.loads(pickle.dumps(chains))
+    for name in ("samples", "logpdf_values", "accept_rate", "step_size", "tune_samples", "divergent"):
+        np.testing.assert_array_equal(getattr(back, name), getattr(chains, name))
+    assert process_pool.submit(_total, chains).result() == _total(chains)
+    assert "Chains(sampler='metropolis', chains=4, draws=100, dim=2" in repr(chains)
+
+
+def test_arviz_diagnostics():
+    az = pytest.importorskip("arviz")
+    chains = mcmc.hmc(correlated, np.zeros(2), draws=500, tune=300, random_state=8)
+    data = chains.to_arviz()
+    assert isinstance(data, az.InferenceData)
+    assert data.posterior["x"].shape == (4, 500, 2)
+    assert data.warmup_posterior["x"].shape == (4, 300, 2)
+    np.testing.assert_array_equal(data.sample_stats["lp"].values, chains.logpdf_values)
+    ess, rhat = chains.ess(), chains.rhat()
+    assert ess.shape == rhat.shape == (2,)
+    np.testing.assert_allclose(ess, az.ess(data)["x"].values)
+    assert np.all(ess > 100) and np.all(rhat < 1.05)
+    table = chains.summary()
+    assert list(table.index) == ["x[0]", "x[1]"]
+    assert {"mean", "sd", "ess_bulk", "r_hat"} <= set(table.columns)
+
+
+def test_without_arviz_sampling_works_and_to_arviz_names_it(monkeypatch):
+    monkeypatch.setitem(sys.modules, "arviz", None)
+    chains = mcmc.metropolis(gaussian, np.zeros(1), draws=10, tune=0)
+    for method in (chains.to_arviz, chains.ess, chains.rhat, chains.summary):
+        with pytest.raises(ImportError, match="arviz"):
+            method()
