@@ -39,6 +39,10 @@ constexpr double kMinRelativeWidth = 1e-10;
 // narrowing it (zero on most of a huge domain) from taking forever.
 constexpr std::size_t kMaxRefinementRounds = 2000;
 
+// The piece guide is computed for areas lowered by this relative margin (a
+// few roundings of t / total * size), so no entry points past its answer.
+constexpr double kGuideMargin = 1e-14;
+
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 [[nodiscard]] double transform_value(TdrSqueezeTransform tr, double f) {
@@ -111,23 +115,38 @@ std::size_t TdrSqueezeTable::piece_of(double x) const {
   return static_cast<std::size_t>(std::upper_bound(first, last, x) - first);
 }
 
-double TdrSqueezeTable::hat_in(std::size_t i, double x) const {
-  return inverse_t(anchor_t_[i] + slope_[i] * (x - anchor_[i]));
-}
-
-double TdrSqueezeTable::secant_at(std::size_t j, double x) const {
+double TdrSqueezeTable::secant_t_at(std::size_t j, double x) const {
   const std::size_t high = t_[j + 1] > t_[j] ? j + 1 : j;
-  return inverse_t(t_[high] + secant_[j] * (x - x_[high]));
+  return t_[high] + secant_[j] * (x - x_[high]);
 }
 
-double TdrSqueezeTable::squeeze_in(std::size_t i, double x) const {
-  if (x < x_[i]) return i == 0 ? 0.0 : secant_at(i - 1, x);
-  if (i + 1 == x_.size()) return x == x_[i] ? f_[i] : 0.0;
-  return secant_at(i, x);
+// T(squeeze(x)); -inf where there is no squeeze (outside the first and last points).
+double TdrSqueezeTable::squeeze_t_in(std::size_t i, double x) const {
+  if (x < x_[i]) return i == 0 ? -kInf : secant_t_at(i - 1, x);
+  if (i + 1 == x_.size()) return x == x_[i] ? t_[i] : -kInf;
+  return secant_t_at(i, x);
 }
 
+double TdrSqueezeTable::squeeze(double x) const {
+  if (!(x >= x_.front() && x <= x_.back())) return 0.0;
+  const double t = squeeze_t_in(piece_of(x), x);
+  return t == -kInf ? 0.0 : inverse_t(t);
+}
+
+double TdrSqueezeTable::squeeze_over_hat(std::size_t piece, double x, double hat_t) const {
+  const double squeeze_t = squeeze_t_in(piece, x);
+  if (transform_ == TdrSqueezeTransform::Log) return std::exp(squeeze_t - hat_t);
+  const double r = hat_t / squeeze_t;
+  return r * r;
+}
+
+// The piece holding cumulative hat area t: a guide entry, then a short walk.
 double TdrSqueezeTable::invert_hat(double t, std::size_t& piece) const {
-  piece = std::min(cumulative_index(cumulative_, t), x_.size() - 1);
+  const std::size_t last = x_.size() - 1;
+  std::size_t cell = static_cast<std::size_t>(t / hat_area_ * static_cast<double>(guide_.size()));
+  if (cell >= guide_.size()) cell = guide_.size() - 1;
+  piece = guide_[cell];
+  while (piece < last && cumulative_[piece] <= t) ++piece;
   const double before = piece == 0 ? 0.0 : cumulative_[piece - 1];
   const double area = area_below_[piece] + (t - before);
   const double x =
@@ -150,10 +169,6 @@ double TdrSqueezeTable::hat(double x) const {
   return hat_in(piece_of(x), x);
 }
 
-double TdrSqueezeTable::squeeze(double x) const {
-  if (!(x >= x_.front() && x <= x_.back())) return 0.0;
-  return squeeze_in(piece_of(x), x);
-}
 
 std::vector<double> TdrSqueezeTable::to_words() const {
   std::vector<double> words;
@@ -305,6 +320,16 @@ std::expected<void, SetupError> TdrSqueezeBuilder::complete(TdrSqueezeTable& tab
   }
   table.hat_area_ = hat_total;
   table.squeeze_area_ = squeeze_total;
+  if (!(hat_total > 0.0 && hat_total < kInf)) return {};
+  // Guide entries start at or before the answer for any area in their cell:
+  // each is computed for a threshold lowered by kGuideMargin.
+  if (!try_resize(table.guide_, n)) return std::unexpected(SetupError::out_of_memory());
+  std::size_t piece = 0;
+  for (std::size_t j = 0; j < n; ++j) {
+    const double threshold = static_cast<double>(j) / static_cast<double>(n) * hat_total * (1.0 - kGuideMargin);
+    while (piece + 1 < n && table.cumulative_[piece] <= threshold) ++piece;
+    table.guide_[j] = piece;
+  }
   return {};
 }
 

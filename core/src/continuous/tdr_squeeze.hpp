@@ -131,10 +131,15 @@ class TdrSqueezeTable {
   }
   // Piece holding the hat's cumulative area t and the point there.
   [[nodiscard]] double invert_hat(double t, std::size_t& piece) const;
-  [[nodiscard]] double hat_in(std::size_t piece, double x) const;
-  [[nodiscard]] double squeeze_in(std::size_t piece, double x) const;
+  [[nodiscard]] double hat_t_in(std::size_t piece, double x) const {
+    return anchor_t_[piece] + slope_[piece] * (x - anchor_[piece]);
+  }
+  [[nodiscard]] double hat_in(std::size_t piece, double x) const { return inverse_t(hat_t_in(piece, x)); }
+  // squeeze(x) / hat(x) from T(hat(x)), with one exp at most.
+  [[nodiscard]] double squeeze_over_hat(std::size_t piece, double x, double hat_t) const;
+  [[nodiscard]] double squeeze_t_in(std::size_t piece, double x) const;
   // The secant between x_[j] and x_[j+1] at x, from its higher end.
-  [[nodiscard]] double secant_at(std::size_t j, double x) const;
+  [[nodiscard]] double secant_t_at(std::size_t j, double x) const;
   [[nodiscard]] std::size_t piece_of(double x) const;
 
   TdrSqueezeTransform transform_ = TdrSqueezeTransform::InvSqrt;
@@ -150,6 +155,7 @@ class TdrSqueezeTable {
   std::vector<double> area_below_;  // signed hat area from the anchor to the piece's lower bound (<= 0)
   std::vector<double> secant_;      // slope of T(f) between x_[i] and x_[i+1]
   std::vector<double> cumulative_;  // hat area of pieces 0..i
+  std::vector<std::size_t> guide_;  // guide_[j]: first piece whose cumulative area exceeds j / size of the total
   double hat_area_ = 0.0;
   double squeeze_area_ = 0.0;
 };
@@ -236,12 +242,13 @@ std::expected<double, SetupError> TdrSqueezeTable::draw(const F& pdf, S& src) co
   for (std::uint64_t trial = 0; trial < kTdrSqueezeMaxTrials; ++trial) {
     std::size_t piece = 0;
     const double x = invert_hat(src.next_double() * hat_area_, piece);
-    const double h = hat_in(piece, x);
-    const double v = src.next_double() * h;
+    const double v = src.next_double();
     // An infinite end of the domain is reached only through rounding in the
     // far tail; such a proposal is refused like any rejected one.
     if (!std::isfinite(x)) continue;
-    if (v < squeeze_in(piece, x)) return x;
+    const double hat_t = hat_t_in(piece, x);
+    if (v < squeeze_over_hat(piece, x, hat_t)) return x;
+    const double h = inverse_t(hat_t);
     const double fx = pdf(x);
     if (!(fx >= 0.0 && fx < std::numeric_limits<double>::infinity())) {
       return std::unexpected(SetupError::bad_value(x, fx));
@@ -249,7 +256,7 @@ std::expected<double, SetupError> TdrSqueezeTable::draw(const F& pdf, S& src) co
     if (fx > h * (1.0 + kTdrSqueezeHatTolerance)) [[unlikely]] {
       return std::unexpected(SetupError::not_t_concave(x));
     }
-    if (v < fx) return x;
+    if (v * h < fx) return x;
   }
   return std::unexpected(SetupError::no_mass());
 }
