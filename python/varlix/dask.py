@@ -35,7 +35,10 @@ def _import_dask_array():
     return dask, da
 
 
-def _draw_block(dist, shape, generator):
+def _draw_block(dist, shape, bit_generator_type, seed):
+    # The generator is made here from its seed: a graph computed twice (or
+    # a task retried) draws the same block.
+    generator = np.random.Generator(bit_generator_type(seed))
     return np.asarray(dist.rvs(size=shape, random_state=generator))
 
 
@@ -86,11 +89,22 @@ def rvs(dist, size, chunks="auto", random_state=None):
     count = math.prod(grid)
     generators = spawn(random_state, count)
     draw = dask.delayed(_draw_block)
+    # One node for the distribution, shared by every block's task.
+    shared = dask.delayed(dist)
     blocks = np.empty(grid, dtype=object) if grid else np.empty((), dtype=object)
     for index, generator in zip(np.ndindex(*grid), generators):
         block_shape = tuple(block_chunks[axis][i] for axis, i in enumerate(index))
-        delayed = draw(dist, block_shape, generator)
+        bits = generator.bit_generator
+        delayed = draw(shared, block_shape, type(bits), bits.seed_seq)
         blocks[index] = da.from_delayed(delayed, block_shape + trailing, dtype=dtype)
-    if not grid:
+    return _assemble(da, blocks, 0)
+
+
+def _assemble(da, blocks, axis):
+    # Concatenation axis by axis over the leading (sample) axes only: a
+    # draw's trailing axes are never split.
+    if blocks.ndim == 0:
         return blocks[()]
-    return da.block(blocks.tolist())
+    if blocks.ndim == 1:
+        return da.concatenate(list(blocks), axis=axis)
+    return da.concatenate([_assemble(da, b, axis + 1) for b in blocks], axis=axis)
