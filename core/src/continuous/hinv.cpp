@@ -63,6 +63,11 @@ double HinvTable::interpolate(int order, const End& a, const End& b, double t) {
   return x;
 }
 
+bool HinvTable::falls_back(int order, const End& a, const End& b) {
+  const double dp = b.p - a.p;
+  return order > 1 && !(std::isfinite(dp * a.dx) && std::isfinite(dp * b.dx));
+}
+
 bool HinvTable::monotone(int order, const End& a, const End& b) {
   std::array<double, 6> c{};
   const auto k = static_cast<std::size_t>(order);

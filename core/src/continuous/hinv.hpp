@@ -114,6 +114,8 @@ class HinvTable {
   // The interpolant of [a, b] at t in [0, 1] and whether it is monotone.
   [[nodiscard]] static double interpolate(int order, const End& a, const End& b, double t);
   [[nodiscard]] static bool monotone(int order, const End& a, const End& b);
+  // Whether the order's interpolant gives way to a straight line (density 0 at an end).
+  [[nodiscard]] static bool falls_back(int order, const End& a, const End& b);
 
  private:
   [[nodiscard]] double ppf_unchecked(double u) const;
@@ -227,6 +229,10 @@ class Builder {
       if (auto ok = cdf_values(x, y); !ok) return std::unexpected(ok.error());
       return tail(s, y[0]);
     };
+    // A center without mass on this side (a distribution far from it) is the cut.
+    auto at_center = probe(c);
+    if (!at_center) return std::unexpected(at_center.error());
+    if (*at_center <= target) return c;
     double inner = c;
     double outer;
     double outer_tail;
@@ -329,8 +335,12 @@ class Builder {
         if (pm[i] < iv.a.p - tol_ || pm[i] > iv.b.p + tol_) {
           return std::unexpected(SetupError::not_monotone(xm[i]));
         }
+        // A straight line standing in for a higher order (next to a support
+        // edge or a vanished tail) can be off by nearly all of its u-range
+        // away from the midpoint: it is kept only when that range is small.
         const bool fine = iv.b.p - iv.a.p <= tol_ ||
-                          (!iv.first_round && err <= kErrorSafety * tol_ && HinvTable::monotone(opt_.order, iv.a, iv.b));
+                          (!iv.first_round && err <= kErrorSafety * tol_ && HinvTable::monotone(opt_.order, iv.a, iv.b) &&
+                           !HinvTable::falls_back(opt_.order, iv.a, iv.b));
         if (fine) {
           if (iv.b.p - iv.a.p > tol_) worst = std::max(worst, err);
           done.push_back(iv);
