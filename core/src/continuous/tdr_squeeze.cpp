@@ -320,7 +320,11 @@ std::expected<void, SetupError> TdrSqueezeBuilder::complete(TdrSqueezeTable& tab
   }
   table.hat_area_ = hat_total;
   table.squeeze_area_ = squeeze_total;
-  if (!(hat_total > 0.0 && hat_total < kInf)) return {};
+  // Unbounded pieces are for the caller to split; without them, a total that
+  // is zero (every value underflowed) or overflows leaves nothing to sample.
+  if (unbounded && !unbounded->empty()) return {};
+  if (hat_total == 0.0) return std::unexpected(SetupError::no_mass());
+  if (!(hat_total < kInf)) return std::unexpected(SetupError::divergent());
   // Guide entries start at or before the answer for any area in their cell:
   // each is computed for a threshold lowered by kGuideMargin.
   if (!try_resize(table.guide_, n)) return std::unexpected(SetupError::out_of_memory());
