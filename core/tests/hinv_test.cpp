@@ -81,6 +81,10 @@ const Case kCases[] = {
     {"gamma(1/2)", [](double x) { return std::erf(std::sqrt(x)); },
      [](double x) { return std::exp(-x) / std::sqrt(std::numbers::pi * x); },
      [](double x) { return -std::exp(-x) * (1 + 0.5 / x) / std::sqrt(std::numbers::pi * x); }, 0.0, kInf, 1.0},
+    // All the mass far to the right of the center: the left cut is the
+    // center, and the first intervals are straight lines over a vanished tail.
+    {"normal at 10, center 0", [](double x) { return normal_cdf(x - 10); }, [](double x) { return normal_pdf(x - 10); },
+     [](double x) { return normal_dpdf(x - 10); }, -kInf, kInf, 0.0},
     // The CDF is flat outside (2, 3): those regions carry no u.
     {"box", [](double x) { return std::clamp(x - 2, 0.0, 1.0); }, [](double x) { return x > 2 && x < 3 ? 1.0 : 0.0; },
      [](double) { return 0.0; }, 0.0, 10.0, 0.0},

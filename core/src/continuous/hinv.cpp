@@ -65,7 +65,7 @@ double HinvTable::interpolate(int order, const End& a, const End& b, double t) {
 
 bool HinvTable::falls_back(int order, const End& a, const End& b) {
   const double dp = b.p - a.p;
-  return order > 1 && !(std::isfinite(dp * a.dx) && std::isfinite(dp * b.dx));
+  return order == 1 || !(std::isfinite(dp * a.dx) && std::isfinite(dp * b.dx));
 }
 
 bool HinvTable::monotone(int order, const End& a, const End& b) {

@@ -114,7 +114,8 @@ class HinvTable {
   // The interpolant of [a, b] at t in [0, 1] and whether it is monotone.
   [[nodiscard]] static double interpolate(int order, const End& a, const End& b, double t);
   [[nodiscard]] static bool monotone(int order, const End& a, const End& b);
-  // Whether the order's interpolant gives way to a straight line (density 0 at an end).
+  // Whether the interpolant is a straight line: order 1, or a higher order
+  // giving way where the density is 0 at an end.
   [[nodiscard]] static bool falls_back(int order, const End& a, const End& b);
 
  private:
@@ -146,6 +147,9 @@ inline constexpr double kCutPrecision = 1e-2;
 inline constexpr double kCutFill = 0.1;
 // Intervals narrower than this relative to |x| cannot be split further.
 inline constexpr double kMinRelWidth = 1e-14;
+// On a straight-line interval the u-error is also checked at these points:
+// it can peak close to an end.
+inline constexpr std::array<double, 2> kLineChecks{0.1, 0.9};
 // The midpoint error is held below this fraction of the resolution: the
 // largest error of an interval lies near, not exactly at, its midpoint.
 inline constexpr double kErrorSafety = 0.9;
@@ -315,14 +319,23 @@ class Builder {
     std::vector<double> xm, pm;
     std::vector<End> mids;
     std::vector<std::size_t> split;
+    std::vector<std::size_t> extra;  // where an interval's extra checks start in xm, or 0
     double worst = 0.0;
     while (!pending.empty()) {
       if (done.size() + 2 * pending.size() > kHinvMaxIntervals + 1) {
         return std::unexpected(SetupError::resolution_not_met(worst_pending_ / (p_hi_ - p_lo_)));
       }
-      // Midpoint candidates, checked in one batch of CDF values.
+      // Midpoint candidates, and the extra checks of straight lines (whose
+      // error peaks far from the midpoint next to a support edge or a
+      // vanished tail), checked in one batch of CDF values.
       xm.clear();
       for (const Interval& iv : pending) xm.push_back(split_point(iv));
+      extra.assign(pending.size(), 0);
+      for (std::size_t i = 0; i < pending.size(); ++i) {
+        if (!HinvTable::falls_back(opt_.order, pending[i].a, pending[i].b)) continue;
+        extra[i] = xm.size();
+        for (double t : kLineChecks) xm.push_back(HinvTable::interpolate(opt_.order, pending[i].a, pending[i].b, t));
+      }
       pm.resize(xm.size());
       if (auto ok = cdf_values(xm, pm); !ok) return std::unexpected(ok.error());
       next.clear();
@@ -331,16 +344,17 @@ class Builder {
       for (std::size_t i = 0; i < pending.size(); ++i) {
         const Interval& iv = pending[i];
         const double target = 0.5 * (iv.a.p + iv.b.p);
-        const double err = std::abs(pm[i] - target);
+        double err = std::abs(pm[i] - target);
         if (pm[i] < iv.a.p - tol_ || pm[i] > iv.b.p + tol_) {
           return std::unexpected(SetupError::not_monotone(xm[i]));
         }
-        // A straight line standing in for a higher order (next to a support
-        // edge or a vanished tail) can be off by nearly all of its u-range
-        // away from the midpoint: it is kept only when that range is small.
+        if (extra[i] != 0) {
+          for (std::size_t k = 0; k < kLineChecks.size(); ++k) {
+            err = std::max(err, std::abs(pm[extra[i] + k] - (iv.a.p + kLineChecks[k] * (iv.b.p - iv.a.p))));
+          }
+        }
         const bool fine = iv.b.p - iv.a.p <= tol_ ||
-                          (!iv.first_round && err <= kErrorSafety * tol_ && HinvTable::monotone(opt_.order, iv.a, iv.b) &&
-                           !HinvTable::falls_back(opt_.order, iv.a, iv.b));
+                          (!iv.first_round && err <= kErrorSafety * tol_ && HinvTable::monotone(opt_.order, iv.a, iv.b));
         if (fine) {
           if (iv.b.p - iv.a.p > tol_) worst = std::max(worst, err);
           done.push_back(iv);
