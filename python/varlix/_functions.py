@@ -120,7 +120,9 @@ def function_spec(f, probe=(0.25, 0.75), kind=None):
     if kind == "native":
         if _is_numba_cfunc(f):
             return _cfunc_spec(f)
-        return ("native", f.function, f.user_data, f)
+        # A LowLevelCallable is the tuple (capsule, function, user_data); the
+        # capsule carries the C signature as its name.
+        return ("native", tuple.__getitem__(f, 0), f.user_data, f)
     if kind == "vector":
         return ("vector", f, _vector_trampoline(f))
     return ("scalar", f)

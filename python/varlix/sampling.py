@@ -130,6 +130,21 @@ def _probe_points(lo, hi, center):
     return (c, c + 0.5) if c + 0.5 < hi else (c - 0.5, c)
 
 
+def _median_or_zero(dist, lo, hi):
+    """A default center: ``dist.median()`` when the object has one (frozen
+    scipy.stats laws do) and it lies in the domain, else 0. A narrow law far
+    from 0 is then found without a search."""
+    median = getattr(dist, "median", None)
+    if callable(median):
+        try:
+            m = float(median())
+        except Exception:
+            m = math.nan
+        if lo <= m <= hi:
+            return m
+    return 0.0
+
+
 def _optional_float(value, name):
     if value is None:
         return None
@@ -395,7 +410,8 @@ class NumericalInversePolynomial(_Inversion):
         The mode of the density, used as the center when none is given.
     center : float, optional
         A point where the density is large (mode or mean); setup searches
-        outward from it. By default the mode, else 0 (moved into the domain).
+        outward from it. By default the mode, else ``dist.median()`` when
+        `dist` has that method, else 0 (moved into the domain).
     domain : tuple of 2 floats, optional
         The support (lo, hi), ends may be infinite. Default: ``dist.support()``
         when it exists, else the whole real line.
@@ -437,7 +453,7 @@ class NumericalInversePolynomial(_Inversion):
         mode = _optional_float(mode, "mode")
         center = _optional_float(center, "center")
         lo, hi = _domain_of(dist, domain)
-        start = center if center is not None else mode if mode is not None else 0.0
+        start = center if center is not None else mode if mode is not None else _median_or_zero(dist, lo, hi)
         if not math.isfinite(start):
             start = _inside(lo, hi)
         probe = _probe_points(lo, hi, start)
@@ -922,10 +938,14 @@ def _probability_vector(dist, domain):
             raise TypeError("`dist` must be a probability vector or have a `pmf` method") from error
         first = 0
         if domain is not None:
-            first = _domain_of(None, domain)[0]
-            if not first.is_integer():
+            # Only the first end counts: it relocates the vector.
+            try:
+                start = float(domain[0])
+            except (TypeError, ValueError, IndexError):
+                raise ValueError(f"`domain` must be a pair (lo, hi) of integers, got {domain!r}") from None
+            if not start.is_integer():
                 raise ValueError(f"`domain` must hold integers, got {domain!r}")
-            first = int(first)
+            first = int(start)
     else:
         if domain is None and not callable(getattr(dist, "support", None)):
             raise ValueError("`domain` must be given when `dist` is not a probability vector and has no `support`")

@@ -1,0 +1,253 @@
+"""varlix.sampling's interface: random states, shapes, pickling, errors."""
+import math
+import pickle
+
+import numpy as np
+import pytest
+
+import varlix
+from varlix import sampling
+from varlix.sampling import (
+    DiscreteAliasUrn,
+    DiscreteGuideTable,
+    NumericalInverseHermite,
+    NumericalInversePolynomial,
+    RatioUniforms,
+    SetupError,
+    SimpleRatioUniforms,
+    TransformedDensityRejection,
+    UNURANError,
+)
+
+SQRT_2PI = math.sqrt(2 * math.pi)
+
+
+class Normal:
+    """Standard normal with a vectorized density; picklable (module level)."""
+
+    def pdf(self, x):
+        return np.exp(-0.5 * x * x) / SQRT_2PI
+
+    def dpdf(self, x):
+        return -x * np.exp(-0.5 * x * x) / SQRT_2PI
+
+    def cdf(self, x):
+        return 0.5 * math.erfc(-x / math.sqrt(2.0))
+
+
+def normal_pdf(x):
+    return math.exp(-0.5 * x * x)
+
+
+# One builder per generator, each from a random state.
+BUILDERS = {
+    "pinv": lambda rs: NumericalInversePolynomial(Normal(), random_state=rs),
+    "hinv": lambda rs: NumericalInverseHermite(Normal(), domain=(-10, 10), random_state=rs),
+    "tdr": lambda rs: TransformedDensityRejection(Normal(), random_state=rs),
+    "srou": lambda rs: SimpleRatioUniforms(Normal(), mode=0.0, random_state=rs),
+    "rou": lambda rs: RatioUniforms(normal_pdf, umax=1.0, vmin=-0.86, vmax=0.86, random_state=rs),
+    "alias": lambda rs: DiscreteAliasUrn([0.1, 0.2, 0.3, 0.4], random_state=rs),
+    "guide": lambda rs: DiscreteGuideTable([0.1, 0.2, 0.3, 0.4], random_state=rs),
+}
+
+
+def test_names_and_version():
+    assert UNURANError is SetupError
+    assert issubclass(SetupError, RuntimeError)
+    assert isinstance(varlix.__version__, str) and varlix.__version__
+    for name in sampling.__all__:
+        assert getattr(sampling, name).__doc__
+
+
+@pytest.mark.parametrize("name", list(BUILDERS))
+def test_random_state_kinds(name):
+    build = BUILDERS[name]
+    # An int and the SeedSequence of that int seed the same stream.
+    a = build(42).rvs(5)
+    np.testing.assert_array_equal(a, build(np.random.SeedSequence(42)).rvs(5))
+    np.testing.assert_array_equal(a, build(np.random.Generator(np.random.PCG64(42))).rvs(5))
+    # Generator and RandomState over the same bit generator draw alike.
+    g = build(np.random.Generator(np.random.MT19937(123))).rvs(5)
+    r = build(np.random.RandomState(np.random.MT19937(123))).rvs(5)
+    np.testing.assert_array_equal(g, r)
+    # None: NumPy's global RandomState.
+    np.random.seed(9)
+    first = build(None).rvs(5)
+    np.random.seed(9)
+    np.testing.assert_array_equal(first, build(None).rvs(5))
+
+
+@pytest.mark.parametrize("name", list(BUILDERS))
+def test_caller_generator_advances_by_the_draws(name):
+    bits = np.random.PCG64(5)
+    gen = np.random.Generator(bits)
+    sampler = BUILDERS[name](gen)
+    if name in ("pinv", "hinv", "alias", "guide"):
+        # inversion and the urn use exactly one uniform per draw
+        twin = np.random.Generator(np.random.PCG64(5))
+        sampler.rvs(1000)
+        twin.random(1000)
+        assert gen.random() == twin.random()
+    else:
+        before = bits.state["state"]["state"]
+        sampler.rvs(10)
+        assert bits.state["state"]["state"] != before
+
+
+@pytest.mark.parametrize("name", list(BUILDERS))
+def test_shapes_and_call_random_state(name):
+    gen = BUILDERS[name](1)
+    one = gen.rvs(None)
+    assert isinstance(one, (float, int)) and not isinstance(one, np.ndarray)
+    assert gen.rvs((2, 3)).shape == (2, 3)
+    assert gen.rvs(0).shape == (0,)
+    assert gen.rvs(70000).shape == (70000,)  # more than one engine chunk
+    if name != "rou":
+        np.testing.assert_array_equal(gen.rvs(4, random_state=3), gen.rvs(4, random_state=3))
+    gen.set_random_state(8)
+    a = gen.rvs(6)
+    gen.set_random_state(8)
+    np.testing.assert_array_equal(a, gen.rvs(6))
+    assert repr(gen).startswith(type(gen).__name__ + "(")
+
+
+@pytest.mark.parametrize("name", list(BUILDERS))
+def test_pickle_round_trip_draws_the_same_stream(name):
+    gen = BUILDERS[name](4)
+    copy = pickle.loads(pickle.dumps(gen))
+    # the random state travels too
+    np.testing.assert_array_equal(gen.rvs(50), copy.rvs(50))
+    gen.set_random_state(77)
+    copy.set_random_state(77)
+    np.testing.assert_array_equal(gen.rvs(500), copy.rvs(500))
+
+
+def test_discrete_draws_are_integers_and_seeded_stream_matches_batch():
+    gen = DiscreteAliasUrn([1.0, 1.0, 2.0], domain=(5, 0), random_state=3)
+    x = gen.rvs(1000)
+    assert x.dtype == np.int64 and set(np.unique(x)) == {5, 6, 7}
+    gen.set_random_state(3)
+    singles = [gen.rvs() for _ in range(20)]
+    gen.set_random_state(3)
+    assert singles == list(gen.rvs(20))
+
+
+def test_qrvs_shapes():
+    pytest.importorskip("scipy")
+    from scipy.stats import qmc
+
+    gen = NumericalInversePolynomial(Normal())
+    assert np.ndim(gen.qrvs()) == 0
+    assert gen.qrvs(5).shape == (5,)
+    assert gen.qrvs((2, 3), d=2).shape == (2, 3, 2)
+    assert gen.qrvs(4, qmc_engine=qmc.Sobol(3, seed=1)).shape == (4, 3)
+    with pytest.raises(ValueError, match="`d`"):
+        gen.qrvs(4, d=2, qmc_engine=qmc.Sobol(3, seed=1))
+    # quantiles of a low-discrepancy sequence: the same points twice
+    x = NumericalInverseHermite(Normal()).qrvs(8, qmc_engine=qmc.Halton(1, seed=2))
+    np.testing.assert_allclose(x, gen.qrvs(8, qmc_engine=qmc.Halton(1, seed=2)), atol=1e-8)
+
+
+class Raises:
+    def pdf(self, x):
+        raise ZeroDivisionError("from the density")
+
+    dpdf = cdf = pdf
+
+
+class Negative:
+    def pdf(self, x):
+        return -1.0 if x > 0.5 else math.exp(-x * x)
+
+    dpdf = pdf
+
+
+@pytest.mark.parametrize("build, error, match", [
+    (lambda: NumericalInversePolynomial(Normal(), order=2), ValueError, "`order`"),
+    (lambda: NumericalInversePolynomial(Normal(), order=5.5), ValueError, "`order`"),
+    (lambda: NumericalInversePolynomial(Normal(), u_resolution=1e-16), ValueError, "`u_resolution`"),
+    (lambda: NumericalInversePolynomial(Normal(), u_resolution=1e-4), ValueError, "`u_resolution`"),
+    (lambda: NumericalInversePolynomial(Normal(), domain=(1,)), ValueError, "`domain`"),
+    (lambda: NumericalInversePolynomial(Normal(), domain=(np.nan, 1)), ValueError, "`domain`"),
+    (lambda: NumericalInversePolynomial(Normal(), domain=(2, 1)), SetupError, "`domain`"),
+    (lambda: NumericalInversePolynomial(Normal(), center=np.nan), ValueError, "`center`"),
+    (lambda: NumericalInversePolynomial(object()), ValueError, "`pdf`"),
+    (lambda: NumericalInversePolynomial(Normal(), domain=(5, 6)).u_error(10), ValueError, "`sample_size`"),
+    (lambda: NumericalInverseHermite(Normal(), order=4), ValueError, "`order`"),
+    (lambda: NumericalInverseHermite(object()), ValueError, "`cdf`"),
+    (lambda: NumericalInverseHermite(Normal(), u_resolution=0), ValueError, "`u_resolution`"),
+    (lambda: TransformedDensityRejection(Normal(), c=0.5), ValueError, "`c`"),
+    (lambda: TransformedDensityRejection(Normal(), construction_points=0), ValueError, "`construction_points`"),
+    (lambda: TransformedDensityRejection(Normal(), construction_points=[]), ValueError, "`construction_points`"),
+    (lambda: TransformedDensityRejection(Normal(), max_squeeze_hat_ratio=1.5), ValueError, "max_squeeze_hat_ratio"),
+    (lambda: SimpleRatioUniforms(Normal(), pdf_area=-1), ValueError, "`pdf_area`"),
+    (lambda: SimpleRatioUniforms(Normal(), mode=0, cdf_at_mode=2), SetupError, "x = 0"),
+    (lambda: RatioUniforms(normal_pdf, umax=-1, vmin=-1, vmax=1), ValueError, "umax"),
+    (lambda: RatioUniforms(normal_pdf, umax=1, vmin=1, vmax=-1), ValueError, "vmin"),
+    (lambda: DiscreteAliasUrn([]), ValueError, "empty"),
+    (lambda: DiscreteAliasUrn([[0.1, 0.2]]), ValueError, "one-dimensional"),
+    (lambda: DiscreteAliasUrn([0.5, np.nan]), ValueError, "finite"),
+    (lambda: DiscreteGuideTable([0, 0]), ValueError, "non-zero"),
+    (lambda: DiscreteGuideTable([0.5, -1, 2]), SetupError, "x = 1"),
+    (lambda: DiscreteAliasUrn(type("P", (), {"pmf": lambda self, k: 1.0})()), ValueError, "`domain`"),
+    (lambda: NumericalInversePolynomial(Negative()), SetupError, "x = 1"),
+    (lambda: TransformedDensityRejection(Negative(), mode=0), SetupError, "x = "),
+    (lambda: NumericalInversePolynomial(Normal(), domain=(40, 50)), SetupError, "no mass"),
+])
+def test_bad_input_errors(build, error, match):
+    with pytest.raises(error, match=match):
+        build()
+
+
+@pytest.mark.parametrize("build", [
+    lambda: NumericalInversePolynomial(Raises()),
+    lambda: NumericalInverseHermite(Raises()),
+    lambda: TransformedDensityRejection(Raises()),
+    lambda: SimpleRatioUniforms(Raises()),
+    lambda: SimpleRatioUniforms(Raises(), mode=0.0),
+    lambda: RatioUniforms(Raises().pdf, umax=1, vmin=-1, vmax=1).rvs(3),
+    lambda: NumericalInversePolynomial(Normal()).u_error.__func__(
+        type("G", (), {"_cdf": Raises().cdf, "_probe": (0, 1),
+                       "_engine": NumericalInversePolynomial(Normal())._engine})()),
+])
+def test_user_exceptions_propagate_unchanged(build):
+    with pytest.raises(ZeroDivisionError, match="from the density"):
+        build()
+
+
+def test_user_exception_during_draws_propagates():
+    calls = []
+
+    def pdf(x):
+        calls.append(x)
+        if len(calls) > 500:
+            raise KeyError("late failure")
+        return math.exp(-0.5 * x * x)
+
+    gen = RatioUniforms(pdf, umax=1.0, vmin=-0.86, vmax=0.86, random_state=1)
+    with pytest.raises(KeyError, match="late failure"):
+        gen.rvs(10000)
+    assert len(calls) == 501  # the density is not called again after it failed
+
+
+def test_huge_size_is_a_memory_error():
+    gen = DiscreteAliasUrn([1.0, 2.0])
+    with pytest.raises(MemoryError):
+        gen.rvs(10**15)
+    with pytest.raises(ValueError):
+        gen.rvs(-1)
+
+
+def test_stored_table_is_checked():
+    gen = NumericalInversePolynomial(Normal())
+    words = bytearray(gen._engine.to_bytes())
+    engine = type(gen._engine)
+    with pytest.raises(SetupError, match="inconsistent"):
+        engine.from_bytes(bytes(words[:-8]))
+    for position in range(4):  # tag, version, order, interval count
+        altered = bytearray(words)
+        altered[8 * position:8 * position + 8] = np.float64(1e300).tobytes()
+        with pytest.raises(SetupError, match="inconsistent"):
+            engine.from_bytes(bytes(altered))
+    with pytest.raises(ValueError):
+        type(gen._engine).from_bytes(b"abc")
