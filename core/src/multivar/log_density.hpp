@@ -21,7 +21,6 @@
 #include <cmath>
 #include <concepts>
 #include <cstddef>
-#include <numbers>
 #include <span>
 
 #include "uniform_source.hpp"
@@ -68,19 +67,24 @@ inline constexpr double kGradientStep = 6.0554544523933395e-06;
   return (x + h) - x;
 }
 
-// Box-Muller (1958): two uniforms give two independent standard normals;
-// for an odd d the last sine is discarded, so every point costs exactly
-// 2 * ceil(d / 2) uniforms whatever happened before.
+// Marsaglia & Bray (1964) polar method: a uniform point of the unit disc
+// (by rejection from the square, accepted with probability pi/4) gives two
+// independent standard normals with one logarithm and one square root, and
+// no trigonometric call; for an odd d the last one is discarded.
 template <UniformSource S>
 void fill_standard_normal(S& source, std::span<double> z) {
   for (std::size_t i = 0; i < z.size(); i += 2) {
-    const double u1 = source.next_double();
-    const double u2 = source.next_double();
-    // 1 - u1 lies in (0, 1]: the logarithm stays finite.
-    const double radius = std::sqrt(-2.0 * std::log(1.0 - u1));
-    const double angle = 2.0 * std::numbers::pi * u2;
-    z[i] = radius * std::cos(angle);
-    if (i + 1 < z.size()) z[i + 1] = radius * std::sin(angle);
+    double v1 = 0.0;
+    double v2 = 0.0;
+    double s = 0.0;
+    do {
+      v1 = 2.0 * source.next_double() - 1.0;
+      v2 = 2.0 * source.next_double() - 1.0;
+      s = v1 * v1 + v2 * v2;
+    } while (s >= 1.0 || s == 0.0);
+    const double factor = std::sqrt(-2.0 * std::log(s) / s);
+    z[i] = v1 * factor;
+    if (i + 1 < z.size()) z[i + 1] = v2 * factor;
   }
 }
 
