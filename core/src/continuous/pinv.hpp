@@ -439,25 +439,26 @@ class Builder {
 
   // Step 4: the interpolation intervals over [a, b].
   std::expected<PinvTable, SetupError> intervals(double a, double fa, double b, double area) {
-    const int n = opt_.order;
-    const auto n_sz = static_cast<std::size_t>(n);
-    const NodePattern pattern = node_pattern(n);
-    const double goal = kErrorSafety * opt_.u_resolution * area;
+    const auto n = static_cast<std::size_t>(opt_.order);
+    pattern_ = node_pattern(opt_.order);
     a_ = a;
     b_ = b;
-    goal_ = goal;
-    PinvTable table(n, opt_.u_resolution, opt_.lo, opt_.hi);
+    goal_ = kErrorSafety * opt_.u_resolution * area;
+    PinvTable table(opt_.order, opt_.u_resolution, opt_.lo, opt_.hi);
+    x_.assign(n + 1, 0.0);
+    fx_.assign(n + 1, 0.0);
+    u_.assign(n + 1, 0.0);
+    c_coef_.assign(n + 1, 0.0);
+    xs_.assign(4 * (n + kPoleTests.size() + 2), 0.0);
+    ys_.assign(xs_.size(), 0.0);
 
-    std::vector<double> x(n_sz + 1), fx(n_sz + 1), u(n_sz + 1), c(n_sz + 1);
-    std::vector<double> xs(4 * (n_sz + 4)), ys(4 * (n_sz + 4));
-    std::array<double, 3> inner{};
     double left = a;
     double f_left = fa;
-    // The cumulative mass is summed with Neumaier's compensation: a thousand
-    // rounded additions would otherwise cost the 1e-15 resolutions their last digit.
-    double u_left = 0.0;
-    double u_carry = 0.0;
+    CompensatedSum mass;
     double h = initial_step(a, b);
+    // Next to a pole the first width is bounded by rounding: start there.
+    const std::array<double, 1> f_start{fa};
+    if (const double rounding = rounding_error(f_start, h); rounding > goal_) h *= kStepSafety * goal_ / rounding;
     double worst = 0.0;
     std::size_t rejected = 0;
     while (left < b) {
@@ -467,82 +468,109 @@ class Builder {
           rejected > kMaxRejections) {
         return std::unexpected(SetupError::resolution_not_met(std::max(worst, last_error_) / area));
       }
-      // Nodes and the Gauss-Lobatto points of the pieces between them.
-      x[0] = left;
-      fx[0] = f_left;
-      for (std::size_t j = 1; j < n_sz; ++j) x[j] = left + width * pattern.nodes[j];
-      x[n_sz] = right;
-      for (std::size_t j = 1; j <= n_sz; ++j) {
-        xs[j - 1] = x[j];
-        const std::array<double, 3> in = gauss_lobatto::interior(x[j - 1], x[j]);
-        std::copy(in.begin(), in.end(), xs.begin() + static_cast<std::ptrdiff_t>(n_sz + 3 * (j - 1)));
-      }
-      if (auto ok = eval(std::span(xs).first(4 * n_sz), std::span(ys).first(4 * n_sz)); !ok) {
-        return std::unexpected(ok.error());
-      }
-      u[0] = 0.0;
-      bool increasing = true;
-      for (std::size_t j = 1; j <= n_sz; ++j) {
-        fx[j] = ys[j - 1];
-        const std::size_t at = n_sz + 3 * (j - 1);
-        inner = {ys[at], ys[at + 1], ys[at + 2]};
-        auto piece = next_to_pole(x[j - 1] == a, x[j] == b)
-                         ? integrate_gauss_lobatto(f_, x[j - 1], x[j], fx[j - 1], fx[j], kPoleAccuracy * goal)
-                         : gauss_lobatto::rule(x[j - 1], x[j], fx[j - 1], inner, fx[j]);
-        if (!piece) return std::unexpected(piece.error());
-        u[j] = u[j - 1] + *piece;
-        increasing = increasing && u[j] > u[j - 1];
-      }
-      if (u[n_sz] == 0.0) {
+      auto increasing = measure_nodes(left, f_left, right);
+      if (!increasing) return std::unexpected(increasing.error());
+      if (u_[n] == 0.0) {
         // No mass at all: the interval adds nothing to the table; the next
         // one starts behind it.
         left = right;
-        f_left = fx[n_sz];
+        f_left = fx_[n];
         h = width * kMaxGrowth;
         continue;
       }
-      double error = std::numeric_limits<double>::infinity();
-      if (u[n_sz] <= goal) {
-        // Less mass than the error goal: any x of the interval is close
-        // enough in u, so a straight line serves (and the Newton form of
-        // a polynomial through steps of underflowing mass would overflow).
-        error = 0.0;
-        for (std::size_t j = 1; j < n_sz; ++j) u[j] = u[n_sz] * pattern.nodes[j];
-        std::ranges::fill(c, 0.0);
-        c[1] = width / u[n_sz];
-      } else if (const double rounding = rounding_error(fx, width); rounding > goal) {
-        // The polynomial's value carries a rounding error of some ulps of
-        // the interval's width; where the density is huge (next to a pole)
-        // that alone exceeds the goal in u, whatever the test points say.
-        last_error_ = rounding;
-        ++rejected;
-        h = width * std::max(kMaxShrink, kStepSafety * goal / rounding);
-        continue;
-      } else if (increasing) {
-        auto measured = test_error(x, fx, u, c, pattern, xs, ys);
-        if (!measured) return std::unexpected(measured.error());
-        error = *measured;
-      }
-      last_error_ = error;
-      if (error <= goal) {
-        if (!table.append(left, u_left + u_carry, std::span(u).subspan(1, n_sz - 1), std::span(c).subspan(1, n_sz))) {
+      auto error = interval_error(*increasing, width);
+      if (!error) return std::unexpected(error.error());
+      last_error_ = *error;
+      if (*error <= goal_) {
+        if (!table.append(left, mass.value(), std::span(u_).subspan(1, n - 1), std::span(c_coef_).subspan(1, n))) {
           return std::unexpected(SetupError::out_of_memory());
         }
-        worst = std::max(worst, error);
-        const double sum = u_left + u[n_sz];
-        u_carry += std::abs(u_left) >= std::abs(u[n_sz]) ? (u_left - sum) + u[n_sz] : (u[n_sz] - sum) + u_left;
-        u_left = sum;
+        worst = std::max(worst, *error);
+        mass.add(u_[n]);
         left = right;
-        f_left = fx[n_sz];
+        f_left = fx_[n];
       } else {
         ++rejected;
       }
-      h = next_step(width, error, goal, n);
+      // A rounding limit shrinks in proportion to the width, not its power.
+      h = rounding_limited_ ? width * std::max(kMaxShrink, kStepSafety * goal_ / *error)
+                            : next_step(width, *error, goal_, opt_.order);
     }
     if (table.appended() == 0) return std::unexpected(SetupError::no_mass());
-    u_left += u_carry;
-    if (!table.finish(b, u_left, worst / u_left)) return std::unexpected(SetupError::out_of_memory());
+    if (!table.finish(b, mass.value(), worst / mass.value())) return std::unexpected(SetupError::out_of_memory());
     return table;
+  }
+
+  // Neumaier's compensated sum: a thousand rounded additions of interval
+  // masses would otherwise cost the 1e-15 resolutions their last digit.
+  struct CompensatedSum {
+    double sum = 0.0;
+    double carry = 0.0;
+    void add(double v) {
+      const double t = sum + v;
+      carry += std::abs(sum) >= std::abs(v) ? (sum - t) + v : (v - t) + sum;
+      sum = t;
+    }
+    [[nodiscard]] double value() const { return sum + carry; }
+  };
+
+  // The nodes of [left, right], the density there and at the Gauss-Lobatto
+  // points between them (one batch), and the CDF increments u_ from left;
+  // true when they increase strictly.
+  std::expected<bool, SetupError> measure_nodes(double left, double f_left, double right) {
+    const std::size_t n = x_.size() - 1;
+    const double width = right - left;
+    x_[0] = left;
+    fx_[0] = f_left;
+    for (std::size_t j = 1; j < n; ++j) x_[j] = left + width * pattern_.nodes[j];
+    x_[n] = right;
+    for (std::size_t j = 1; j <= n; ++j) {
+      xs_[j - 1] = x_[j];
+      const std::array<double, 3> in = gauss_lobatto::interior(x_[j - 1], x_[j]);
+      std::copy(in.begin(), in.end(), xs_.begin() + static_cast<std::ptrdiff_t>(n + 3 * (j - 1)));
+    }
+    if (auto ok = eval(std::span(xs_).first(4 * n), std::span(ys_).first(4 * n)); !ok) {
+      return std::unexpected(ok.error());
+    }
+    u_[0] = 0.0;
+    bool increasing = true;
+    for (std::size_t j = 1; j <= n; ++j) {
+      fx_[j] = ys_[j - 1];
+      const std::size_t at = n + 3 * (j - 1);
+      const std::array<double, 3> inner{ys_[at], ys_[at + 1], ys_[at + 2]};
+      auto piece = near_pole(left, right)
+                       ? integrate_gauss_lobatto(f_, x_[j - 1], x_[j], fx_[j - 1], fx_[j], kPoleAccuracy * goal_)
+                       : gauss_lobatto::rule(x_[j - 1], x_[j], fx_[j - 1], inner, fx_[j]);
+      if (!piece) return std::unexpected(piece.error());
+      u_[j] = u_[j - 1] + *piece;
+      increasing = increasing && u_[j] > u_[j - 1];
+    }
+    return increasing;
+  }
+
+  // The u-error of the interval measured by u_ (Newton coefficients left in
+  // c_coef_), infinite where it cannot be interpolated.
+  std::expected<double, SetupError> interval_error(bool increasing, double width) {
+    const std::size_t n = x_.size() - 1;
+    if (u_[n] <= goal_) {
+      // Less mass than the error goal: any x of the interval is close
+      // enough in u, so a straight line serves (and the Newton form of
+      // a polynomial through steps of underflowing mass would overflow).
+      for (std::size_t j = 1; j < n; ++j) u_[j] = u_[n] * pattern_.nodes[j];
+      std::ranges::fill(c_coef_, 0.0);
+      c_coef_[1] = width / u_[n];
+      return 0.0;
+    }
+    // The polynomial's value carries a rounding error of some ulps of the
+    // interval's width; where the density is huge (next to a pole) that
+    // alone exceeds the goal in u, whatever the test points say.
+    rounding_limited_ = false;
+    if (const double rounding = rounding_error(fx_, width); rounding > goal_) {
+      rounding_limited_ = true;
+      return rounding;
+    }
+    if (!increasing) return std::numeric_limits<double>::infinity();
+    return test_error(x_, fx_, u_, c_coef_, pattern_, xs_, ys_);
   }
 
   // The u-error that rounding in the Newton form alone can cause: a few
@@ -581,14 +609,14 @@ class Builder {
     };
     std::array<Test, kPinvMaxOrder + 4> tests{};
     std::size_t count = 0;
-    for (std::size_t k = 1; k <= n; ++k) tests[count++] = {k, pattern.test[k - 1], next_to_pole(k == 1 && x[0] == a_, false)};
+    const bool pole = near_pole(x[0], x[n]);
+    for (std::size_t k = 1; k <= n; ++k) tests[count++] = {k, pattern.test[k - 1], pole};
     // Next to a pole the density changes by orders of magnitude within the
     // first piece, and so does the u-error: it peaks close to the node.
-    const double width = x[n] - x[0];
-    if (pole_left_ && x[0] - a_ <= kPoleReach * width) {
+    if (pole && pole_left_) {
       for (double r : kPoleTests) tests[count++] = {1, r, true};
     }
-    if (pole_right_ && b_ - x[n] <= kPoleReach * width) {
+    if (pole && pole_right_) {
       for (double r : kPoleTests) tests[count++] = {n, 1.0 - r, true};
     }
     std::array<double, kPinvMaxOrder + 4> t{};
@@ -619,10 +647,13 @@ class Builder {
     return worst;
   }
 
-  // A piece touching a pole: the fixed rule is biased there by the same
-  // fraction at every scale, which no comparison of pieces would reveal.
-  bool next_to_pole(bool at_left_end, bool at_right_end) const {
-    return (at_left_end && pole_left_) || (at_right_end && pole_right_);
+  // An interval within kPoleReach of its widths from a pole: the fixed rule
+  // is off there by the same fraction at every scale (f ~ d^-a looks alike
+  // under any magnification), which no comparison of pieces would reveal,
+  // so its pieces are integrated adaptively.
+  bool near_pole(double left, double right) const {
+    const double width = right - left;
+    return (pole_left_ && left - a_ <= kPoleReach * width) || (pole_right_ && b_ - right <= kPoleReach * width);
   }
 
   const F& f_;
@@ -631,6 +662,11 @@ class Builder {
   bool pole_right_ = false;
   double a_ = 0.0;     // the ends of the table
   double b_ = 0.0;
+  NodePattern pattern_{};
+  bool rounding_limited_ = false;  // the last interval failed on rounding alone
+  // Scratch of the interval loop: nodes, density, CDF increments, Newton
+  // coefficients, and the batches of points and values.
+  std::vector<double> x_, fx_, u_, c_coef_, xs_, ys_;
   double goal_ = 0.0;  // the absolute u-error goal
   double c_ = 0.0;
   double fc_ = 0.0;
