@@ -44,11 +44,17 @@ QuadratureOptions options_of(double tail_scale, double rel_tol, bool nonnegative
   return options;
 }
 
-// ∫ f, ∫ (x - c) f, ∫ (x - c)² f, ∫ f log f over the partition `breaks`.
+// ∫ f, ∫ (x - c) f, ∫ (x - c)² f, ∫ f log f over the partition `breaks`,
+// whose n_breaks - 1 intervals have the masses `masses` (to mass_tol), or
+// unknown masses when mass_tol is 0.
 PyObject* moment_integrals(AnyFunction f, std::uintptr_t breaks, std::uint64_t n_breaks, double center,
-                           double tail_scale, double rel_tol) {
+                           double tail_scale, double rel_tol, std::uintptr_t masses, double mass_tol) {
   const std::span<const double> partition = doubles_at(breaks, n_breaks);
-  const QuadratureOptions options = options_of(tail_scale, rel_tol, true);
+  QuadratureOptions options = options_of(tail_scale, rel_tol, true);
+  if (mass_tol > 0.0 && n_breaks > 1) {
+    options.expected_mass = doubles_at(masses, n_breaks - 1);
+    options.mass_tol = mass_tol;
+  }
   const auto result = with_function(f, [&](const auto& adaptor) {
     const UnlockedIf unlocked(!needs_python(f));
     return integrate_moments(adaptor, partition, center, options);
@@ -190,7 +196,8 @@ constexpr auto kEvaluate = py::signature("evaluate", py::arg<Function>("f"), py:
                                          py::arg<Address>("y"), py::arg<py::U64>("n"));
 constexpr auto kMomentIntegrals =
     py::signature("moment_integrals", py::arg<Function>("f"), py::arg<Address>("breaks"), py::arg<py::U64>("n_breaks"),
-                  py::arg<py::Float>("center"), py::arg<py::Float>("tail_scale"), py::arg<py::Float>("rel_tol"));
+                  py::arg<py::Float>("center"), py::arg<py::Float>("tail_scale"), py::arg<py::Float>("rel_tol"),
+                  py::arg<Address>("masses"), py::arg<py::Float>("mass_tol"));
 constexpr auto kIntegrate =
     py::signature("integrate", py::arg<Function>("f"), py::arg<Address>("breaks"), py::arg<py::U64>("n_breaks"),
                   py::arg<py::Float>("tail_scale"), py::arg<py::Float>("rel_tol"));

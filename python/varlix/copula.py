@@ -5,7 +5,7 @@ import numpy as np
 
 from . import _engine
 from ._random import uniform_source
-from .distributions import Distribution, _size_shape
+from .distributions import Distribution, _address, _size_shape
 
 __all__ = ["GaussianCopula", "gaussian_copula"]
 
@@ -157,7 +157,7 @@ class GaussianCopula:
         with source.lock:
             for start in range(0, n, _CHUNK_ROWS):
                 rows = out[start:start + _CHUNK_ROWS]
-                _engine.gaussian_copula(source.capsule, self._chol.ctypes.data, d, specs, rows.ctypes.data,
+                _engine.gaussian_copula(source.capsule, _address(self._chol), d, specs, _address(rows),
                                         rows.shape[0])
         del keep
         for j, spec in enumerate(specs):

@@ -31,17 +31,18 @@ _QUAD_REL_TOL = 1e-11
 # of its absolute value did not converge: the moment does not exist.
 _DIVERGED = 1e-6
 # Quantile levels whose x values partition the support for the quadrature:
-# dense in u toward both tails, so every piece holds little mass and a narrow
-# peak is always straddled by several pieces.
+# dense in u toward both tails. The mass of each piece is known from the
+# table, and the quadrature refines a piece until its integral agrees, so a
+# narrow peak the first nodes miss is found all the same.
 _PARTITION_LEVELS = np.array(
-    [1e-12, 1e-9, 1e-6, 1e-4, 1e-3, 0.01, 0.03]
-    + list(np.linspace(0.05, 0.95, 19))
-    + [0.97, 0.99, 0.999, 1 - 1e-4, 1 - 1e-6, 1 - 1e-9, 1 - 1e-12]
+    [1e-9, 1e-6, 1e-3, 0.02, 0.1, 0.25, 0.5, 0.75, 0.9, 0.98, 1 - 1e-3, 1 - 1e-6, 1 - 1e-9]
 )
 # Where no center is given, the density is looked at on this grid (scaled
 # into the support) and the best point is the center: a mode far from 0 is
 # found within a factor of 2.5.
 _STEPS = np.outer(10.0 ** np.arange(-3, 7), [1.0, 2.0, 5.0]).ravel()
+# The levels the partition is read at, then the quartiles and the median.
+_PARTITION_QUERY = np.concatenate(([0.0], _PARTITION_LEVELS, [1.0, 0.25, 0.5, 0.75]))
 _CENTER_GRID = np.concatenate((-_STEPS[::-1], [0.0], _STEPS))
 # CDF and survival values below this come from quadrature of the tail
 # rather than from the table, whose error is absolute (u-resolution).
@@ -94,6 +95,11 @@ def _check_center(center, lo, hi):
     return c
 
 
+def _address(array):
+    """The data address of a C-contiguous float64 array (cheaper than .ctypes)."""
+    return array.__array_interface__["data"][0]
+
+
 def _bad_value(x, value, what="density"):
     return ValueError(f"{what} value {value!r} at x = {x!r} is not a finite non-negative number")
 
@@ -124,7 +130,7 @@ class _UserFunction:
         if self.kind == "native":
             x = np.ascontiguousarray(x, dtype=np.float64)
             y = np.empty_like(x)
-            _engine.evaluate(self.spec, x.ctypes.data, y.ctypes.data, x.size)
+            _engine.evaluate(self.spec, _address(x), _address(y), x.size)
             return y
         return np.fromiter((self.f(float(v)) for v in x), dtype=np.float64, count=x.size)
 
@@ -174,14 +180,14 @@ class _Table:
     def hinv(cls, cdf_spec, pdf_spec, u_resolution, lo, hi, center):
         none = np.empty(0)
         return cls(
-            _engine.Hinv(cdf_spec, _HINV_ORDER, u_resolution, lo, hi, center, none.ctypes.data, 0, pdf_spec, None),
+            _engine.Hinv(cdf_spec, _HINV_ORDER, u_resolution, lo, hi, center, _address(none), 0, pdf_spec, None),
             "hinv",
         )
 
     def _map(self, method, values):
         x = np.ascontiguousarray(values, dtype=np.float64)
         out = np.empty_like(x)
-        method(x.ctypes.data, out.ctypes.data, x.size)
+        method(_address(x), _address(out), x.size)
         return out
 
     def ppf(self, u):
@@ -191,7 +197,9 @@ class _Table:
         return self._map(self.engine.cdf, x)
 
     def area(self):
-        return self.engine.area()
+        """The integral of the density the table was built from (None for a
+        CDF's table: the CDF is normalized)."""
+        return self.engine.area() if self.kind == "pinv" else None
 
     def rvs(self, size, random_state):
         shape, n = _size_shape(size)
@@ -203,7 +211,7 @@ class _Table:
         with source.lock:
             for start in range(0, n, _CHUNK):
                 chunk = out[start:start + _CHUNK]
-                self.engine.sample(source.capsule, chunk.ctypes.data, chunk.size)
+                self.engine.sample(source.capsule, _address(chunk), chunk.size)
         return float(out[0]) if shape is None else out.reshape(shape)
 
     def to_bytes(self):
@@ -267,32 +275,51 @@ class _InversionLaw:
     def copula_column(self):
         return (self._table.kind, self._table.to_bytes()), None
 
-    def partition(self):
-        if self._partition is None:
-            lo, hi = self._support
-            inner = self.ppf(np.concatenate(([0.0], _PARTITION_LEVELS, [1.0])))
-            breaks = np.unique(np.concatenate(([lo], inner[np.isfinite(inner)], [hi])))
-            self._partition = np.ascontiguousarray(breaks[(breaks >= lo) & (breaks <= hi)])
-            q1, q3 = self.ppf(np.array([0.25, 0.75]))
-            self._tail_scale = float(q3 - q1) if q3 > q1 else 1.0
-        return self._partition
+    def _make_partition(self):
+        """The quadrature's partition (quantiles at _PARTITION_LEVELS, the
+        table's ends and the support's) with the mass of each interval, the
+        median and the tail scale, from one pass over the table: made once,
+        with the table."""
+        lo, hi = self._support
+        q = self.ppf(_PARTITION_QUERY)
+        xs = np.concatenate(([lo], q[:-3], [hi]))
+        levels = np.concatenate(([0.0], _PARTITION_QUERY[:-3], [1.0]))
+        # Quantiles that coincide (a level below the table's resolution)
+        # merge into the first; their masses join the next interval.
+        xs, first = np.unique(xs, return_index=True)
+        self._partition = np.ascontiguousarray(xs)
+        self._masses = np.ascontiguousarray(np.diff(levels[first]))
+        q1, self._median, q3 = (float(v) for v in q[-3:])
+        self._tail_scale = q3 - q1 if q3 > q1 else 1.0
 
-    def _quadrature_density(self):
-        """(callable on arrays, spec) of the density the moments integrate."""
-        raise NotImplementedError
+    def partition(self):
+        return self._partition
 
     def _moment_integrals(self):
         if self._moments is None:
             breaks = self.partition()
             spec = self._quadrature_spec()
+            masses, mass_tol = self._known_masses()
             values, errors, absolute, _, _ = _engine.moment_integrals(
-                spec, breaks.ctypes.data, breaks.size, float(self.ppf(np.array([0.5]))[0]), self._tail_scale, _QUAD_REL_TOL
+                spec, _address(breaks), breaks.size, self._median, self._tail_scale, _QUAD_REL_TOL,
+                _address(masses), mass_tol,
             )
             ok = [e <= _DIVERGED * a for e, a in zip(errors, absolute)]
             if not ok[0] or not values[0] > 0:
                 raise ValueError("the integral of the density over the support does not converge")
             self._moments = (values, ok)
         return self._moments
+
+    def _known_masses(self):
+        """The integral of the unnormalized density over each interval of the
+        partition, as the table knows it, and the tolerance it holds to; a
+        zero tolerance when the table does not know the density's scale."""
+        area = self._table.area()
+        if area is None:
+            return self._masses, 0.0
+        # Each quantile is within u_resolution of its level; ten times that
+        # leaves room for the quadrature's own error.
+        return self._masses * area, 10.0 * self._u_resolution * area
 
     def mass(self):
         """The integral of the unnormalized density (from the moment pass
@@ -303,7 +330,7 @@ class _InversionLaw:
         if self._mass is None:
             breaks = self.partition()
             values, errors, absolute, _, _ = _engine.integrate(
-                self._quadrature_spec(), breaks.ctypes.data, breaks.size, self._tail_scale, _QUAD_REL_TOL
+                self._quadrature_spec(), _address(breaks), breaks.size, self._tail_scale, _QUAD_REL_TOL
             )
             if errors[0] > _DIVERGED * absolute[0] or not values[0] > 0:
                 raise ValueError("the integral of the density over the support does not converge")
@@ -312,8 +339,7 @@ class _InversionLaw:
 
     def moments(self):
         (i0, i1, i2, i3), ok = self._moment_integrals()
-        center = float(self.ppf(np.array([0.5]))[0])
-        mean = center + i1 / i0 if ok[1] else math.nan
+        mean = self._median + i1 / i0 if ok[1] else math.nan
         var = max(i2 / i0 - (i1 / i0) ** 2, 0.0) if ok[1] and ok[2] else math.nan
         entropy = math.log(i0) - i3 / i0 if ok[3] else math.nan
         return mean, var, entropy
@@ -330,8 +356,6 @@ class _DensityLaw(_InversionLaw):
         self._support = support
         self._log = log
         self._u_resolution = u_resolution
-        self._partition = None
-        self._tail_scale = 1.0
         self._moments = None
         self._mass = None
         self._log_spec = None
@@ -345,6 +369,7 @@ class _DensityLaw(_InversionLaw):
         # exponential is near 1 there whatever the scale of the log values.
         self._shift = top if log else 0.0
         self._table = _Table.pinv(self._quadrature_spec(), u_resolution, lo, hi, center)
+        self._make_partition()
 
     def _values(self, x):
         """The user's function at x (inside the support), checked."""
@@ -430,7 +455,7 @@ class _DensityLaw(_InversionLaw):
         ends = np.concatenate(([lo], inner, [x])) if lower else np.concatenate(([x], inner, [hi]))
         ends = np.ascontiguousarray(ends)
         values, _, _, _, _ = _engine.integrate(
-            self._quadrature_spec(), ends.ctypes.data, ends.size, self._tail_scale, _QUAD_REL_TOL
+            self._quadrature_spec(), _address(ends), ends.size, self._tail_scale, _QUAD_REL_TOL
         )
         return min(values[0] / self.mass(), 1.0)
 
@@ -464,8 +489,6 @@ class _CdfLaw(_InversionLaw):
         self._pdf_user = pdf
         self._u_resolution = u_resolution
         self._center = center
-        self._partition = None
-        self._tail_scale = 1.0
         self._moments = None
         self._mass = None
         probe = _probe_points(lo, hi, center)
@@ -483,6 +506,7 @@ class _CdfLaw(_InversionLaw):
             function_spec(_ArrayFunction(self.pdf), kind="vector"),
             u_resolution, lo, hi, center,
         )
+        self._make_partition()
 
     def _checked_cdf(self, x):
         y = self._F(x)
@@ -805,7 +829,7 @@ class Distribution:
         g = _Integrand(self, func)
         spec = function_spec(g, kind="vector")
         values, errors, absolute, _, _ = _engine.integrate(
-            spec, breaks.ctypes.data, breaks.size, getattr(self._law, "_tail_scale", 1.0), _QUAD_REL_TOL
+            spec, _address(breaks), breaks.size, getattr(self._law, "_tail_scale", 1.0), _QUAD_REL_TOL
         )
         if errors[0] > _DIVERGED * absolute[0]:
             return math.nan

@@ -4,7 +4,8 @@
 // from which  mean = c + I1/I0,  var = I2/I0 - (I1/I0)²  and
 // entropy = log I0 - I3/I0.  The center c (the median, say) keeps the
 // second moment free of the cancellation that x² f would suffer for a law
-// far from 0.
+// far from 0. The options may carry the mass known for each interval of the
+// partition (see QuadratureOptions::expected_mass).
 #pragma once
 
 #include <array>
