@@ -177,6 +177,14 @@ def test_discrete_arguments_are_checked(points, pmf, message):
         varlix.from_pmf(points, pmf)
 
 
+def test_discrete_point_arguments_are_named(discrete_pair):
+    ours, _ = discrete_pair
+    with pytest.raises(TypeError, match="k must be a real number"):
+        ours.pmf("one")
+    with pytest.raises(TypeError, match="q must be a real number"):
+        ours.ppf(["x"])
+
+
 def test_discrete_pickles_and_keeps_its_arrays_read_only(discrete_pair):
     ours, _ = discrete_pair
     with pytest.raises(ValueError):

@@ -219,6 +219,36 @@ def test_arguments_are_checked_and_named(kwargs, error, message):
         varlix.from_pdf(normal_scalar, **kwargs)
 
 
+def test_point_arguments_are_named():
+    d = varlix.from_pdf(normal_vector)
+    with pytest.raises(TypeError, match="x must be a real number or an array of real numbers"):
+        d.cdf("a")
+    with pytest.raises(TypeError, match="q must be a real number"):
+        d.ppf([object()])
+    with pytest.raises(ValueError, match="confidence must be in"):
+        d.interval(1.5)
+    with pytest.raises(TypeError, match="random_state must be None, an int"):
+        d.rvs(3, random_state="seed")
+    with pytest.raises(ValueError, match="size must be non-negative"):
+        d.rvs(-2)
+
+
+def test_a_compiled_density_is_called_without_python():
+    """libm's exp as a LowLevelCallable: the law of -Exp(1)."""
+    import ctypes
+    import ctypes.util
+
+    scipy = pytest.importorskip("scipy")
+    libm = ctypes.CDLL(ctypes.util.find_library("m"))
+    exp = libm.exp
+    exp.restype, exp.argtypes = ctypes.c_double, [ctypes.c_double]
+    d = varlix.from_pdf(scipy.LowLevelCallable(exp), (-math.inf, 0.0))
+    assert d.mean() == pytest.approx(-1.0, rel=1e-12) and d.var() == pytest.approx(1.0, rel=1e-12)
+    assert d.entropy() == pytest.approx(1.0, rel=1e-12)
+    np.testing.assert_allclose(d.pdf([-1.0, 0.0, 1.0]), [math.exp(-1), 1.0, 0.0], rtol=1e-12)
+    assert d.cdf(-40.0) == pytest.approx(math.exp(-40.0), rel=1e-10)
+
+
 def test_non_callables_are_refused():
     with pytest.raises(TypeError, match="pdf must be callable"):
         varlix.from_pdf(3.0)

@@ -110,7 +110,7 @@ class DiscreteDistribution:
 
     def pmf(self, k):
         """Probability mass at ``k`` (0 away from the points)."""
-        x = np.asarray(k, dtype=np.float64)
+        x = _float_array(k, "k")
         index = np.clip(np.searchsorted(self._points, x), 0, self._points.size - 1)
         out = np.where(self._points[index] == x, self._probabilities[index], 0.0)
         out = np.where(np.isnan(x), np.nan, out)
@@ -118,7 +118,7 @@ class DiscreteDistribution:
 
     def cdf(self, k):
         """P(X <= k)."""
-        x = np.asarray(k, dtype=np.float64)
+        x = _float_array(k, "k")
         index = self._index_at_or_below(x)
         out = np.where(index >= 0, self._cdf[np.maximum(index, 0)], 0.0)
         out = np.where(np.isnan(x), np.nan, out)
@@ -126,7 +126,7 @@ class DiscreteDistribution:
 
     def sf(self, k):
         """P(X > k)."""
-        x = np.asarray(k, dtype=np.float64)
+        x = _float_array(k, "k")
         index = self._index_at_or_below(x)
         out = np.where(index >= 0, self._sf[np.maximum(index, 0)], 1.0)
         out = np.where(np.isnan(x), np.nan, out)
@@ -138,7 +138,7 @@ class DiscreteDistribution:
         As in SciPy, ``ppf(0)`` is one below the first point and ``q`` outside
         [0, 1] gives NaN.
         """
-        u = np.asarray(q, dtype=np.float64)
+        u = _float_array(q, "q")
         index = np.minimum(np.searchsorted(self._cdf, u, side="left"), self._points.size - 1)
         out = self._points[index]
         out = np.where(u == 0, self._points[0] - 1.0, out)
@@ -188,6 +188,13 @@ class DiscreteDistribution:
 
     def __reduce__(self):
         return (DiscreteDistribution, (self._points.copy(), self._probabilities.copy()))
+
+
+def _float_array(values, name):
+    try:
+        return np.asarray(values, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a real number or an array of real numbers") from None
 
 
 def _shaped(out, like):

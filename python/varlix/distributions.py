@@ -95,6 +95,14 @@ def _check_center(center, lo, hi):
     return c
 
 
+def _float_array(values, name):
+    """An argument of pdf, cdf, ppf... as a float64 array, or a TypeError naming it."""
+    try:
+        return np.asarray(values, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a real number or an array of real numbers") from None
+
+
 def _address(array):
     """The data address of a C-contiguous float64 array (cheaper than .ctypes)."""
     return array.__array_interface__["data"][0]
@@ -663,7 +671,7 @@ class Distribution:
     def _pointwise(self, fn, x, below, above, *, nan=math.nan):
         """fn on the standard coordinates of the points inside the support;
         `below` / `above` outside it, NaN for NaN."""
-        arr = np.asarray(x, dtype=np.float64)
+        arr = _float_array(x, "x")
         z = arr.ravel()
         if self._loc != 0.0 or self._scale != 1.0:
             z = self._standard(z)
@@ -725,7 +733,7 @@ class Distribution:
         """fn on the levels in [0, 1] (NaN elsewhere), then loc and scale.
         Level 0 is the lower end of the support and 1 the upper (the other
         way round for `upper_first`), as in SciPy."""
-        arr = np.asarray(q, dtype=np.float64)
+        arr = _float_array(q, "q")
         u = np.ascontiguousarray(arr.ravel())
         if u.size and 0.0 <= u.min() and u.max() <= 1.0:
             out = np.asarray(fn(u), dtype=np.float64)
