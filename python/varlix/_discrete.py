@@ -99,10 +99,12 @@ class DiscreteDistribution:
 
     @property
     def points(self):
+        """The support points, ascending (read-only array)."""
         return self._points
 
     @property
     def probabilities(self):
+        """The probability of each point (read-only array, sums to 1)."""
         return self._probabilities
 
     def _index_at_or_below(self, x):

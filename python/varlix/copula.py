@@ -108,14 +108,17 @@ class GaussianCopula:
 
     @property
     def corr(self):
+        """The correlation matrix (read-only array)."""
         return self._corr
 
     @property
     def marginals(self):
+        """The marginal distributions, in column order."""
         return self._marginals
 
     @property
     def dim(self):
+        """The dimension d."""
         return self._corr.shape[0]
 
     def _columns(self):

@@ -999,13 +999,32 @@ def from_logpdf(logpdf, support=(-_INF, _INF), *, loc=0.0, scale=1.0, u_resoluti
     """The distribution with log-density ``logpdf`` (up to a constant).
 
     The log-density is shifted by its value at the center before it is
-    exponentiated, so log values of -1000 near the mode are fine. Arguments
-    and errors are those of :func:`from_pdf`; ``logpdf`` may return -inf
-    (zero density) but not +inf or NaN.
+    exponentiated, so log values of -1000 near the mode are fine.
+
+    Parameters
+    ----------
+    logpdf : callable
+        The log of a density, up to an additive constant; it may return
+        -inf (zero density) but not +inf or NaN. Python functions only
+        (vectorized or not).
+    support, loc, scale, u_resolution, center :
+        As for :func:`from_pdf`.
 
     Returns
     -------
     Distribution
+
+    Raises
+    ------
+    ValueError, varlix.sampling.SetupError
+        As for :func:`from_pdf`.
+
+    Examples
+    --------
+    >>> import varlix
+    >>> d = varlix.from_logpdf(lambda x: -1000.0 - x * x)
+    >>> round(d.var(), 12)
+    0.5
     """
     lo, hi = _check_support(support)
     loc, scale = _check_loc_scale(loc, scale)
