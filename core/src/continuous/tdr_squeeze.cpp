@@ -399,7 +399,9 @@ std::expected<void, SetupError> TdrSqueezeBuilder::add(std::span<const double> x
   const TdrSqueezeTransform tr = tb.transform_;
   std::vector<std::tuple<double, double, double, double>> merged;
   std::vector<double> zeros;
-  if (!try_reserve(merged, tb.x_.size() + xs.size())) return std::unexpected(SetupError::out_of_memory());
+  if (!try_reserve(merged, tb.x_.size() + xs.size()) || !try_reserve(zeros, xs.size())) {
+    return std::unexpected(SetupError::out_of_memory());
+  }
   for (std::size_t i = 0; i < tb.x_.size(); ++i) merged.emplace_back(tb.x_[i], tb.f_[i], tb.t_[i], tb.slope_[i]);
   for (std::size_t i = 0; i < xs.size(); ++i) {
     const double x = xs[i], f = fs[i], df = dfs[i];
@@ -482,6 +484,8 @@ std::expected<std::vector<double>, SetupError> TdrSqueezeBuilder::refine() {
     return std::unexpected(SetupError::not_t_concave(table_.x_[std::min(unbounded.front(), n - 1)]));
   }
   std::vector<std::size_t> chosen;
+  std::vector<double> next;
+  if (!try_reserve(chosen, n + 1) || !try_reserve(next, n + 1)) return std::unexpected(SetupError::out_of_memory());
   if (!bounded) {
     // Without a bounded hat there is nothing to sample: these intervals are
     // split whether or not refinement was asked for.
@@ -506,7 +510,6 @@ std::expected<std::vector<double>, SetupError> TdrSqueezeBuilder::refine() {
     std::sort(chosen.begin(), chosen.end(), [&](std::size_t p, std::size_t q) { return gaps[p] > gaps[q]; });
   }
   if (chosen.size() > budget) chosen.resize(budget);
-  std::vector<double> next;
   for (const std::size_t k : chosen) {
     const double x = split_point(k);
     if (x > lo_ && x < hi_) next.push_back(x);

@@ -214,12 +214,14 @@ template <class F, class D>
     evaluate(pdf, xs, fs);
     // The derivative is wanted only where the density is positive; a point of
     // zero density narrows the domain instead.
-    std::vector<double> positive;
+    std::vector<double> positive, dpositive;
+    if (!try_reserve(positive, xs.size())) return std::unexpected(SetupError::out_of_memory());
     for (std::size_t i = 0; i < xs.size(); ++i) {
       if (fs[i] > 0.0 && std::isfinite(fs[i])) positive.push_back(xs[i]);
     }
-    std::vector<double> dpositive(positive.size());
-    evaluate(dpdf, positive, dpositive);
+    if (!try_resize(dpositive, positive.size())) return std::unexpected(SetupError::out_of_memory());
+    // A user's vectorized function need not accept an empty array.
+    if (!positive.empty()) evaluate(dpdf, positive, dpositive);
     for (std::size_t i = 0, j = 0; i < xs.size(); ++i) {
       dfs[i] = (fs[i] > 0.0 && std::isfinite(fs[i])) ? dpositive[j++] : 0.0;
     }
