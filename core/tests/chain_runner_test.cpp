@@ -233,7 +233,7 @@ TEST(Chains, ReachTheTargetMomentsAndAcceptanceRate) {
                        Case{ChainKind::RandomWalk, 0.5, 0.0}}) {
     ChainRun<Gaussian2> run(4, 3, settings_for(c.kind, c.target, 1000), 11);
     const Gaussian2 f{c.rho};
-    ASSERT_TRUE(run.go(f, std::vector<double>(12, 0.5), 1.0, 5000));
+    ASSERT_TRUE(run.go(f, std::vector<double>(12, 0.5), 1.0, 20000));
     for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(run.mean(i), 0.0, 0.1) << i;
     EXPECT_NEAR(run.moment(0, 0), 1.0, 0.1);
     EXPECT_NEAR(run.moment(2, 2), 1.0, 0.1);
@@ -241,7 +241,7 @@ TEST(Chains, ReachTheTargetMomentsAndAcceptanceRate) {
     for (std::size_t k = 0; k < 4; ++k) {
       const ChainView v = run.view(k);
       EXPECT_NEAR(v.accepted() / v.steps(), c.target, 0.06) << k;
-      EXPECT_EQ(v.steps(), 5000.0);
+      EXPECT_EQ(v.steps(), 20000.0);
     }
     // The recorded log-densities are those of the recorded points.
     for (std::size_t k = 0; k < 20; ++k) {

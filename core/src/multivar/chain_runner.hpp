@@ -244,7 +244,7 @@ class ChainGroup {
     const std::size_t batch = hmc && !GradientLogDensity<L> ? 2 * d * c : c;
     return try_resize(points_, batch * d) && try_resize(values_, batch) && try_resize(live_, c) &&
            try_resize(z_, d) && try_resize(q_, c * d) && try_resize(gq_, c * d) && try_resize(r_, c * d) &&
-           try_resize(energy_, c) && try_resize(eps_, c) && try_resize(index_, batch);
+           try_resize(energy_, c) && try_resize(eps_, c) && try_resize(work_, d * d) && try_resize(index_, batch);
   }
 
   [[nodiscard]] std::span<double> row(std::vector<double>& v, std::size_t c) const {
@@ -479,7 +479,7 @@ class ChainGroup {
     // tenfold one: the metric is scaled like the target, so the best step
     // changes little, and the short terminal buffer leaves no room to
     // recover from a large start.
-    if (adapt_metric(chain, schedule_, t, settings_.dense)) da = DualAveraging::restart(chain.step());
+    if (adapt_metric(chain, schedule_, t, settings_.dense, work_)) da = DualAveraging::restart(chain.step());
     chain.set_dual_averaging(da);
     chain.tune_done() = static_cast<double>(t + 1);
     if (t + 1 == schedule_.total) finish_tuning(chain);
@@ -505,6 +505,7 @@ class ChainGroup {
   std::vector<double> gq_;
   std::vector<double> r_;
   std::vector<double> energy_;
+  std::vector<double> work_;  // d x d, for the metric's factorisation
   std::vector<double> eps_;  // the jittered step of each chain's transition
   std::vector<std::size_t> index_;
 };

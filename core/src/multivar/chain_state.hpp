@@ -11,8 +11,8 @@
 // Hamiltonian chains), the step size, the dual-averaging state, the tuning
 // progress with the metric-adaptation window, the acceptance counters of the
 // current phase, and the metric: a lower-triangular factor L of the
-// proposal covariance (identity at first), with the running mean and
-// co-moments it is estimated from.
+// proposal covariance (identity at first), with the running mean,
+// co-moments and lag-1 products it is estimated from.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +27,7 @@ namespace chain_layout {
 // A row that does not start with this tag and version was not made by
 // init_chain for this layout.
 inline constexpr double kTag = 1836084595.0;  // "mcms" read as a big-endian integer
-inline constexpr double kVersion = 1.0;
+inline constexpr double kVersion = 2.0;
 
 enum Slot : std::size_t {
   kTagSlot,
@@ -51,7 +51,7 @@ enum Slot : std::size_t {
 }  // namespace chain_layout
 
 [[nodiscard]] constexpr std::size_t chain_words(std::size_t dim) {
-  return chain_layout::kHeaderWords + 3 * dim + 2 * dim * dim;
+  return chain_layout::kHeaderWords + 5 * dim + 2 * dim * dim;
 }
 
 class ChainView {
@@ -82,6 +82,14 @@ class ChainView {
   }
   [[nodiscard]] std::span<double> comoments() const {
     return w_.subspan(chain_layout::kHeaderWords + 3 * d_ + d_ * d_, d_ * d_);
+  }
+  // Sums of x_t[i] * x_{t-1}[i] over the window, and the last position
+  // accumulated: the lag-1 autocorrelation the metric's trust rests on.
+  [[nodiscard]] std::span<double> lag_products() const {
+    return w_.subspan(chain_layout::kHeaderWords + 3 * d_ + 2 * d_ * d_, d_);
+  }
+  [[nodiscard]] std::span<double> previous() const {
+    return w_.subspan(chain_layout::kHeaderWords + 4 * d_ + 2 * d_ * d_, d_);
   }
 
   [[nodiscard]] double& log_density() const { return w_[chain_layout::kLogDensity]; }

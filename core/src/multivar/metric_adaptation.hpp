@@ -2,11 +2,21 @@
 //
 // Tuning is split into a fast initial buffer (the step size alone adapts
 // while the chain finds the typical set), a run of slow windows of doubling
-// length (each estimates the covariance of the positions it visits, and at
-// its end the metric becomes that estimate and the step-size adaptation
-// restarts), and a fast terminal buffer (the step size settles for the final
-// metric). The estimate is shrunk toward a small multiple of the identity so
-// that a short window cannot give a singular metric. The metric is kept as a
+// length (at the end of each, the metric becomes the covariance estimate of
+// all positions since the initial buffer, and the step-size adaptation
+// restarts; keeping the earlier windows' positions matters for a random
+// walk, whose windows hold few effective positions each), and a fast terminal buffer (the step size settles for the final
+// metric). A window of a slowly mixing chain holds few effective positions
+// (a random walk in 20 dimensions: a handful in 500 steps), and their
+// covariance is mostly noise; so the estimate S is shrunk toward the scaled
+// identity mu I (mu = trace / d) with the intensity of Ledoit & Wolf (2004):
+// the expected squared error of S, (|S|^2 + trace^2) / n_eff for Gaussian
+// positions, over the dispersion |S - mu I|^2 (Frobenius norms), capped at
+// 1. n_eff is the window's length over the integrated autocorrelation time
+// of an AR(1) chain with the window's mean lag-1 autocorrelation. A strong
+// structure (a correlation of 0.9) is kept from few effective positions,
+// noise around an isotropic target is not. A small ridge keeps every
+// estimate positive definite. The metric is kept as a
 // lower-triangular factor L of the covariance: proposals move along L z.
 // A dense metric suits unbounded targets with correlated coordinates; on a
 // box, where coordinates are mirrored one at a time, only a diagonal metric
@@ -68,10 +78,12 @@ struct TuneSchedule {
   }
 };
 
-// Shrinkage of the covariance estimate of n positions toward the identity:
-// n / (n + 5) S + 1e-3 * 5 / (n + 5) I.
+// Ridge added to the estimate of n positions: 1e-3 * 5 / (n + 5) I.
 inline constexpr double kShrinkPseudoCount = 5.0;
 inline constexpr double kShrinkTarget = 1e-3;
+// Bound on the lag-1 autocorrelation: a chain that never moved has no
+// finite autocorrelation time.
+inline constexpr double kMaxLagCorrelation = 0.999;
 
 // Sets the factor to the identity and the first window of the schedule.
 inline void start_metric(const ChainView& chain, const TuneSchedule& schedule) {
@@ -81,6 +93,7 @@ inline void start_metric(const ChainView& chain, const TuneSchedule& schedule) {
   for (std::size_t i = 0; i < d; ++i) l[i * d + i] = 1.0;
   std::fill(chain.mean().begin(), chain.mean().end(), 0.0);
   std::fill(chain.comoments().begin(), chain.comoments().end(), 0.0);
+  std::fill(chain.lag_products().begin(), chain.lag_products().end(), 0.0);
   chain.welford_count() = 0.0;
   chain.window_size() = static_cast<double>(schedule.base_window);
   chain.window_end() =
@@ -109,6 +122,31 @@ inline void accumulate(const ChainView& chain, bool dense) {
     }
   }
   for (std::size_t i = 0; i < d; ++i) mean[i] += (x[i] - mean[i]) / n;
+  std::span<double> lag = chain.lag_products();
+  std::span<double> previous = chain.previous();
+  for (std::size_t i = 0; i < d; ++i) {
+    if (n > 1.0) lag[i] += x[i] * previous[i];
+    previous[i] = x[i];
+  }
+}
+
+// The window's effective number of positions: n (1 - rho) / (1 + rho), rho
+// the lag-1 autocorrelation averaged over the coordinates.
+[[nodiscard]] inline double effective_count(const ChainView& chain) {
+  const std::size_t d = chain.dim();
+  const double n = chain.welford_count();
+  std::span<const double> mean = chain.mean();
+  std::span<const double> m2 = chain.comoments();
+  std::span<const double> lag = chain.lag_products();
+  double rho = 0.0;
+  for (std::size_t i = 0; i < d; ++i) {
+    const double variance = m2[i * d + i] / (n - 1.0);
+    const double lagged = lag[i] / (n - 1.0) - mean[i] * mean[i];
+    const double r = variance > 0.0 ? lagged / variance : 1.0;
+    rho += std::clamp(r, 0.0, kMaxLagCorrelation);
+  }
+  rho /= static_cast<double>(d);
+  return n * (1.0 - rho) / (1.0 + rho);
 }
 
 // Cholesky factorisation of the lower triangle of a (row-major, in place);
@@ -130,19 +168,46 @@ inline void accumulate(const ChainView& chain, bool dense) {
   return true;
 }
 
-// Ends a slow window: the factor of the shrunk estimate replaces the
-// metric (kept unchanged if the estimate is not positive definite, as for
-// a chain that never moved), and the accumulators restart.
-inline void update_metric(const ChainView& chain, bool dense) {
+// The weight of the scaled identity in the shrunk estimate, in [0, 1].
+[[nodiscard]] inline double shrinkage_intensity(const ChainView& chain, bool dense) {
   const std::size_t d = chain.dim();
   const double n = chain.welford_count();
-  std::span<double> m2 = chain.comoments();
+  std::span<const double> m2 = chain.comoments();
+  double trace = 0.0;
+  double frobenius = 0.0;
+  for (std::size_t i = 0; i < d; ++i) {
+    const double sii = m2[i * d + i] / (n - 1.0);
+    trace += sii;
+    frobenius += sii * sii;
+    if (!dense) continue;
+    for (std::size_t j = 0; j < i; ++j) {
+      const double sij = m2[i * d + j] / (n - 1.0);
+      frobenius += 2.0 * sij * sij;
+    }
+  }
+  const double mu = trace / static_cast<double>(d);
+  const double dispersion = frobenius - static_cast<double>(d) * mu * mu;
+  const double error = (frobenius + trace * trace) / effective_count(chain);
+  if (!(dispersion > 0.0)) return 1.0;
+  return std::min(1.0, error / dispersion);
+}
+
+// Ends a slow window: the factor of the shrunk estimate (formed in `work`,
+// d x d) replaces the metric, which stays unchanged if the estimate is not
+// positive definite (a chain that never moved). The accumulators go on.
+inline void update_metric(const ChainView& chain, bool dense, std::span<double> m2) {
+  const std::size_t d = chain.dim();
+  const double n = chain.welford_count();
+  std::copy(chain.comoments().begin(), chain.comoments().end(), m2.begin());
   if (n >= 2.0) {
-    const double weight = n / (n + kShrinkPseudoCount) / (n - 1.0);
+    const double trust = 1.0 - shrinkage_intensity(chain, dense);
+    double trace = 0.0;
+    for (std::size_t i = 0; i < d; ++i) trace += m2[i * d + i] / (n - 1.0);
+    const double scaled_identity = (1.0 - trust) * trace / static_cast<double>(d);
     const double ridge = kShrinkTarget * kShrinkPseudoCount / (n + kShrinkPseudoCount);
     for (std::size_t i = 0; i < d; ++i) {
-      for (std::size_t j = 0; j <= i; ++j) m2[i * d + j] *= weight;
-      m2[i * d + i] += ridge;
+      for (std::size_t j = 0; j <= i; ++j) m2[i * d + j] *= trust / (n - 1.0);
+      m2[i * d + i] += scaled_identity + ridge;
     }
     if (!dense) {
       for (std::size_t i = 0; i < d; ++i) {
@@ -151,21 +216,19 @@ inline void update_metric(const ChainView& chain, bool dense) {
     }
     if (cholesky_in_place(m2, d)) std::copy(m2.begin(), m2.end(), chain.factor().begin());
   }
-  std::fill(m2.begin(), m2.end(), 0.0);
-  std::fill(chain.mean().begin(), chain.mean().end(), 0.0);
-  chain.welford_count() = 0.0;
 }
 
 // Called after tuning step t (0-based) has moved the chain: accumulates in
 // the slow phase and closes a window at its end. True when the metric
 // changed (the step-size adaptation then restarts).
-inline bool adapt_metric(const ChainView& chain, const TuneSchedule& schedule, std::uint64_t t, bool dense) {
+inline bool adapt_metric(const ChainView& chain, const TuneSchedule& schedule, std::uint64_t t, bool dense,
+                         std::span<double> work) {
   if (!schedule.adapts_metric()) return false;
   if (t < schedule.init_buffer || t >= schedule.slow_end()) return false;
   accumulate(chain, dense);
   const auto end = static_cast<std::uint64_t>(chain.window_end());
   if (t + 1 != end) return false;
-  update_metric(chain, dense);
+  update_metric(chain, dense, work);
   const auto size = 2 * static_cast<std::uint64_t>(chain.window_size());
   chain.window_size() = static_cast<double>(size);
   chain.window_end() = end < schedule.slow_end() ? static_cast<double>(schedule.window_end(end, size)) : 0.0;
