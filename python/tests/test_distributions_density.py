@@ -227,7 +227,7 @@ def test_point_arguments_are_named():
         d.ppf([object()])
     with pytest.raises(ValueError, match="confidence must be in"):
         d.interval(1.5)
-    with pytest.raises(TypeError, match="random_state must be None, an int"):
+    with pytest.raises(ValueError, match="random_state must be None, an int"):
         d.rvs(3, random_state="seed")
     with pytest.raises(ValueError, match="size must be non-negative"):
         d.rvs(-2)

@@ -7,6 +7,7 @@ import numpy as np
 
 from . import sampling
 from ._random import as_generator
+from ._shapes import empty_draws, size_shape
 
 __all__ = ["DiscreteDistribution", "from_pmf"]
 
@@ -179,10 +180,12 @@ class DiscreteDistribution:
         -------
         float or ndarray
         """
+        shape, n = size_shape(size)
+        empty_draws(n)  # refuses a size beyond memory before any draw
         if self._sampler is None:
             self._sampler = sampling.DiscreteGuideTable(self._probabilities)
-        index = self._sampler.rvs(size, random_state=as_generator(random_state))
-        return self._points[np.asarray(index, dtype=np.intp)] if size is not None else float(self._points[int(index)])
+        index = self._sampler.rvs(shape, random_state=as_generator(random_state))
+        return self._points[np.asarray(index, dtype=np.intp)] if shape is not None else float(self._points[int(index)])
 
     def __repr__(self):
         lo, hi = self.support()

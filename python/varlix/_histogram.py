@@ -10,6 +10,7 @@ from __future__ import annotations
 import numpy as np
 
 from ._random import as_generator
+from ._shapes import empty_draws, size_shape
 
 __all__ = ["HistogramLaw", "histogram_law"]
 
@@ -131,7 +132,14 @@ class HistogramLaw:
 
     def rvs(self, size, random_state):
         generator = as_generator(random_state)
-        return self.ppf(generator.random(size))
+        shape, n = size_shape(size)
+        u = empty_draws(n)
+        if isinstance(generator, np.random.Generator):
+            generator.random(out=u)
+        else:
+            u[:] = generator.random_sample(n)
+        x = self.ppf(u)
+        return float(x[0]) if shape is None else x.reshape(shape)
 
     def copula_column(self):
         levels = np.ascontiguousarray(self._q_levels)

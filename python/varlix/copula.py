@@ -5,7 +5,8 @@ import numpy as np
 
 from . import _engine
 from ._random import uniform_source
-from .distributions import Distribution, _address, _size_shape
+from ._shapes import empty_draws, size_shape
+from .distributions import Distribution, _address
 
 __all__ = ["GaussianCopula", "gaussian_copula"]
 
@@ -149,13 +150,10 @@ class GaussianCopula:
         ndarray
             Shape ``size + (d,)``; ``(d,)`` for ``size=None``.
         """
-        shape, n = _size_shape(size)
+        shape, n = size_shape(size)
         d = self.dim
         source = uniform_source(random_state)
-        try:
-            out = np.empty((n, d), dtype=np.float64)
-        except (MemoryError, ValueError):
-            raise MemoryError(f"cannot allocate {n} x {d} draws") from None
+        out = empty_draws(n, d)
         specs, keep = self._columns()
         with source.lock:
             for start in range(0, n, _CHUNK_ROWS):

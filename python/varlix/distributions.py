@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import math
 import numbers
-import operator
 
 import numpy as np
 
@@ -20,6 +19,7 @@ from . import _engine
 from ._functions import function_spec, kind_of
 from ._histogram import histogram_law
 from ._random import uniform_source
+from ._shapes import empty_draws, size_shape
 
 __all__ = ["Distribution", "from_pdf", "from_logpdf", "from_cdf", "from_histogram"]
 
@@ -210,12 +210,9 @@ class _Table:
         return self.engine.area() if self.kind == "pinv" else None
 
     def rvs(self, size, random_state):
-        shape, n = _size_shape(size)
+        shape, n = size_shape(size)
         source = uniform_source(random_state)
-        try:
-            out = np.empty(n, dtype=np.float64)
-        except (MemoryError, ValueError):
-            raise MemoryError(f"cannot allocate {n} draws") from None
+        out = empty_draws(n)
         with source.lock:
             for start in range(0, n, _CHUNK):
                 chunk = out[start:start + _CHUNK]
@@ -232,22 +229,6 @@ class _Table:
         self.kind = state["kind"]
         engine_class = _engine.Pinv if self.kind == "pinv" else _engine.Hinv
         self.engine = engine_class.from_bytes(state["words"])
-
-
-def _size_shape(size):
-    """(shape or None, count) of a ``size`` argument."""
-    if size is None:
-        return None, 1
-    if isinstance(size, numbers.Integral) and not isinstance(size, bool):
-        shape = (operator.index(size),)
-    else:
-        try:
-            shape = tuple(operator.index(s) for s in size)
-        except TypeError:
-            raise TypeError(f"size must be None, an int or a tuple of ints, got {size!r}") from None
-    if any(s < 0 for s in shape):
-        raise ValueError(f"size must be non-negative, got {size!r}")
-    return shape, math.prod(shape)
 
 
 # ---------------------------------------------------------------------------
@@ -623,18 +604,6 @@ def _center_candidates(lo, hi):
     return _CENTER_GRID.copy()
 
 
-def _check_random_state(random_state):
-    if random_state is None or isinstance(
-        random_state, (numbers.Integral, np.random.SeedSequence, np.random.Generator, np.random.RandomState,
-                       np.random.BitGenerator)
-    ):
-        return random_state
-    raise TypeError(
-        "random_state must be None, an int, a SeedSequence, a Generator or a RandomState, "
-        f"not {type(random_state).__name__}"
-    )
-
-
 def _name_of(f):
     return getattr(f, "__qualname__", None) or getattr(f, "__name__", None) or type(f).__name__
 
@@ -864,7 +833,7 @@ class Distribution:
         -------
         float or ndarray
         """
-        x = self._law.rvs(size, _check_random_state(random_state))
+        x = self._law.rvs(size, random_state)
         if size is None:
             return self._loc + self._scale * float(x)
         x = np.asarray(x, dtype=np.float64)

@@ -1,0 +1,37 @@
+"""The ``size`` argument of the distributions' ``rvs``, and room for draws."""
+from __future__ import annotations
+
+import math
+import numbers
+import operator
+
+import numpy as np
+
+__all__ = ["empty_draws", "size_shape"]
+
+
+def size_shape(size):
+    """(shape, or None for one draw; number of draws) of a ``size`` argument."""
+    if size is None:
+        return None, 1
+    if isinstance(size, numbers.Integral) and not isinstance(size, bool):
+        shape = (operator.index(size),)
+    else:
+        try:
+            shape = tuple(operator.index(s) for s in size)
+        except TypeError:
+            raise TypeError(f"size must be None, an int or a tuple of ints, got {size!r}") from None
+    if any(s < 0 for s in shape):
+        raise ValueError(f"size must be non-negative, got {size!r}")
+    return shape, math.prod(shape)
+
+
+def empty_draws(n, d=None):
+    """An uninitialized float64 array for n draws (of d coordinates); a
+    request beyond the machine's memory is a MemoryError, as NumPy reports
+    only some of them."""
+    shape = (n,) if d is None else (n, d)
+    try:
+        return np.empty(shape, dtype=np.float64)
+    except (MemoryError, ValueError):
+        raise MemoryError(f"cannot allocate {' x '.join(map(str, shape))} draws") from None
