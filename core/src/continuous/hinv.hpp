@@ -12,7 +12,10 @@
 // the resolution or the interpolant is not monotone; the CDF value computed
 // for the check becomes the new node, so no evaluation is wasted. Where the
 // density vanishes at a node (a support edge, an underflowing tail) the
-// interval falls back to linear interpolation.
+// interval falls back to linear interpolation; straight-line intervals are
+// also checked near their ends, where their error peaks. A half of a split
+// without mass is dropped (a jump in x across a flat stretch of the CDF).
+// All points of one refinement round are evaluated in one batch.
 //
 // Infinite tails are cut where their mass (from the CDF) falls below
 // kTailFraction * u_resolution; on a finite domain [lo, hi] draws follow the
@@ -27,7 +30,8 @@
 //     center not NaN; construction points outside (lo, hi) are ignored.
 //   table.ppf(u)              quantile; u outside [0, 1] or NaN -> NaN
 //   table.sample(source, out) out[i] = ppf(source.next_double()), no allocation
-//   table.u_error(cdf, us)    max and mean |cdf(ppf(u)) - u| over us
+//   table.u_error(cdf, us)    expected<UError{max, mean}>: |cdf(ppf(u)) - u|
+//                             over us, renormalized to the given domain
 //   intervals(), order(), u_resolution(), midpoint_error() (largest u-error
 //   measured at an accepted interval's midpoint), support_lo()/support_hi()
 //   (cut points), domain_lo()/domain_hi()

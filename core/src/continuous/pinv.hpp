@@ -22,6 +22,16 @@
 //     u-error is measured between neighbouring nodes (where the node
 //     polynomial has its extrema) by integrating from the left node to the
 //     interpolated x. h shrinks or grows with the ratio of error to goal.
+//     The cumulative masses are summed with compensation.
+//
+// Beyond the paper: a density that is +inf at a finite end of the domain (a
+// pole, such as a gamma density of shape below 1 at 0) is cut next to the
+// pole where the mass left out, estimated from the local power law
+// f ~ d^-a, is negligible; intervals close to it integrate adaptively and
+// test points near the pole. A pole whose mass cannot be cut finely enough
+// within double precision reports ResolutionNotMet; a ≥ 1 reports Divergent.
+// A density that jumps to zero has its cut on the last point with density;
+// zero-mass stretches inside the support are skipped (a jump in x).
 //
 // API (all the binding needs):
 //   build_pinv(f, PinvOptions) -> std::expected<PinvTable, SetupError>
@@ -33,9 +43,10 @@
 //   table.cdf(x)              CDF of the approximation (inverts the polynomial)
 //   table.accurate_cdf(f, x)  CDF by adaptive quadrature of f from the
 //                             interval's start (normalized by area())
-//   table.u_error(cdf, us)    max and mean |cdf(ppf(u)) - u| over us, with
-//                             cdf the user's exact CDF (normalized to the
-//                             given domain)
+//   table.u_error(cdf, us)    expected<UError{max, mean}>: |cdf(ppf(u)) - u|
+//                             over us, with cdf the user's exact CDF
+//                             (normalized to the given domain); NaN when cdf
+//                             returns NaN
 //   intervals(), order(), u_resolution(), area() (the density's integral),
 //   support_lo()/support_hi() (cut points), domain_lo()/domain_hi(),
 //   max_error() (largest u-error seen at the test points)
