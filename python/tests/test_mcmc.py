@@ -63,6 +63,14 @@ def test_moments_and_acceptance_after_tuning(sampler, extra):
 
 
 @pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc])
+def test_log_densities_far_below_zero_are_fine(sampler):
+    # exp(-1013) underflows to 0; only differences of log values matter.
+    chains = sampler(lambda x: gaussian(x - 3.0) - 1013.0, np.full(2, 3.0), draws=2000, random_state=2)
+    np.testing.assert_allclose(chains.samples.reshape(-1, 2).mean(axis=0), 3.0, atol=0.1)
+    assert np.all(chains.logpdf_values < -1013.0)
+
+
+@pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc])
 def test_bounded_chains_stay_in_the_box_and_cover_it(sampler):
     lo, hi = np.array([0.0, -1.0]), np.array([1.0, 3.0])
     chains = sampler(flat, [0.5, 0.0], bounds=(lo, hi), draws=4000, random_state=3)

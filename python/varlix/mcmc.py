@@ -42,6 +42,7 @@ from __future__ import annotations
 import ctypes
 import operator
 import os
+import threading
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 
@@ -398,6 +399,9 @@ class _Task:
         self.leapfrog_steps = leapfrog_steps
         self.lo = lo
         self.hi = hi
+        # A threading.Event set when the caller gave up (threads only: an
+        # event does not travel to other processes).
+        self.stop = None
 
 
 def _run_task(task: _Task) -> dict:
@@ -427,6 +431,8 @@ def _run_task(task: _Task) -> dict:
     def run(phase, total, thin, samples, values):
         per_call = max(1, _STEPS_PER_CALL // thin)
         for start in range(0, total, per_call):
+            if task.stop is not None and task.stop.is_set():
+                raise KeyboardInterrupt("the run was abandoned")
             n = min(per_call, total - start)
             out = (samples.ctypes.data + start * d * 8, total * d, values.ctypes.data + start * 8, total)
             fault = _engine.chains_run(spec, grad, settings, capsules, states.ctypes.data, phase, n, thin, out)
@@ -488,9 +494,19 @@ def _sample(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_size, 
         return _gather([_run_task(task(0, chains))], sampler)
     if threaded:
         workers = min(chains, os.cpu_count() or 1)
+        stop = threading.Event()
+        tasks = [task(c, c + 1) for c in range(chains)]
+        for t in tasks:
+            t.stop = stop
         with ThreadPoolExecutor(max_workers=workers) as pool:
-            futures = [pool.submit(_run_task, task(c, c + 1)) for c in range(chains)]
-            return _gather([f.result() for f in futures], sampler)
+            futures = [pool.submit(_run_task, t) for t in tasks]
+            try:
+                return _gather([f.result() for f in futures], sampler)
+            except BaseException:
+                # Ctrl-C (or a failed chain): the other threads stop at
+                # their next piece instead of running to the end.
+                stop.set()
+                raise
     # The caller's executor: one chain per task, results in chain order; it
     # stays open.
     futures = [executor.submit(_run_task, task(c, c + 1)) for c in range(chains)]
