@@ -15,6 +15,9 @@
 #include <discrete/alias.hpp>
 #include <discrete/guide_table.hpp>
 
+#include <algorithm>
+#include <array>
+
 namespace varlix::engine {
 namespace {
 
@@ -115,14 +118,40 @@ PyObject* new_hinv(AnyFunction cdf, std::uint64_t order, double u_resolution, do
 
 PyObject* hinv_from_bytes(std::vector<double> words) { return wrap_table<HinvClass>(HinvTable::from_words(words)); }
 
-// Draws by inversion into a float64 array with the interpreter lock released.
+// Uniforms drawn ahead in blocks, then replayed to a table's sample(): the
+// same values as drawing one by one, faster. The bit generator's call
+// through a pointer is an optimization barrier (the table is reloaded from
+// memory after every draw) and it serializes with the table's work; in two
+// tight loops neither happens.
+constexpr std::size_t kUniformBlock = 512;
+
+class Replay {
+ public:
+  explicit Replay(const double* u) noexcept : u_(u) {}
+  [[nodiscard]] double next_double() noexcept { return *u_++; }
+
+ private:
+  const double* u_;
+};
+
+// table.sample(source, out) for every block of out, with the lock released.
+template <class Table, class T>
+void sample_in_blocks(const Table& table, BitGenerator* bits, std::span<T> out) {
+  const UnlockedIf unlocked(true);
+  BitGeneratorSource source(*bits);
+  std::array<double, kUniformBlock> u;
+  for (std::size_t start = 0; start < out.size(); start += kUniformBlock) {
+    const std::span<T> block = out.subspan(start, std::min(kUniformBlock, out.size() - start));
+    for (std::size_t i = 0; i < block.size(); ++i) u[i] = source.next_double();
+    Replay replay(u.data());
+    table.sample(replay, block);
+  }
+}
+
+// Draws by inversion into a float64 array.
 template <class Core>
 PyObject* sample_inversion(const Core& core, BitGenerator* bits, std::uintptr_t out, std::uint64_t n) {
-  {
-    const UnlockedIf unlocked(true);
-    BitGeneratorSource source(*bits);
-    core.table.sample(source, doubles_at(out, n));
-  }
+  sample_in_blocks(core.table, bits, doubles_at(out, n));
   return Py_NewRef(Py_None);
 }
 
@@ -286,14 +315,10 @@ struct GuideClass {
   static constexpr const char* module = kModule;
 };
 
-// Draws into an int64 array with the interpreter lock released.
+// Draws into an int64 array.
 template <class Core>
 PyObject* sample_discrete(const Core& core, BitGenerator* bits, std::uintptr_t out, std::uint64_t n) {
-  {
-    const UnlockedIf unlocked(true);
-    BitGeneratorSource source(*bits);
-    core.table.sample(source, int64s_at(out, n));
-  }
+  sample_in_blocks(core.table, bits, int64s_at(out, n));
   return Py_NewRef(Py_None);
 }
 
