@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -86,11 +87,34 @@ TEST(BrokenLineQuantile, InterpolatesAndJumpsAcrossFlatRuns) {
   // Bins [0,1] mass 0.5, [1,3] empty, [3,4] mass 0.5: the flat run keeps both ends.
   const std::vector<double> levels = {0.0, 0.5, 0.5, 1.0};
   const std::vector<double> knots = {0.0, 1.0, 3.0, 4.0};
-  EXPECT_EQ(broken_line_quantile(levels, knots, 0.0), 0.0);
-  EXPECT_EQ(broken_line_quantile(levels, knots, 0.25), 0.5);
-  EXPECT_EQ(broken_line_quantile(levels, knots, 0.5), 1.0);
-  EXPECT_NEAR(broken_line_quantile(levels, knots, 0.75), 3.5, 1e-15);
-  EXPECT_EQ(broken_line_quantile(levels, knots, 1.0), 4.0);
+  BrokenLineQuantile q;
+  ASSERT_TRUE(q.build(levels, knots));
+  EXPECT_EQ(q(0.0), 0.0);
+  EXPECT_EQ(q(0.25), 0.5);
+  EXPECT_NEAR(q(0.5 - 1e-12), 1.0, 1e-11);
+  EXPECT_EQ(q(0.5), 3.0);  // right-continuous, as NumPy's interp
+  EXPECT_NEAR(q(0.75), 3.5, 1e-15);
+  EXPECT_EQ(q(1.0), 4.0);
+}
+
+TEST(BrokenLineQuantile, AgreesWithABinarySearchOnUnevenLevels) {
+  std::vector<double> levels = {0.0}, knots = {0.0};
+  for (int i = 1; i <= 40; ++i) {
+    levels.push_back(levels.back() + (i % 7 == 0 ? 0.0 : 1.0 / (1 + i % 5)));
+    knots.push_back(static_cast<double>(i) * 0.5);
+  }
+  BrokenLineQuantile q;
+  ASSERT_TRUE(q.build(levels, knots));
+  for (int k = 0; k <= 1000; ++k) {
+    const double u = levels.back() * k / 1000.0;
+    const auto after = std::upper_bound(levels.begin(), levels.end(), u);
+    double expected = knots.back();
+    if (after != levels.end()) {
+      const std::size_t i = static_cast<std::size_t>(after - levels.begin()) - 1;
+      expected = knots[i] + (u - levels[i]) / (levels[i + 1] - levels[i]) * (knots[i + 1] - knots[i]);
+    }
+    EXPECT_DOUBLE_EQ(q(u), expected) << u;
+  }
 }
 
 }  // namespace

@@ -93,13 +93,9 @@ PyObject* evaluate_at(AnyFunction f, std::uintptr_t x, std::uintptr_t y, std::ui
 // A column left as its uniform: the Python layer applies that marginal's
 // own vectorized ppf afterwards.
 struct UniformColumn {};
-struct BrokenLine {
-  std::span<const double> levels;
-  std::span<const double> knots;
-};
 
 struct Column {
-  std::variant<UniformColumn, PinvTable, HinvTable, BrokenLine> quantile;
+  std::variant<UniformColumn, PinvTable, HinvTable, BrokenLineQuantile> quantile;
   double loc = 0.0;
   double scale = 1.0;
 
@@ -109,8 +105,8 @@ struct Column {
           using Q = std::remove_cvref_t<decltype(q)>;
           if constexpr (std::is_same_v<Q, UniformColumn>) {
             return u;
-          } else if constexpr (std::is_same_v<Q, BrokenLine>) {
-            return loc + scale * broken_line_quantile(q.levels, q.knots, u);
+          } else if constexpr (std::is_same_v<Q, BrokenLineQuantile>) {
+            return loc + scale * q(u);
           } else {
             return loc + scale * q.ppf(u);
           }
@@ -154,8 +150,12 @@ bool column_of(PyObject* spec, Column& out) {
         !py::U64::convert(PyTuple_GetItem(spec, 3), count)) {
       return false;
     }
-    if (count == 0) return column_failed("histogram has no knots");
-    out.quantile = BrokenLine{doubles_at(levels, count), doubles_at(knots, count)};
+    const std::span<const double> level_values = doubles_at(levels, count);
+    if (count < 2 || !(level_values.front() < level_values.back())) return column_failed("histogram has no mass");
+    if (!out.quantile.emplace<BrokenLineQuantile>().build(level_values, doubles_at(knots, count))) {
+      PyErr_NoMemory();
+      return false;
+    }
   } else {
     return column_failed("spec is not one of uniform, pinv, hinv, histogram");
   }
