@@ -196,7 +196,9 @@ class Builder {
   double center() const {
     if (opt_.center > opt_.lo && opt_.center < opt_.hi) return opt_.center;
     if (std::isfinite(opt_.lo) && std::isfinite(opt_.hi)) return 0.5 * (opt_.lo + opt_.hi);
-    return std::isfinite(opt_.lo) ? opt_.lo : opt_.hi;
+    if (std::isfinite(opt_.lo)) return std::max(opt_.lo, std::isfinite(opt_.center) ? opt_.center : opt_.lo);
+    if (std::isfinite(opt_.hi)) return std::min(opt_.hi, std::isfinite(opt_.center) ? opt_.center : opt_.hi);
+    return 0.0;
   }
 
   std::expected<void, SetupError> cdf_values(std::span<const double> xs, std::span<double> ys) const {
@@ -295,8 +297,10 @@ class Builder {
     }
     if (opt_.order == 5) {
       evaluate(dpdf_, xs, std::span(df));
+      // Where the density is 0 the node is a straight line's end and its
+      // derivative unused (often infinite there, at a support edge).
       for (std::size_t i = 0; i < n; ++i) {
-        if (!std::isfinite(df[i])) return std::unexpected(SetupError::bad_value(xs[i], df[i]));
+        if (f[i] > 0.0 && !std::isfinite(df[i])) return std::unexpected(SetupError::bad_value(xs[i], df[i]));
       }
     }
     out.clear();

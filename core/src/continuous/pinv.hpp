@@ -300,6 +300,7 @@ class Builder {
 
   double clamp_center(double c) const {
     if (std::isfinite(opt_.lo) && std::isfinite(opt_.hi)) return 0.5 * (opt_.lo + opt_.hi);
+    if (!std::isfinite(c)) c = 0.0;
     if (std::isfinite(opt_.lo)) return c < opt_.lo ? opt_.lo : c;
     return c > opt_.hi ? opt_.hi : c;
   }
