@@ -241,6 +241,7 @@ def test_points_the_function_keeps_never_change():
     ({"thin": True}, TypeError, "thin must be an integer, not bool"),
     ({"bounds": ([0, 0], [1, 0])}, ValueError, r"lower < upper, but coordinate 1 has \[0.0, 0.0\]"),
     ({"bounds": ([0, 0], [1, np.inf])}, ValueError, "bounds must be finite"),
+    ({"bounds": ([0, 0, 0], [1, 1, 1])}, ValueError, r"bounds must be numbers or arrays of shape \(2,\), like x0"),
     ({"executor": 3}, TypeError, "executor must be a concurrent.futures.Executor"),
     ({"grad": 3}, TypeError, "grad must be callable or None, not int"),
 ])

@@ -221,8 +221,11 @@ def _bounds(bounds, d: int):
         lo, hi = bounds
     except (TypeError, ValueError):
         raise ValueError("bounds must be None or a pair (lower, upper) of arrays of shape (d,)") from None
-    lo = np.broadcast_to(np.asarray(lo, dtype=np.float64), (d,)).copy()
-    hi = np.broadcast_to(np.asarray(hi, dtype=np.float64), (d,)).copy()
+    try:
+        lo = np.broadcast_to(np.asarray(lo, dtype=np.float64), (d,)).copy()
+        hi = np.broadcast_to(np.asarray(hi, dtype=np.float64), (d,)).copy()
+    except ValueError:
+        raise ValueError(f"bounds must be numbers or arrays of shape ({d},), like x0") from None
     if not (np.all(np.isfinite(lo)) and np.all(np.isfinite(hi))):
         raise ValueError("bounds must be finite; use None for an unbounded coordinate set")
     if np.any(lo >= hi):
