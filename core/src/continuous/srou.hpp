@@ -56,7 +56,7 @@ struct SrouOptions {
   double pdf_area = 1.0;
   double domain_lo = -std::numeric_limits<double>::infinity();
   double domain_hi = std::numeric_limits<double>::infinity();
-  std::optional<double> cdf_at_mode;
+  std::optional<double> cdf_at_mode{};
   bool use_squeeze = false;
 };
 

@@ -81,10 +81,10 @@ struct TdrSqueezeOptions {
   TdrSqueezeTransform transform = TdrSqueezeTransform::InvSqrt;
   double domain_lo = -std::numeric_limits<double>::infinity();
   double domain_hi = std::numeric_limits<double>::infinity();
-  std::optional<double> mode;
-  std::optional<double> center;
+  std::optional<double> mode{};
+  std::optional<double> center{};
   std::size_t construction_count = 30;
-  std::vector<double> construction_points;  // used instead of the count when not empty
+  std::vector<double> construction_points{};  // used instead of the count when not empty
   bool use_dars = true;
   double max_squeeze_hat_ratio = 0.99;
   std::size_t max_intervals = 100;
