@@ -229,31 +229,12 @@ std::expected<TdrSqueezeTable, SetupError> TdrSqueezeTable::from_words(std::span
 
 // ---- setup ----
 
-std::expected<void, SetupError> TdrSqueezeBuilder::complete(TdrSqueezeTable& table,
-                                                           std::vector<std::size_t>* unbounded,
-                                                           std::vector<double>* gaps) {
-  const TdrSqueezeTransform tr = table.transform_;
+std::expected<void, SetupError> TdrSqueezeBuilder::place_bounds(TdrSqueezeTable& table,
+                                                               std::vector<double>& bound_t) {
   const std::vector<double>& x = table.x_;
-  const std::vector<double>& f = table.f_;
   const std::vector<double>& t = table.t_;
   const std::vector<double>& s = table.slope_;
-  const std::size_t n = x.size();
-  const double lo = table.bounds_.front();
-  const double hi = table.bounds_.back();
-  if (!try_resize(table.bounds_, n + 1) || !try_resize(table.secant_, n - 1) || !try_resize(table.anchor_, n) ||
-      !try_resize(table.anchor_t_, n) || !try_resize(table.anchor_f_, n) || !try_resize(table.area_below_, n) ||
-      !try_resize(table.cumulative_, n)) {
-    return std::unexpected(SetupError::out_of_memory());
-  }
-  table.bounds_.front() = lo;
-  table.bounds_.back() = hi;
-  // T(hat) at each interior bound, from the tangent that reaches it without
-  // cancellation: one whose T(f) falls towards the bound (slope >= 0 seen from
-  // the right point, <= 0 from the left), else the one from the higher point.
-  std::vector<double> bound_t;
-  if (!try_resize(bound_t, n + 1)) return std::unexpected(SetupError::out_of_memory());
-
-  for (std::size_t i = 0; i + 1 < n; ++i) {
+  for (std::size_t i = 0; i + 1 < x.size(); ++i) {
     const double width = x[i + 1] - x[i];
     const double secant = (t[i + 1] - t[i]) / width;
     const double tol = kSlopeTolerance * std::fmax(std::fmax(std::fabs(s[i]), std::fabs(s[i + 1])), std::fabs(secant)) +
@@ -269,48 +250,94 @@ std::expected<void, SetupError> TdrSqueezeBuilder::complete(TdrSqueezeTable& tab
     const double fraction = drop > 0.0 ? std::clamp((secant - s[i + 1]) / drop, 0.0, 1.0) : 0.5;
     const double z = x[i] + fraction * width;
     table.bounds_[i + 1] = z;
+    // T(hat) at z from the tangent that reaches it without cancellation: one
+    // whose T(f) falls towards z (slope >= 0 seen from the right point, <= 0
+    // from the left), else the one from the higher point.
     const bool from_right = s[i + 1] >= 0.0 || (s[i] > 0.0 && t[i + 1] >= t[i]);
     bound_t[i + 1] = from_right ? t[i + 1] + s[i + 1] * (z - x[i + 1]) : t[i] + s[i] * (z - x[i]);
   }
+  return {};
+}
+
+void TdrSqueezeBuilder::anchor_piece(TdrSqueezeTable& table, std::size_t k, std::span<const double> bound_t) {
+  const std::size_t n = table.x_.size();
+  const double x = table.x_[k], t = table.t_[k], s = table.slope_[k];
+  const double low = table.bounds_[k], high = table.bounds_[k + 1];
+  // The hat is largest at the end its tangent rises to.
+  double anchor = x, anchor_t = t;
+  if (s > 0.0) {
+    anchor = high;
+    anchor_t = k + 1 < n ? bound_t[k + 1] : t + s * (high - x);
+  } else if (s < 0.0) {
+    anchor = low;
+    anchor_t = k > 0 ? bound_t[k] : t + s * (low - x);
+  }
+  table.anchor_[k] = anchor;
+  table.anchor_t_[k] = anchor_t;
+  table.anchor_f_[k] = table.inverse_t(anchor_t);
+}
+
+std::expected<void, SetupError> TdrSqueezeBuilder::build_guide(TdrSqueezeTable& table) {
+  const std::size_t n = table.x_.size();
+  if (!try_resize(table.guide_, n)) return std::unexpected(SetupError::out_of_memory());
+  // Entries start at or before the answer for any area in their cell: each is
+  // computed for a threshold lowered by kGuideMargin.
+  std::size_t piece = 0;
+  for (std::size_t j = 0; j < n; ++j) {
+    const double threshold = static_cast<double>(j) / static_cast<double>(n) * table.hat_area_ * (1.0 - kGuideMargin);
+    while (piece + 1 < n && table.cumulative_[piece] <= threshold) ++piece;
+    table.guide_[j] = piece;
+  }
+  return {};
+}
+
+std::expected<void, SetupError> TdrSqueezeBuilder::complete(TdrSqueezeTable& table,
+                                                           std::vector<std::size_t>* unbounded,
+                                                           std::vector<double>* gaps) {
+  const TdrSqueezeTransform tr = table.transform_;
+  const std::vector<double>& x = table.x_;
+  const std::vector<double>& f = table.f_;
+  const std::vector<double>& t = table.t_;
+  const std::vector<double>& s = table.slope_;
+  const std::size_t n = x.size();
+  const double lo = table.bounds_.front();
+  const double hi = table.bounds_.back();
+  std::vector<double> bound_t;
+  if (!try_resize(table.bounds_, n + 1) || !try_resize(table.secant_, n - 1) || !try_resize(table.anchor_, n) ||
+      !try_resize(table.anchor_t_, n) || !try_resize(table.anchor_f_, n) || !try_resize(table.area_below_, n) ||
+      !try_resize(table.cumulative_, n) || !try_resize(bound_t, n + 1) ||
+      (gaps && !try_resize(*gaps, n + 1))) {
+    return std::unexpected(SetupError::out_of_memory());
+  }
+  table.bounds_.front() = lo;
+  table.bounds_.back() = hi;
+  if (auto placed = place_bounds(table, bound_t); !placed) return placed;
 
   if (unbounded) unbounded->clear();
-  if (gaps && !try_resize(*gaps, n + 1)) return std::unexpected(SetupError::out_of_memory());
   double hat_total = 0.0;
   double squeeze_total = 0.0;
   double right_of_previous = 0.0;
   for (std::size_t k = 0; k <= n; ++k) {
-    // Interval k runs from point k-1 (or the domain's start) to point k (or its end).
+    // Interval k runs from point k-1 (or the domain's start) to point k (or
+    // its end): the right part of piece k-1 and the left part of piece k.
     double hat = right_of_previous;
-    double squeeze = 0.0;
     if (k < n) {
-      const double low = table.bounds_[k], high = table.bounds_[k + 1];
-      // The hat is largest at the end its tangent rises to.
-      double anchor = x[k], anchor_t = t[k];
-      if (s[k] > 0.0) {
-        anchor = high;
-        anchor_t = k + 1 < n ? bound_t[k + 1] : t[k] + s[k] * (high - x[k]);
-      } else if (s[k] < 0.0) {
-        anchor = low;
-        anchor_t = k > 0 ? bound_t[k] : t[k] + s[k] * (low - x[k]);
-      }
-      const bool pole = tr == TdrSqueezeTransform::InvSqrt && !(anchor_t < 0.0);
-      const double anchor_f = table.inverse_t(anchor_t);
+      anchor_piece(table, k, bound_t);
+      const double a = table.anchor_[k], at = table.anchor_t_[k], af = table.anchor_f_[k];
+      const bool pole = tr == TdrSqueezeTransform::InvSqrt && !(at < 0.0);
       double below = -kInf, at_point = -kInf, above = kInf;
-      if (std::isfinite(anchor) && !pole && std::isfinite(anchor_f)) {
-        below = area_from(tr, anchor_f, anchor_t, s[k], low - anchor);
-        at_point = area_from(tr, anchor_f, anchor_t, s[k], x[k] - anchor);
-        above = area_from(tr, anchor_f, anchor_t, s[k], high - anchor);
+      if (std::isfinite(a) && std::isfinite(af) && !pole) {
+        below = area_from(tr, af, at, s[k], table.bounds_[k] - a);
+        at_point = area_from(tr, af, at, s[k], x[k] - a);
+        above = area_from(tr, af, at, s[k], table.bounds_[k + 1] - a);
       }
-      table.anchor_[k] = anchor;
-      table.anchor_t_[k] = anchor_t;
-      table.anchor_f_[k] = anchor_f;
       table.area_below_[k] = below;
       hat += at_point - below;
       right_of_previous = above - at_point;
       hat_total += above - below;
       table.cumulative_[k] = hat_total;
     }
-    if (k > 0 && k < n) squeeze = secant_area(tr, f[k - 1], t[k - 1], f[k], t[k], x[k] - x[k - 1]);
+    const double squeeze = k > 0 && k < n ? secant_area(tr, f[k - 1], t[k - 1], f[k], t[k], x[k] - x[k - 1]) : 0.0;
     squeeze_total += squeeze;
     if (!std::isfinite(hat)) {
       if (!unbounded) return std::unexpected(SetupError::not_t_concave(x[k < n ? k : n - 1]));
@@ -325,16 +352,7 @@ std::expected<void, SetupError> TdrSqueezeBuilder::complete(TdrSqueezeTable& tab
   if (unbounded && !unbounded->empty()) return {};
   if (hat_total == 0.0) return std::unexpected(SetupError::no_mass());
   if (!(hat_total < kInf)) return std::unexpected(SetupError::divergent());
-  // Guide entries start at or before the answer for any area in their cell:
-  // each is computed for a threshold lowered by kGuideMargin.
-  if (!try_resize(table.guide_, n)) return std::unexpected(SetupError::out_of_memory());
-  std::size_t piece = 0;
-  for (std::size_t j = 0; j < n; ++j) {
-    const double threshold = static_cast<double>(j) / static_cast<double>(n) * hat_total * (1.0 - kGuideMargin);
-    while (piece + 1 < n && table.cumulative_[piece] <= threshold) ++piece;
-    table.guide_[j] = piece;
-  }
-  return {};
+  return build_guide(table);
 }
 
 std::expected<TdrSqueezeBuilder, SetupError> TdrSqueezeBuilder::start(const TdrSqueezeOptions& options) {

@@ -190,6 +190,12 @@ class TdrSqueezeBuilder {
 
  private:
   TdrSqueezeBuilder() = default;
+  // Checks concavity between neighbours, places the tangents' intersections
+  // in bounds_ and T(hat) there in bound_t.
+  [[nodiscard]] static std::expected<void, SetupError> place_bounds(TdrSqueezeTable& table,
+                                                                    std::vector<double>& bound_t);
+  static void anchor_piece(TdrSqueezeTable& table, std::size_t k, std::span<const double> bound_t);
+  [[nodiscard]] static std::expected<void, SetupError> build_guide(TdrSqueezeTable& table);
   [[nodiscard]] double split_point(std::size_t interval) const;
 
   TdrSqueezeOptions options_;
