@@ -16,6 +16,8 @@
 //     options.urn_factor >= 1: urn slots per value (smaller or NaN acts as 1,
 //       above 64 acts as 64: a larger urn gains nothing but memory).
 //     options.domain_lo: the value of pv[0]; draws are domain_lo + index.
+//       Stored tables hold it as a double: |domain_lo| <= 2^53 (checked by
+//       the caller) for a table to load again.
 //   table.draw(src) -> one value; table.sample(src, out) -> out.size() values,
 //     each from one uniform, in order (a batch equals the same draws one by one).
 //   table.to_words() / AliasTable::from_words(words): flat storage for pickling;

@@ -16,6 +16,8 @@
 //       all; negative or NaN acts as 1; above 64 acts as 64, where the search
 //       is already down to one comparison).
 //     options.domain_lo: the value of pv[0]; results are domain_lo + index.
+//       Stored tables hold it as a double: |domain_lo| <= 2^53 (checked by
+//       the caller) for a table to load again.
 //   table.draw(src) / table.sample(src, out): the smallest value k with
 //     CDF(k) > U for one uniform U per draw, in order; never a value of zero mass.
 //   table.ppf(u): the smallest value k with CDF(k) >= u for 0 < u < 1;
