@@ -383,9 +383,17 @@ class _DensityLaw(_InversionLaw):
         lo, hi = self._support
         if center is not None:
             points = np.array([center])
+            values = self._values(points)
         else:
             points = _center_candidates(lo, hi)
-        values = self._values(points)
+            values = self._f(points)
+            # The grid is this library's probe, not the user's request: a
+            # point where the function misbehaves (an overflow at 1e6, say)
+            # is passed over; the setup checks every value it uses.
+            valid = ~np.isnan(values) & (values < _INF) if self._log else np.isfinite(values) & (values >= 0)
+            if not np.any(valid):
+                self._values(points)  # reports the first bad value with its x
+            points, values = points[valid], values[valid]
         if self._log:
             finite = values > -_INF
             if not np.any(finite):
