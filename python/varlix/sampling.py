@@ -130,10 +130,11 @@ def _probe_points(lo, hi, center):
     return (c, c + 0.5) if c + 0.5 < hi else (c - 0.5, c)
 
 
-def _median_or_zero(dist, lo, hi):
+def _default_center(dist, lo, hi):
     """A default center: ``dist.median()`` when the object has one (frozen
-    scipy.stats laws do) and it lies in the domain, else 0. A narrow law far
-    from 0 is then found without a search."""
+    scipy.stats laws do) and it lies in the domain, else 0 when the domain
+    holds it, else a point inside. A narrow law far from 0 is then found
+    without a search."""
     median = getattr(dist, "median", None)
     if callable(median):
         try:
@@ -142,7 +143,7 @@ def _median_or_zero(dist, lo, hi):
             m = math.nan
         if lo <= m <= hi:
             return m
-    return 0.0
+    return 0.0 if lo <= 0.0 <= hi else _inside(lo, hi)
 
 
 def _optional_float(value, name):
@@ -453,7 +454,7 @@ class NumericalInversePolynomial(_Inversion):
         mode = _optional_float(mode, "mode")
         center = _optional_float(center, "center")
         lo, hi = _domain_of(dist, domain)
-        start = center if center is not None else mode if mode is not None else _median_or_zero(dist, lo, hi)
+        start = center if center is not None else mode if mode is not None else _default_center(dist, lo, hi)
         if not math.isfinite(start):
             start = _inside(lo, hi)
         probe = _probe_points(lo, hi, start)
@@ -545,7 +546,7 @@ class NumericalInverseHermite(_Inversion):
             raise ValueError(f"`order` must be 1, 3 or 5, got {order}")
         u_resolution = _float_in(u_resolution, "u_resolution", 0.0, 1.0, open_ends=True)
         lo, hi = _domain_of(dist, domain)
-        center = _inside(lo, hi)
+        center = _default_center(dist, lo, hi)
         probe = _probe_points(lo, hi, center)
         cdf = _require(dist, "cdf")
         pdf = _require(dist, "pdf") if order >= 3 else None
@@ -607,7 +608,9 @@ class TransformedDensityRejection(_Generator):
         The mode of the density, added as a construction point.
     center : float, optional
         A point near the bulk of the distribution, around which the first
-        construction points are spread.
+        construction points are spread. By default the mode when given, else
+        ``dist.median()`` when `dist` has that method, else 0 (moved into the
+        domain).
     domain : tuple of 2 floats, optional
         The support (lo, hi), ends may be infinite. Default: ``dist.support()``
         when it exists, else the whole real line.
@@ -647,7 +650,9 @@ class TransformedDensityRejection(_Generator):
         count, points = _construction_points(construction_points)
         ratio = _float_in(max_squeeze_hat_ratio, "max_squeeze_hat_ratio", 0.0, 1.0)
         max_intervals = _integer_in(max_intervals, "max_intervals", 1, 10**6)
-        start = center if center is not None else mode if mode is not None else _inside(lo, hi)
+        if center is None and mode is None:
+            center = _default_center(dist, lo, hi)
+        start = center if center is not None else mode
         probe = _probe_points(lo, hi, start)
         pdf = _require(dist, "pdf")
         dpdf = _require(dist, "dpdf")
@@ -770,12 +775,12 @@ class SimpleRatioUniforms(_Generator):
         mode = _optional_float(mode, "mode")
         cdf_at_mode = _optional_float(cdf_at_mode, "cdf_at_mode")
         lo, hi = _domain_of(dist, domain)
-        start = mode if mode is not None else _inside(lo, hi)
+        start = mode if mode is not None else _default_center(dist, lo, hi)
         probe = _probe_points(lo, hi, start)
         pdf = _require(dist, "pdf")
         spec = function_spec(pdf, probe)
         if mode is None:
-            mode = float(_find_mode(spec, lo, hi))
+            mode = float(_find_mode(spec, lo, hi, start))
         self._dist = dist
         self._probe = probe
         self._options = (mode, pdf_area, lo, hi, cdf_at_mode)
@@ -804,13 +809,12 @@ _MODE_SCAN_POINTS = 257
 _MODE_REFINE_STEPS = 80
 
 
-def _find_mode(spec, lo, hi):
+def _find_mode(spec, lo, hi, c):
     """The argmax of the density: a scan over the domain (geometric in infinite
     directions), then golden-section search between the neighbours of the best point."""
     if math.isfinite(lo) and math.isfinite(hi):
         xs = np.linspace(lo, hi, _MODE_SCAN_POINTS)
     else:
-        c = _inside(lo, hi)
         steps = np.ldexp(1.0, np.arange(-20, 64))
         xs = np.concatenate([c - steps[::-1], [c], c + steps])
         xs = xs[(xs >= lo) & (xs <= hi)]
