@@ -251,3 +251,17 @@ def test_stored_table_is_checked():
             engine.from_bytes(bytes(altered))
     with pytest.raises(ValueError):
         type(gen._engine).from_bytes(b"abc")
+
+
+@pytest.mark.parametrize("build", [
+    lambda law: NumericalInversePolynomial(law, random_state=1),
+    lambda law: NumericalInverseHermite(law, u_resolution=1e-8, random_state=1),
+    lambda law: SimpleRatioUniforms(law, random_state=1),
+])
+def test_narrow_law_far_from_zero_builds(build):
+    # Nothing of its mass is near 0, where a search would start without
+    # the law's median.
+    stats = pytest.importorskip("scipy.stats")
+    law = stats.norm(loc=1e4, scale=0.01)
+    x = build(law).rvs(2000)
+    assert abs(x.mean() - 1e4) < 0.002 and abs(x.std() - 0.01) < 0.002
