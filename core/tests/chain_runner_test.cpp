@@ -52,6 +52,16 @@ struct Flat {
   double operator()(std::span<const double>) const { return 0.0; }
 };
 
+// Uniform on the unit box and -inf outside it.
+struct FlatOnUnitBox {
+  double operator()(std::span<const double> x) const {
+    for (const double v : x) {
+      if (v < 0.0 || v > 1.0) return -kInf;
+    }
+    return 0.0;
+  }
+};
+
 // Fails (NaN, or +inf) once the first coordinate exceeds a threshold.
 struct FailsBeyond {
   double threshold;
@@ -279,6 +289,22 @@ TEST(Chains, StayInsideTheBoxAndCoverIt) {
     EXPECT_NEAR(run.mean(0), 0.5, 0.05);
     EXPECT_NEAR(run.moment(1, 1), 1.0 / 3.0, 0.05);
   }
+}
+
+// Central differences stay inside the box: a density that is -inf beyond
+// it does not stop Hamiltonian trajectories that end near a wall.
+TEST(Chains, NumericGradientsNearAWallStayInsideTheBox) {
+  const std::vector<double> lo = {0.0, 0.0};
+  const std::vector<double> hi = {1.0, 1.0};
+  ChainSettings s = settings_for(ChainKind::Hamiltonian, 0.8, 0);
+  s.dense = false;
+  s.lo = lo;
+  s.hi = hi;
+  ChainRun<FlatOnUnitBox> run(1, 2, s, 4);
+  // Starting on a wall: a gradient by plain central differences is -inf.
+  ASSERT_TRUE(run.go(FlatOnUnitBox{}, {0.0, 1.0}, 0.3, 2000));
+  EXPECT_EQ(run.view(0).accepted(), 2000.0);
+  EXPECT_EQ(run.view(0).divergent(), 0.0);
 }
 
 // A chain's path depends on its own stream only: one group of three chains,

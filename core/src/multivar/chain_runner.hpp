@@ -322,11 +322,12 @@ class ChainGroup {
       if (!live_[c]) continue;
       const std::span<const double> q = row(q_, c);
       for (std::size_t i = 0; i < d; ++i) {
-        const double h = difference_step(q[i]);
+        const double centre = difference_centre(q[i], i);
+        const double h = difference_step(centre);
         for (const double sign : {1.0, -1.0}) {
           const std::span<double> p = std::span<double>(points_).subspan(n * d, d);
           std::copy(q.begin(), q.end(), p.begin());
-          p[i] = q[i] + sign * h;
+          p[i] = centre + sign * h;
           index_[n++] = c;
         }
       }
@@ -344,7 +345,7 @@ class ChainGroup {
       const std::span<const double> q = row(q_, c);
       const std::span<double> g = row(gq_, c);
       for (std::size_t i = 0; i < d; ++i, k += 2) {
-        const double h = difference_step(q[i]);
+        const double h = difference_step(difference_centre(q[i], i));
         g[i] = (values_[k] - values_[k + 1]) / (h + h);
       }
     }
@@ -352,6 +353,17 @@ class ChainGroup {
   }
 
   [[nodiscard]] bool bounded() const { return !settings_.lo.empty(); }
+
+  // Where the differences for coordinate i are centred: at x, or on a box,
+  // far enough inside that both points stay in it (a log-density may be
+  // -inf outside the box). Near a wall this is a one-sided estimate.
+  [[nodiscard]] double difference_centre(double x, std::size_t i) const {
+    if (!bounded()) return x;
+    const double margin = 2.0 * difference_step(x);
+    const double lo = settings_.lo[i] + margin;
+    const double hi = settings_.hi[i] - margin;
+    return lo < hi ? std::clamp(x, lo, hi) : x;
+  }
 
   [[nodiscard]] std::expected<void, ChainFault> transition(bool tuning) {
     return settings_.kind == ChainKind::Hamiltonian ? hamiltonian(tuning) : random_walk(tuning);
