@@ -54,6 +54,19 @@ struct Cdf {
 double normal_pdf(double x) { return std::exp(-0.5 * x * x); }
 double normal_cdf(double x) { return 0.5 * std::erfc(-x / std::numbers::sqrt2); }
 
+// The regularized lower incomplete gamma function by its power series
+// x^a e^-x sum x^n / Gamma(a + n + 1), for the gamma CDFs below.
+double gamma_p(double a, double x) {
+  if (x <= 0) return 0.0;
+  double term = 1.0 / std::tgamma(a + 1);
+  double sum = term;
+  for (int n = 1; n < 500 && term > 1e-18 * sum; ++n) {
+    term *= x / (a + n);
+    sum += term;
+  }
+  return std::exp(a * std::log(x) - x) * sum;
+}
+
 struct Case {
   const char* name;
   Fn pdf;
@@ -83,6 +96,9 @@ const Case kCases[] = {
     // A pole at the domain's end: x^(-1/2) e^(-x).
     {"gamma(1/2)", [](double x) { return std::exp(-x) / std::sqrt(x); },
      [](double x) { return std::erf(std::sqrt(x)); }, 0.0, kInf, 0.0},
+    // A stronger pole: the cut lies near 1e-41.
+    {"gamma(0.3)", [](double x) { return std::exp(-x) * std::pow(x, -0.7); }, [](double x) { return gamma_p(0.3, x); },
+     0.0, kInf, 1.0},
     // Mass only on (2, 3) and a center where the density is zero.
     {"box", [](double x) { return x > 2 && x < 3 ? 1.0 : 0.0; }, [](double x) { return std::clamp(x - 2, 0.0, 1.0); },
      0.0, 10.0, 0.0},

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstddef>
 #include <expected>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -64,55 +65,90 @@ inline constexpr double kAdaptiveMinRelWidth = 1e-14;
 // 0 in a domain reaching 1e30 (heavy tails are cut that far out).
 inline constexpr int kAdaptiveMaxDepth = 200;
 
+// Next to a pole a piece whose ends lie further apart than this ratio in
+// distance from the pole is split at their geometric mean: halving would
+// need a level for every factor 2 between the ends.
+inline constexpr double kGeometricSplit = 8.0;
+
+// Where a piece [a, b] is split: its midpoint, or, next to a pole, the point
+// at the geometric mean of the ends' distances from it.
+[[nodiscard]] inline double split_point(double a, double b, double pole) {
+  if (!std::isnan(pole)) {
+    const double da = std::abs(a - pole);
+    const double db = std::abs(b - pole);
+    const double near = std::min(da, db);
+    const double far = std::max(da, db);
+    if (near > 0.0 && far > kGeometricSplit * near) {
+      const double mid = std::sqrt(near) * std::sqrt(far);
+      return a < pole || b < pole ? pole - mid : pole + mid;
+    }
+  }
+  return 0.5 * (a + b);
+}
+
 // The integral of f over [a, b] (a < b), given f(a) and f(b), by adaptive
-// halving: a piece is accepted when its two halves differ from the whole by
-// at most `tolerance` (absolute, per piece: a share of the width would force
-// a narrow peak in a wide domain to absurd precision).
-// Every piece waiting to be judged is evaluated in one batch per round, so a
-// vectorized function is called once per halving depth.
+// splitting: a piece is accepted when its two halves differ from the whole
+// by at most `tolerance` (absolute, per piece: a share of the width would
+// force a narrow peak in a wide domain to absurd precision). A finite `pole`
+// (an end of [a, b] where f is infinite) makes pieces next to it split
+// geometrically. Every piece waiting to be judged is evaluated in one batch
+// per round, so a vectorized function is called once per splitting depth.
 template <class F>
-[[nodiscard]] std::expected<double, SetupError> integrate_gauss_lobatto(const F& f, double a, double b, double fa,
-                                                                        double fb, double tolerance) {
+[[nodiscard]] std::expected<double, SetupError> integrate_gauss_lobatto(
+    const F& f, double a, double b, double fa, double fb, double tolerance,
+    double pole = std::numeric_limits<double>::quiet_NaN()) {
   struct Piece {
-    double a, b, fa, fb, fmid, whole;
+    double a, b, fa, fb, whole;
+    double split;   // where the piece is split
+    double fsplit;  // f there, NaN until evaluated
     int depth;
   };
   std::vector<Piece> pending;
   std::vector<Piece> next;
   std::vector<double> xs;
   std::vector<double> ys;
+  std::vector<std::size_t> at;  // each piece's first point in xs
 
-  // The first estimate over [a, b].
+  // A piece from its ends and interior values; the split point's value is
+  // known when it is the rule's midpoint.
+  auto make = [pole](double pa, double pb, double pfa, const std::array<double, 3>& in, double pfb, int depth) {
+    const double split = split_point(pa, pb, pole);
+    const double fsplit = split == 0.5 * (pa + pb) ? in[1] : std::numeric_limits<double>::quiet_NaN();
+    return Piece{pa, pb, pfa, pfb, gauss_lobatto::rule(pa, pb, pfa, in, pfb), split, fsplit, depth};
+  };
   {
     const std::array<double, 3> in = gauss_lobatto::interior(a, b);
     std::array<double, 3> fin{};
     if (auto ok = evaluate_density(f, in, fin); !ok) return std::unexpected(ok.error());
-    pending.push_back({a, b, fa, fb, fin[1], gauss_lobatto::rule(a, b, fa, fin, fb), 0});
+    pending.push_back(make(a, b, fa, fin, fb, 0));
   }
   double total = 0.0;
   while (!pending.empty()) {
     xs.clear();
+    at.clear();
     for (const Piece& p : pending) {
-      const double mid = 0.5 * (p.a + p.b);
-      for (double x : gauss_lobatto::interior(p.a, mid)) xs.push_back(x);
-      for (double x : gauss_lobatto::interior(mid, p.b)) xs.push_back(x);
+      at.push_back(xs.size());
+      for (double x : gauss_lobatto::interior(p.a, p.split)) xs.push_back(x);
+      for (double x : gauss_lobatto::interior(p.split, p.b)) xs.push_back(x);
+      if (std::isnan(p.fsplit)) xs.push_back(p.split);
     }
     ys.resize(xs.size());
     if (auto ok = evaluate_density(f, xs, ys); !ok) return std::unexpected(ok.error());
     next.clear();
     for (std::size_t i = 0; i < pending.size(); ++i) {
       const Piece& p = pending[i];
-      const double mid = 0.5 * (p.a + p.b);
-      const std::array<double, 3> left{ys[6 * i], ys[6 * i + 1], ys[6 * i + 2]};
-      const std::array<double, 3> right{ys[6 * i + 3], ys[6 * i + 4], ys[6 * i + 5]};
-      const double sl = gauss_lobatto::rule(p.a, mid, p.fa, left, p.fmid);
-      const double sr = gauss_lobatto::rule(mid, p.b, p.fmid, right, p.fb);
+      const std::size_t k = at[i];
+      const double fsplit = std::isnan(p.fsplit) ? ys[k + 6] : p.fsplit;
+      const std::array<double, 3> left{ys[k], ys[k + 1], ys[k + 2]};
+      const std::array<double, 3> right{ys[k + 3], ys[k + 4], ys[k + 5]};
+      const double sl = gauss_lobatto::rule(p.a, p.split, p.fa, left, fsplit);
+      const double sr = gauss_lobatto::rule(p.split, p.b, fsplit, right, p.fb);
       const bool narrow = (p.b - p.a) <= kAdaptiveMinRelWidth * std::max(std::abs(p.a), std::abs(p.b));
       if (std::abs(sl + sr - p.whole) <= tolerance || narrow || p.depth >= kAdaptiveMaxDepth) {
         total += sl + sr;
       } else {
-        next.push_back({p.a, mid, p.fa, p.fmid, left[1], sl, p.depth + 1});
-        next.push_back({mid, p.b, p.fmid, p.fb, right[1], sr, p.depth + 1});
+        next.push_back(make(p.a, p.split, p.fa, left, fsplit, p.depth + 1));
+        next.push_back(make(p.split, p.b, fsplit, right, p.fb, p.depth + 1));
       }
     }
     pending.swap(next);

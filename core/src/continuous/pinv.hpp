@@ -185,12 +185,13 @@ inline constexpr double kJoinRest = 1.3;
 // Intervals narrower than this relative to |x| cannot be told apart from
 // rounding; the density cannot be inverted to the resolution there.
 inline constexpr double kMinRelWidth = 1e-13;
+inline constexpr double kNoPole = std::numeric_limits<double>::quiet_NaN();
 // Pieces next to a pole are integrated adaptively to this fraction of the goal.
 inline constexpr double kPoleAccuracy = 1e-2;
 // Intervals within this many of their widths from a pole get extra test
 // points at these relative positions close to the pole's side.
 inline constexpr double kPoleReach = 4.0;
-inline constexpr std::array<double, 2> kPoleTests{1e-2, 1e-4};
+inline constexpr std::array<double, 5> kPoleTests{1e-1, 3e-2, 1e-2, 1e-4, 1e-6};
 // Rejected intervals allowed in all before giving up: a density that can be
 // inverted needs a small fraction of this.
 inline constexpr std::size_t kMaxRejections = kPinvMaxIntervals;
@@ -267,12 +268,12 @@ class Builder {
   std::expected<double, SetupError> total_area(const Cut& left, const Cut& right, double tolerance) {
     double sum = 0.0;
     if (left.x < c_) {
-      auto part = integrate_gauss_lobatto(f_, left.x, c_, left.fx, fc_, tolerance);
+      auto part = integrate_gauss_lobatto(f_, left.x, c_, left.fx, fc_, tolerance, left.pole ? opt_.lo : kNoPole);
       if (!part) return part;
       sum += *part;
     }
     if (c_ < right.x) {
-      auto part = integrate_gauss_lobatto(f_, c_, right.x, fc_, right.fx, tolerance);
+      auto part = integrate_gauss_lobatto(f_, c_, right.x, fc_, right.fx, tolerance, right.pole ? opt_.hi : kNoPole);
       if (!part) return part;
       sum += *part;
     }
@@ -461,7 +462,7 @@ class Builder {
     fx_.assign(n + 1, 0.0);
     u_.assign(n + 1, 0.0);
     c_coef_.assign(n + 1, 0.0);
-    xs_.assign(4 * (n + kPoleTests.size() + 2), 0.0);
+    xs_.assign(4 * (n + 2 * kPoleTests.size()), 0.0);
     ys_.assign(xs_.size(), 0.0);
 
     double left = a;
@@ -550,8 +551,9 @@ class Builder {
       fx_[j] = ys_[j - 1];
       const std::size_t at = n + 3 * (j - 1);
       const std::array<double, 3> inner{ys_[at], ys_[at + 1], ys_[at + 2]};
-      auto piece = near_pole(left, right)
-                       ? integrate_gauss_lobatto(f_, x_[j - 1], x_[j], fx_[j - 1], fx_[j], kPoleAccuracy * goal_)
+      const double pole = pole_near(left, right);
+      auto piece = !std::isnan(pole)
+                       ? integrate_gauss_lobatto(f_, x_[j - 1], x_[j], fx_[j - 1], fx_[j], kPoleAccuracy * goal_, pole)
                        : gauss_lobatto::rule(x_[j - 1], x_[j], fx_[j - 1], inner, fx_[j]);
       if (!piece) return std::unexpected(piece.error());
       u_[j] = u_[j - 1] + *piece;
@@ -619,9 +621,9 @@ class Builder {
       double r;       // relative position there
       bool adaptive;
     };
-    std::array<Test, kPinvMaxOrder + 4> tests{};
+    std::array<Test, kPinvMaxOrder + 2 * kPoleTests.size()> tests{};
     std::size_t count = 0;
-    const bool pole = near_pole(x[0], x[n]);
+    const bool pole = !std::isnan(pole_near(x[0], x[n]));
     for (std::size_t k = 1; k <= n; ++k) tests[count++] = {k, pattern.test[k - 1], pole};
     // Next to a pole the density changes by orders of magnitude within the
     // first piece, and so does the u-error: it peaks close to the node.
@@ -631,7 +633,7 @@ class Builder {
     if (pole && pole_right_) {
       for (double r : kPoleTests) tests[count++] = {n, 1.0 - r, true};
     }
-    std::array<double, kPinvMaxOrder + 4> t{};
+    std::array<double, kPinvMaxOrder + 2 * kPoleTests.size()> t{};
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t k = tests[i].k;
       t[i] = u[k - 1] + tests[i].r * (u[k] - u[k - 1]);
@@ -650,7 +652,8 @@ class Builder {
       const std::size_t at = 4 * i;
       const std::array<double, 3> in{ys[at + 1], ys[at + 2], ys[at + 3]};
       auto piece = tests[i].adaptive
-                       ? integrate_gauss_lobatto(f_, x[k - 1], xs[at], fx[k - 1], ys[at], kPoleAccuracy * goal_)
+                       ? integrate_gauss_lobatto(f_, x[k - 1], xs[at], fx[k - 1], ys[at], kPoleAccuracy * goal_,
+                                                 pole_near(x[0], x[n]))
                        : gauss_lobatto::rule(x[k - 1], xs[at], fx[k - 1], in, ys[at]);
       if (!piece) return std::unexpected(piece.error());
       const double ut = u[k - 1] + *piece;
@@ -659,13 +662,15 @@ class Builder {
     return worst;
   }
 
-  // An interval within kPoleReach of its widths from a pole: the fixed rule
+  // The pole within kPoleReach widths of an interval, or NaN: the fixed rule
   // is off there by the same fraction at every scale (f ~ d^-a looks alike
   // under any magnification), which no comparison of pieces would reveal,
-  // so its pieces are integrated adaptively.
-  bool near_pole(double left, double right) const {
+  // so the interval's pieces are integrated adaptively.
+  double pole_near(double left, double right) const {
     const double width = right - left;
-    return (pole_left_ && left - a_ <= kPoleReach * width) || (pole_right_ && b_ - right <= kPoleReach * width);
+    if (pole_left_ && left - a_ <= kPoleReach * width) return opt_.lo;
+    if (pole_right_ && b_ - right <= kPoleReach * width) return opt_.hi;
+    return kNoPole;
   }
 
   const F& f_;
