@@ -174,6 +174,9 @@ inline constexpr double kFirstStep = 1.0 / 1024.0;
 inline constexpr double kFarthest = 1e300;
 // The area needs only a few digits: it scales the error goal.
 inline constexpr double kAreaTolerance = 1e-7;
+// A table whose masses sum to an area this far (relatively) from the
+// estimate that set its error goal is built again with its own area.
+inline constexpr double kAreaMismatch = 1e-3;
 // Step control: h grows by at most this factor after an accepted interval...
 inline constexpr double kMaxGrowth = 2.0;
 // ...and shrinks by at most this factor after a rejected one.
@@ -250,7 +253,13 @@ class Builder {
     if (!std::isfinite(*area)) return std::unexpected(SetupError::divergent());
     pole_left_ = left->pole;
     pole_right_ = right->pole;
-    return intervals(left->x, left->fx, right->x, *area);
+    auto table = intervals(left->x, left->fx, right->x, *area);
+    // The intervals' own masses are the better area; where the first
+    // estimate was far off, so was the error goal, and the table is redone.
+    if (table && std::abs(table->area() - *area) > kAreaMismatch * table->area()) {
+      table = intervals(left->x, left->fx, right->x, table->area());
+    }
+    return table;
   }
 
  private:
