@@ -14,6 +14,7 @@ from varlix.sampling import (
     NumericalInverseHermite,
     NumericalInversePolynomial,
     RatioUniforms,
+    SetupError,
     SimpleRatioUniforms,
     TransformedDensityRejection,
 )
@@ -187,3 +188,10 @@ def test_discrete_from_pmf_and_scipy_law():
     np.testing.assert_array_equal(gen.ppf(u), expected)
     alias = DiscreteAliasUrn(law, random_state=1)  # domain from support()
     assert alias.rvs(1000).max() <= 10
+
+
+def test_pinv_refuses_to_miss_mass_beyond_a_zero_of_the_density():
+    # Symmetric with f(0) = 0: setup reaches one hump only; the exact CDF
+    # shows the missing half, which must fail setup, not halve the law.
+    with pytest.raises(SetupError, match="holds only 0.5 of the mass"):
+        NumericalInversePolynomial(stats.dweibull(2.07))

@@ -66,6 +66,12 @@ __all__ = [
 # handlers (Ctrl-C) and other threads may take the bit generator.
 _CHUNK = 1 << 16
 
+# PINV cuts each tail below a twentieth of the u-resolution; a missing mass
+# this many times the resolution (and never below the floor, the accuracy of
+# a typical CDF) means a part of the law was not found.
+_MISSING_MASS_FACTOR = 10.0
+_MISSING_MASS_FLOOR = 1e-7
+
 UError = namedtuple("UError", ["max_error", "mean_absolute_error"])
 
 _INF = math.inf
@@ -465,7 +471,33 @@ class NumericalInversePolynomial(_Inversion):
         self._options = (order, u_resolution, lo, hi, start)
         self._domain = (lo, hi)
         self._engine = _engine.Pinv(function_spec(pdf, probe), order, u_resolution, lo, hi, start)
+        if self._cdf is not None:
+            self._check_mass_found(u_resolution, lo, hi)
         self._init_random_state(random_state)
+
+    def _check_mass_found(self, u_resolution, lo, hi):
+        """With the exact CDF at hand, check that the table covers the mass.
+
+        Setup follows the density outward from the center and ends a side
+        where the density vanishes; a second hump beyond a zero of the
+        density (or a center at such a zero) would be missed, and every draw
+        would come from one part of the law.
+        """
+        a, b = self._engine.support()
+        ends = np.array([a, b] + [e for e in (lo, hi) if math.isfinite(e)], dtype=np.float64)
+        with np.errstate(all="ignore"):
+            values = _evaluate(function_spec(self._cdf, self._probe), ends)
+        f_lo = values[2] if math.isfinite(lo) else 0.0
+        f_hi = values[-1] if math.isfinite(hi) else 1.0
+        total = f_hi - f_lo
+        if not (np.all(np.isfinite(values)) and total > 0.0):
+            return  # a CDF that cannot tell; nothing to compare
+        missing = 1.0 - (values[1] - values[0]) / total
+        if missing > max(_MISSING_MASS_FLOOR, _MISSING_MASS_FACTOR * u_resolution):
+            raise SetupError(
+                f"the table covers [{a}, {b}], which holds only {1.0 - missing:.6g} of the mass by "
+                f"dist.cdf: the density vanishes inside its support, at an end of that interval, "
+                f"and the mass beyond was not reached; build one generator for each part")
 
     def _restore_engine(self, table):
         self._engine = _engine.Pinv.from_bytes(table)
