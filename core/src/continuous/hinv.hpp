@@ -183,6 +183,8 @@ class Builder {
     xs.erase(std::unique(xs.begin(), xs.end()), xs.end());
     std::vector<End> nodes;
     if (auto ok = make_ends(xs, nodes); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_pole_gap(nodes.front(), 1.0); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_pole_gap(nodes.back(), -1.0); !ok) return std::unexpected(ok.error());
     return refine(nodes);
   }
 
@@ -224,6 +226,13 @@ class Builder {
   }
 
   double tail(double s, double p) const { return s < 0.0 ? p - p_lo_ : p_hi_ - p; }
+
+  // An infinite density is allowed only at a finite end of the domain, a
+  // pole that the cut could not move away from (no double closer to it
+  // leaves a small enough tail): the inverse CDF is flat there.
+  bool pole_end(double x, double f) const {
+    return f == std::numeric_limits<double>::infinity() && (x == opt_.lo || x == opt_.hi);
+  }
 
   // The cut point on side s: where the mass beyond falls below the target,
   // or the boundary when it never does.
@@ -283,6 +292,19 @@ class Builder {
     return outer;
   }
 
+  // At a domain end (s: direction into the domain) the u-range between the
+  // end and the next double has no x of its own; wider than the resolution
+  // (a pole: a beta(1/2, 1/2) at 1 for 1e-10, say) it cannot be met.
+  std::expected<void, SetupError> check_pole_gap(const End& end, double s) const {
+    if (end.x != opt_.lo && end.x != opt_.hi) return {};
+    std::array<double, 1> x{std::nextafter(end.x, end.x + s)};
+    std::array<double, 1> p{};
+    if (auto ok = cdf_values(x, p); !ok) return ok;
+    const double gap = std::abs(p[0] - end.p);
+    if (gap > tol_) return std::unexpected(SetupError::resolution_not_met(gap / (p_hi_ - p_lo_)));
+    return {};
+  }
+
   // Node data (CDF, and the density and its derivative as the order needs)
   // at every point of xs, in one batch per function.
   std::expected<void, SetupError> make_ends(std::span<const double> xs, std::vector<End>& out) {
@@ -292,15 +314,20 @@ class Builder {
     if (opt_.order >= 3) {
       evaluate(pdf_, xs, std::span(f));
       for (std::size_t i = 0; i < n; ++i) {
-        if (!(f[i] >= 0.0 && std::isfinite(f[i]))) return std::unexpected(SetupError::bad_value(xs[i], f[i]));
+        if (!(f[i] >= 0.0 && (std::isfinite(f[i]) || pole_end(xs[i], f[i])))) {
+          return std::unexpected(SetupError::bad_value(xs[i], f[i]));
+        }
       }
     }
     if (opt_.order == 5) {
       evaluate(dpdf_, xs, std::span(df));
       // Where the density is 0 the node is a straight line's end and its
-      // derivative unused (often infinite there, at a support edge).
+      // derivative unused (often infinite there, at a support edge); at a
+      // pole it is unused too.
       for (std::size_t i = 0; i < n; ++i) {
-        if (f[i] > 0.0 && !std::isfinite(df[i])) return std::unexpected(SetupError::bad_value(xs[i], df[i]));
+        if (f[i] > 0.0 && std::isfinite(f[i]) && !std::isfinite(df[i])) {
+          return std::unexpected(SetupError::bad_value(xs[i], df[i]));
+        }
       }
     }
     out.clear();
@@ -308,6 +335,8 @@ class Builder {
       End e{xs[i], p[i], std::numeric_limits<double>::infinity(), 0.0};
       if (opt_.order >= 3 && f[i] > 0.0) e.dx = 1.0 / f[i];
       if (opt_.order == 5 && f[i] > 0.0) e.d2x = -df[i] * e.dx * e.dx * e.dx;
+      // A pole: x(u) is flat there; its curvature is unknown (cubic then).
+      if (std::isinf(f[i])) e.d2x = std::numeric_limits<double>::quiet_NaN();
       out.push_back(e);
     }
     return {};
