@@ -388,7 +388,7 @@ class ChainGroup {
       const ChainView chain = view(c);
       const double u = sources_[c].next_double();
       const double diff = values_[c] - chain.log_density();
-      const bool accept = std::log(u) < diff;
+      const bool accept = accepts(u, diff);
       if (accept) {
         std::copy(row(points_, c).begin(), row(points_, c).end(), chain.x().begin());
         chain.log_density() = values_[c];
@@ -443,7 +443,7 @@ class ChainGroup {
         if (std::isnan(diff)) diff = -HUGE_VAL;
       }
       if (diff < -detail::kDivergentEnergy) chain.divergent() += 1.0;
-      if (std::log(u) < diff) {
+      if (accepts(u, diff)) {
         std::copy(row(q_, c).begin(), row(q_, c).end(), chain.x().begin());
         std::copy(row(gq_, c).begin(), row(gq_, c).end(), chain.grad().begin());
         chain.log_density() = values_[c];
@@ -471,6 +471,10 @@ class ChainGroup {
     }
     if (!detail::finite_point(q)) live_[c] = 0;
   }
+
+  // The Metropolis test ln u < diff for u in [0, 1): always passed uphill,
+  // where the logarithm need not be taken.
+  [[nodiscard]] static bool accepts(double u, double diff) { return diff >= 0.0 || std::log(u) < diff; }
 
   // min(1, exp(diff)), 0 for -inf.
   [[nodiscard]] static double acceptance(double diff) { return diff >= 0.0 ? 1.0 : std::exp(diff); }
