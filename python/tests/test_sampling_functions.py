@@ -230,3 +230,26 @@ def test_interrupt_stops_a_long_setup(alarm):
     with pytest.raises(KeyboardInterrupt):
         for _ in range(1000):
             NumericalInversePolynomial(Density(slow), u_resolution=1e-15, order=3)
+
+
+@pytest.mark.parametrize("build", [
+    lambda d, rng: TransformedDensityRejection(d, random_state=rng),
+    lambda d, rng: SimpleRatioUniforms(d, mode=0.0, pdf_area=SQRT_2PI, random_state=rng),
+    lambda d, rng: RatioUniforms(d.pdf, umax=1.0, vmin=-0.86, vmax=0.86, random_state=rng),
+])
+def test_density_drawing_from_the_same_generator_does_not_deadlock(build):
+    rng = np.random.default_rng(1)
+
+    class UsesGenerator:
+        def pdf(self, x):
+            rng.random()  # takes the bit generator's lock
+            return math.exp(-0.5 * x * x)
+
+        def dpdf(self, x):
+            return -x * math.exp(-0.5 * x * x)
+
+    result = []
+    worker = threading.Thread(target=lambda: result.append(build(UsesGenerator(), rng).rvs(2000)), daemon=True)
+    worker.start()
+    worker.join(60)
+    assert result and result[0].shape == (2000,)

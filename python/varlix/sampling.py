@@ -38,6 +38,7 @@ from __future__ import annotations
 import math
 import numbers
 import operator
+import threading
 import warnings
 from collections import namedtuple
 
@@ -45,7 +46,7 @@ import numpy as np
 
 from . import _engine
 from ._engine import SetupError
-from ._functions import function_spec, is_native
+from ._functions import function_spec, is_native, kind_of
 from ._random import uniform_source
 
 UNURANError = SetupError
@@ -219,6 +220,55 @@ def _u_grid(n):
 
 # ---- common behaviour ---------------------------------------------------------------
 
+class _LockYield:
+    """Lets a Python density that rejection draws call give up the bit
+    generator's lock for the length of its call.
+
+    Draws hold the lock (NumPy's own samplers take it too); a density that
+    itself draws from the same generator would otherwise wait for it forever.
+    Between two uniforms nothing of the engine's use of the generator is in
+    flight, so other users may take the lock meanwhile. Per thread: each
+    thread's draws hold their own source's lock.
+    """
+
+    def __init__(self):
+        self.local = threading.local()
+
+    def wrap(self, f):
+        local = self.local
+
+        def call(x):
+            lock = getattr(local, "lock", None)
+            if lock is None:
+                return f(x)
+            lock.release()
+            try:
+                return f(x)
+            finally:
+                lock.acquire()
+
+        return call
+
+    def spec(self, f, probe):
+        kind = kind_of(f, probe)
+        if kind == "native":
+            return function_spec(f, probe, kind=kind)
+        return function_spec(self.wrap(f), probe, kind=kind)
+
+    def fill(self, engine, out, source):
+        flat = out.reshape(-1)
+        local = self.local
+        for start in range(0, flat.size, _CHUNK):
+            part = flat[start:start + _CHUNK]
+            with source.lock:
+                previous = getattr(local, "lock", None)
+                local.lock = source.lock
+                try:
+                    engine.sample(source.capsule, part.ctypes.data, part.size)
+                finally:
+                    local.lock = previous
+
+
 class _Generator:
     """Random state handling, draws into arrays, pickling."""
 
@@ -240,6 +290,9 @@ class _Generator:
         self._source = uniform_source(random_state)
 
     def _fill(self, out, source):
+        if getattr(self, "_yield", None) is not None:
+            self._yield.fill(self._engine, out, source)
+            return
         flat = out.reshape(-1)
         sample = self._engine.sample
         for start in range(0, flat.size, _CHUNK):
@@ -273,6 +326,7 @@ class _Generator:
     def __reduce__(self):
         state = dict(self.__dict__)
         engine = state.pop("_engine")
+        state.pop("_yield", None)  # per-thread state; made anew on loading
         state["_table"] = engine.to_bytes()
         source = state.pop("_source")
         state["_generator"] = source.generator
@@ -691,14 +745,16 @@ class TransformedDensityRejection(_Generator):
         self._dist = dist
         self._probe = probe
         self._options = (c, lo, hi)
-        pdf_spec = function_spec(pdf, probe)
+        self._yield = _LockYield()
+        pdf_spec = self._yield.spec(pdf, probe)
         self._engine = _engine.Tdr(pdf_spec, function_spec(dpdf, probe), c, lo, hi, count, points.ctypes.data,
                                    points.size, bool(use_dars), ratio, max_intervals, mode, center)
         self._init_random_state(random_state)
 
     def _restore_engine(self, table):
         pdf = _require(self._dist, "pdf")
-        self._engine = _engine.Tdr.from_bytes(table, function_spec(pdf, self._probe))
+        self._yield = _LockYield()
+        self._engine = _engine.Tdr.from_bytes(table, self._yield.spec(pdf, self._probe))
 
     @property
     def hat_area(self):
@@ -810,7 +866,8 @@ class SimpleRatioUniforms(_Generator):
         start = mode if mode is not None else _default_center(dist, lo, hi)
         probe = _probe_points(lo, hi, start)
         pdf = _require(dist, "pdf")
-        spec = function_spec(pdf, probe)
+        self._yield = _LockYield()
+        spec = self._yield.spec(pdf, probe)
         if mode is None:
             mode = float(_find_mode(spec, lo, hi, start))
         self._dist = dist
@@ -821,7 +878,8 @@ class SimpleRatioUniforms(_Generator):
 
     def _restore_engine(self, table):
         pdf = _require(self._dist, "pdf")
-        self._engine = _engine.Srou.from_bytes(table, function_spec(pdf, self._probe))
+        self._yield = _LockYield()
+        self._engine = _engine.Srou.from_bytes(table, self._yield.spec(pdf, self._probe))
 
     def __repr__(self):
         mode, pdf_area, lo, hi, cdf_at_mode = self._options
@@ -919,7 +977,8 @@ class RatioUniforms:
             raise TypeError(f"`pdf` must be callable, got {type(pdf).__name__}")
         self._pdf = pdf
         self._options = (umax, vmin, vmax, c)
-        self._engine = _engine.Rou(function_spec(pdf, (c, c + 0.5)), umax, vmin, vmax, c)
+        self._yield = _LockYield()
+        self._engine = _engine.Rou(self._yield.spec(pdf, (c, c + 0.5)), umax, vmin, vmax, c)
         self._source = uniform_source(random_state)
 
     _fill = _Generator._fill
