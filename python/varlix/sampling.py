@@ -491,7 +491,9 @@ class NumericalInversePolynomial(_Inversion):
     SetupError
         When the density is negative, NaN or infinite at a point setup looks
         at (the message names it), has no mass, or the resolution cannot be
-        reached. An exception raised by the density itself propagates as it is.
+        reached; and, when `dist` has a ``cdf``, when the table misses part
+        of the mass (a density that vanishes inside its support). An
+        exception raised by the density itself propagates as it is.
 
     Examples
     --------
