@@ -64,6 +64,10 @@ inline constexpr double kAdaptiveMinRelWidth = 1e-14;
 // Halvings of one piece at most: enough to resolve a unit-wide peak next to
 // 0 in a domain reaching 1e30 (heavy tails are cut that far out).
 inline constexpr int kAdaptiveMaxDepth = 200;
+// Pieces waiting at once at most: a function too rough for the tolerance
+// everywhere (noise) would otherwise double them every round; beyond this
+// every piece is accepted as it stands.
+inline constexpr std::size_t kAdaptiveMaxPending = 1 << 16;
 
 // Next to a pole a piece whose ends lie further apart than this ratio in
 // distance from the pole is split at their geometric mean: halving would
@@ -144,7 +148,8 @@ template <class F>
       const double sl = gauss_lobatto::rule(p.a, p.split, p.fa, left, fsplit);
       const double sr = gauss_lobatto::rule(p.split, p.b, fsplit, right, p.fb);
       const bool narrow = (p.b - p.a) <= kAdaptiveMinRelWidth * std::max(std::abs(p.a), std::abs(p.b));
-      if (std::abs(sl + sr - p.whole) <= tolerance || narrow || p.depth >= kAdaptiveMaxDepth) {
+      const bool crowded = pending.size() >= kAdaptiveMaxPending;
+      if (std::abs(sl + sr - p.whole) <= tolerance || narrow || crowded || p.depth >= kAdaptiveMaxDepth) {
         total += sl + sr;
       } else {
         next.push_back(make(p.a, p.split, p.fa, left, fsplit, p.depth + 1));

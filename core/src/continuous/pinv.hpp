@@ -275,6 +275,14 @@ class Builder {
   // The area between the cuts, in two parts meeting at the center: a peak
   // at the center is then an end point of both, found without halving.
   std::expected<double, SetupError> total_area(const Cut& left, const Cut& right, double tolerance) {
+    if (!(tolerance > 0.0)) {
+      // No mass seen on the way to the cuts (a pole, or a center on the
+      // domain's end): a first rough pass sets the scale.
+      auto rough = total_area(left, right, std::numeric_limits<double>::infinity());
+      if (!rough) return rough;
+      tolerance = kAreaTolerance * *rough;
+      if (!(tolerance > 0.0)) return *rough;
+    }
     double sum = 0.0;
     if (left.x < c_) {
       auto part = integrate_gauss_lobatto(f_, left.x, c_, left.fx, fc_, tolerance, left.pole ? opt_.lo : kNoPole);
@@ -488,7 +496,8 @@ class Builder {
       const double width = right - left;
       if (width <= kMinRelWidth * std::max(std::abs(left), std::abs(right)) || table.appended() >= kPinvMaxIntervals ||
           rejected > kMaxRejections) {
-        return std::unexpected(SetupError::resolution_not_met(std::max(worst, last_error_) / area));
+        // The error of the last interval turned down is what could not be met.
+        return std::unexpected(SetupError::resolution_not_met(last_rejected_ / area));
       }
       auto increasing = measure_nodes(left, f_left, right);
       if (!increasing) return std::unexpected(increasing.error());
@@ -502,7 +511,6 @@ class Builder {
       }
       auto error = interval_error(*increasing, width);
       if (!error) return std::unexpected(error.error());
-      last_error_ = *error;
       if (*error <= goal_) {
         if (!table.append(left, mass.value(), std::span(u_).subspan(1, n - 1), std::span(c_coef_).subspan(1, n))) {
           return std::unexpected(SetupError::out_of_memory());
@@ -513,6 +521,7 @@ class Builder {
         f_left = fx_[n];
       } else {
         ++rejected;
+        last_rejected_ = *error;
       }
       // A rounding limit shrinks in proportion to the width, not its power.
       h = rounding_limited_ ? width * std::max(kMaxShrink, kStepSafety * goal_ / *error)
@@ -696,7 +705,7 @@ class Builder {
   double goal_ = 0.0;  // the absolute u-error goal
   double c_ = 0.0;
   double fc_ = 0.0;
-  double last_error_ = 0.0;
+  double last_rejected_ = 0.0;
 };
 
 }  // namespace pinv_detail
