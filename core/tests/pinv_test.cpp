@@ -99,6 +99,9 @@ const Case kCases[] = {
     // A stronger pole: the cut lies near 1e-41.
     {"gamma(0.3)", [](double x) { return std::exp(-x) * std::pow(x, -0.7); }, [](double x) { return gamma_p(0.3, x); },
      0.0, kInf, 1.0},
+    // A pole, and the center at the other end: no mass is seen on the way
+    // to either cut.
+    {"x^(-1/2) from 1", [](double x) { return 1 / std::sqrt(x); }, [](double x) { return std::sqrt(x); }, 0.0, 1.0, 1.0},
     // Mass only on (2, 3) and a center where the density is zero.
     {"box", [](double x) { return x > 2 && x < 3 ? 1.0 : 0.0; }, [](double x) { return std::clamp(x - 2, 0.0, 1.0); },
      0.0, 10.0, 0.0},
