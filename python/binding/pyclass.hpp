@@ -11,7 +11,7 @@
 //
 // and registered once with add_class<Cls>(module, {.methods = ..., .constructor = ...}).
 // Every class is final, has no instance dictionary and no weak references,
-// and its __module__ is "_varlix". A class without a constructor refuses to
+// and its __module__ is the name of the module it is added to. A class without a constructor refuses to
 // be called with TypeError "No constructor defined for {name}"; instances are
 // then made by PyClass<Cls>::wrap from the binding's functions.
 //
@@ -223,7 +223,7 @@ class PyClass {
   }
 
   // Makes the type object, once per process.
-  [[nodiscard]] static bool create(const ClassParts& parts);
+  [[nodiscard]] static bool create(const char* module_name, const ClassParts& parts);
 
  private:
   static PyObject* make(Contents&& contents) {
@@ -257,9 +257,9 @@ class PyClass {
 };
 
 template <class Cls>
-bool PyClass<Cls>::create(const ClassParts& parts) {
+bool PyClass<Cls>::create(const char* module_name, const ClassParts& parts) {
   if (type_ != nullptr) return true;
-  static const std::string qualified_name = std::string("_varlix.") + Cls::name;
+  static const std::string qualified_name = std::string(module_name) + "." + Cls::name;
   PyType_Slot slots[10];
   int count = 0;
   const auto add = [&](int slot, auto* pointer) {
@@ -335,7 +335,8 @@ int PyClass<Cls>::clear(PyObject* self) {
 
 template <class Cls>
 [[nodiscard]] bool add_class(PyObject* module, const ClassParts& parts) {
-  return PyClass<Cls>::create(parts) &&
+  const char* module_name = PyModule_GetName(module);
+  return module_name != nullptr && PyClass<Cls>::create(module_name, parts) &&
          PyModule_AddObjectRef(module, Cls::name, reinterpret_cast<PyObject*>(PyClass<Cls>::type())) == 0;
 }
 

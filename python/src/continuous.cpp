@@ -12,6 +12,7 @@
 #include <variant>
 
 #include <continuous/cdf.hpp>
+#include <continuous/model.hpp>
 #include <continuous/sampler.hpp>
 #include <continuous/stats.hpp>
 #include <continuous/truncated.hpp>
@@ -19,7 +20,9 @@
 
 #include <binding/binder.hpp>
 #include <binding/callable.hpp>
+#include <binding/interrupt.hpp>
 #include "lib.hpp"
+#include "tdr_transform.hpp"
 #include <binding/pyclass.hpp>
 #include <binding/result.hpp>
 
@@ -150,7 +153,7 @@ PyObject* sample(const Model& m) {
 
 PyObject* sample_n(const Model& m, std::uint64_t n, std::optional<std::uint64_t> seed) {
   CallRng rng(seed);
-  return on_sampler(m, [n, &rng](const auto& s) { return s.sample_n_with_rng(n, rng.get()); });
+  return on_sampler(m, [n, &rng](const auto& s) { return s.sample_n_with_rng(n, rng.get(), interrupt_pending); });
 }
 
 PyObject* cdf(const Model& m, double x) {
