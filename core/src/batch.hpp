@@ -17,10 +17,11 @@ namespace varlix {
 // makes a stop (a pending signal, a deadline) is the caller's business.
 using StopRequested = bool (*)();
 
-// Draws between two questions to StopRequested: frequent enough that a stop
-// comes within a millisecond for the cheapest draws (a table lookup), rare
-// enough that asking costs nothing measurable.
-inline constexpr std::uint64_t kDrawsBetweenStopChecks = 4096;
+// Draws between two questions to StopRequested: a stop comes within tens of
+// milliseconds even where a draw inverts a CDF by quadrature (about 0.1 ms a
+// draw), and the question (an atomic load in the binding) is still too rare
+// to measure beside the cheapest draws, a table lookup.
+inline constexpr std::uint64_t kDrawsBetweenStopChecks = 256;
 
 // n values of draw() in order: all of them, or the first failure. The storage
 // is taken before the first draw, so a batch too large to hold is refused
