@@ -79,6 +79,7 @@ std::string SampleError::message() const {
     case Kind::McmcNotInitialized: return "mcmc sampler not initialized (call init)";
     case Kind::McmcFailed: return "mcmc sampler failed";
     case Kind::OutOfMemory: return "out of memory";
+    case Kind::Interrupted: return "interrupted";
   }
   return {};
 }

@@ -86,6 +86,9 @@ class SampleError {
     McmcFailed,
     // See BuildError::Kind::OutOfMemory.
     OutOfMemory,
+    // Not a failure either: the caller asked a batch to stop (see batch.hpp).
+    // The binding re-raises the exception the interrupt left pending.
+    Interrupted,
   };
 
   static constexpr SampleError quantile_out_of_range(double u) {
@@ -103,6 +106,7 @@ class SampleError {
   static constexpr SampleError mcmc_not_initialized() { return SampleError{Kind::McmcNotInitialized}; }
   static constexpr SampleError mcmc_failed() { return SampleError{Kind::McmcFailed}; }
   static constexpr SampleError out_of_memory() { return SampleError{Kind::OutOfMemory}; }
+  static constexpr SampleError interrupted() { return SampleError{Kind::Interrupted}; }
 
   [[nodiscard]] constexpr Kind kind() const { return kind_; }
   [[nodiscard]] constexpr double value() const { return value_; }

@@ -4,13 +4,9 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <expected>
 #include <new>
 #include <stdexcept>
 #include <vector>
-
-#include "error.hpp"
 
 namespace varlix {
 
@@ -36,25 +32,6 @@ template <class T>
   } catch (const std::length_error&) {
     return false;
   }
-}
-
-// n values of draw() in order: all of them, or the first failure. The storage
-// is taken before the first draw, so a batch too large to hold is refused
-// without drawing.
-template <class Draw>
-[[nodiscard]] std::expected<std::vector<double>, SampleError> collect_draws(std::uint64_t n, Draw&& draw) {
-  std::vector<double> draws;
-  if (!try_reserve(draws, n)) {
-    return std::unexpected(SampleError::out_of_memory());
-  }
-  for (std::uint64_t i = 0; i < n; ++i) {
-    const std::expected<double, SampleError> x = draw();
-    if (!x) {
-      return std::unexpected(x.error());
-    }
-    draws.push_back(*x);
-  }
-  return draws;
 }
 
 }  // namespace varlix

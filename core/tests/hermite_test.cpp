@@ -161,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
         SlopeCase{"LocalMaximum", {0.0, 1.0, 2.0}, {0.0, 1.0, 0.0}, {1.0, 0.0, -1.0}},
         // Coincident knots have no secant: it counts as 0.
         SlopeCase{"CoincidentKnots", {0.0, 0.0, 1.0}, {0.0, 5.0, 6.0}, {0.0, 0.0, 1.0}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 // Initial slopes 3 on secants 1: the first interval has alpha = beta = 3 and
 // both slopes shrink by 3 / sqrt(18); the second sees the reduced left slope

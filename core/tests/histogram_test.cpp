@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
                     RejectCase{"BadEdgeAndZeroCounts", {0.0, 0.0, 1.0}, {0.0, 0.0}, kInvalidText},
                     RejectCase{"AllZero", {0.0, 1.0, 2.0}, {0.0, 0.0}, kNormalizeText},
                     RejectCase{"AllNegativeZero", {0.0, 1.0}, {-0.0}, kNormalizeText}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST(HistogramPdf, BinDensitiesInBothModes) {
   EXPECT_EQ(densities(make({0.0, 1.0, 3.0}, {1.0, 1.0}, false)), (std::vector<double>{0.5, 0.25}));

@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
                     NonFiniteCase{"NanUpperBound", [](double x) { return x; }, 0.0, kNaN},
                     NonFiniteCase{"NanLowerBound", [](double x) { return x; }, kNaN, 1.0},
                     NonFiniteCase{"InfiniteBound", [](double) { return 1.0; }, 0.0, kInf}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 // A cheap integrand whose estimates never agree (a pseudo-random bit of its
 // argument) refines forever under tol = 0; the budget stops it with NaN

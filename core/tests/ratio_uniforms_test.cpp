@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {.mode = 2.0, .pdf_area = 2.0, .domain_lo = 0.0, .cdf_at_mode = 1.0 - 5.0 * std::exp(-2.0),
                   .use_squeeze = true},
                  1.55}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& instance) { return instance.param.name; });
 
 // The rhombus squeeze lies inside the region {u^2 <= f(v/u + m)}: checked on
 // its edges for T_{-1/2}-concave densities of several shapes, with the exact

@@ -169,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
                     return status(from_histogram({0.0, 1.0}, {3.0}, false, tdr_options(TdrTransform::Log)));
                   },
                   kTdrBuild, 0}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& instance) { return instance.param.name; });
 
 TEST(ContinuousSampler, InversionNeverCallsTheDerivative) {
   int calls = 0;

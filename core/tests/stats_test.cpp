@@ -1,5 +1,6 @@
 // Statistics over the five models: exact values at the bounds, closed-form
 // moments, absent values and the errors with their texts.
+#include "continuous/model.hpp"
 #include "continuous/stats.hpp"
 
 #include <gtest/gtest.h>
@@ -171,7 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
                           "confidence NaN must be in (0, 1)"},
         QuantileErrorCase{"IntervalAbove", [](const auto& s) { return error_text(stats::interval(s, 1.5)); },
                           "confidence 1.5 must be in (0, 1)"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& instance) { return instance.param.name; });
 
 TEST(Stats, IntervalIsAPairOfQuantiles) {
   const auto s = from_density(normal_density, -5.0, 5.0);

@@ -168,7 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
                          BuildError::invalid_support("pdf/dpdf support must match opts.support")},
         BuildFailureCase{"NaNPdfEnd", 0.0, 1.0, 0.0, kNaN,
                          BuildError::invalid_support("pdf/dpdf support must match opts.support")}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& instance) { return instance.param.name; });
 
 TEST(TdrHat, DensityZeroOnTheGridFailsBothTransforms) {
   const TestPdf zero{[](double) { return 0.0; }, 0.0, 1.0, {}};

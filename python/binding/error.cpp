@@ -5,53 +5,45 @@
 namespace varlix::py {
 namespace {
 
-// The qualified names differ from the module attributes on purpose: the
-// classes are _varlix.BuildError and _varlix.SampleError to the module, but
-// their own __name__ says BuildErrorPy / SampleErrorPy.
-PyObject* exception_class(PyObject*& cache, const char* qualified_name) {
-  if (cache == nullptr) {
-    cache = PyErr_NewExceptionWithDoc(qualified_name, nullptr, PyExc_RuntimeError, nullptr);
-  }
-  return cache;
-}
-
-PyObject* build_error_class() {
-  static PyObject* cache = nullptr;
-  return exception_class(cache, "_varlix.BuildErrorPy");
-}
-
-PyObject* sample_error_class() {
-  static PyObject* cache = nullptr;
-  return exception_class(cache, "_varlix.SampleErrorPy");
-}
-
-bool add_exception(PyObject* module, const char* attribute, PyObject* exception) {
-  return exception != nullptr && PyModule_AddObjectRef(module, attribute, exception) == 0;
-}
+// Per module: every extension links its own copy of the framework.
+const char* g_extension_name = "the extension";
+PyObject* g_build_error = nullptr;
+PyObject* g_sample_error = nullptr;
 
 // Formatted when the error is mapped; the exception instance is made by the
 // interpreter from the one str argument, so str(exc) is exactly the text.
-PyObject* raise_core_error(PyObject* (*exception)(), const std::string& text) {
-  PyObject* type = exception();
-  if (type == nullptr) return nullptr;
-  return set_error(type, text);
+PyObject* raise_core_error(PyObject* type, const std::string& text) {
+  return set_error(type != nullptr ? type : PyExc_RuntimeError, text);
 }
 
 }  // namespace
 
-bool register_exceptions(PyObject* module) {
-  return add_exception(module, "BuildError", build_error_class()) &&
-         add_exception(module, "SampleError", sample_error_class());
+void set_extension_name(const char* name) { g_extension_name = name; }
+
+void set_core_error_classes(PyObject* build_error, PyObject* sample_error) {
+  g_build_error = build_error;
+  g_sample_error = sample_error;
+}
+
+PyObject* internal_fault() {
+  return set_error(PyExc_SystemError, std::string("internal fault in ") + g_extension_name);
 }
 
 PyObject* map_build_err(const BuildError& error) {
   if (error.kind() == BuildError::Kind::OutOfMemory) return PyErr_NoMemory();
-  return raise_core_error(build_error_class, error.message());
+  return raise_core_error(g_build_error, error.message());
 }
 
 PyObject* map_sample_err(const SampleError& error) {
-  if (error.kind() == SampleError::Kind::OutOfMemory) return PyErr_NoMemory();
-  return raise_core_error(sample_error_class, error.message());
+  switch (error.kind()) {
+    case SampleError::Kind::OutOfMemory: return PyErr_NoMemory();
+    case SampleError::Kind::Interrupted:
+      // The stop callback saw the interrupt's exception raised; should it be
+      // gone, the interrupt is still reported, never a partial result.
+      if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+      return nullptr;
+    default: return raise_core_error(g_sample_error, error.message());
+  }
 }
 
 PyObject* set_error(PyObject* type, std::string_view text) {
@@ -59,17 +51,6 @@ PyObject* set_error(PyObject* type, std::string_view text) {
       Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (message) PyErr_SetObject(type, message.get());
   return nullptr;
-}
-
-std::optional<TdrTransform> parse_tdr_transform(std::string_view text) {
-  std::string lowered(text);
-  for (char& c : lowered) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  if (lowered == "inv_sqrt" || lowered == "inv-sqrt" || lowered == "invsqrt") return TdrTransform::InvSqrt;
-  if (lowered == "log") return TdrTransform::Log;
-  set_error(PyExc_ValueError, "unknown TDR transform '" + lowered + "', expected 'log' or 'inv_sqrt'");
-  return std::nullopt;
 }
 
 }  // namespace varlix::py

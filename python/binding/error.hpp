@@ -1,29 +1,33 @@
-// The module's exception classes, the mapping of core errors onto Python
-// exceptions, the TDR transform names, and the guard that keeps C++
-// exceptions out of the interpreter.
+// The mapping of core errors onto Python exceptions, and the guard that keeps
+// C++ exceptions out of the interpreter. The exception classes and the name
+// in fault reports belong to the extension module that links the framework;
+// it sets them once, when it is initialized.
 #pragma once
 
 #include <new>
-#include <optional>
 #include <stdexcept>
 #include <string_view>
 
 // Angle brackets: the core's error.hpp, found through the core's include
 // directory rather than this file's own directory.
-#include <continuous/tdr.hpp>
 #include <error.hpp>
 
 #include "ref.hpp"
 
 namespace varlix::py {
 
-// Adds BuildError and SampleError to the module (creating the classes on
-// first use). False with a Python error pending.
-[[nodiscard]] bool register_exceptions(PyObject* module);
+// The module's name as fault reports give it ("internal fault in <name>");
+// static storage. Until set: "the extension".
+void set_extension_name(const char* name);
+
+// The classes raised for the core's BuildError and SampleError values
+// (borrowed; the module keeps them alive). Until set: RuntimeError.
+void set_core_error_classes(PyObject* build_error, PyObject* sample_error);
 
 // Each sets the pending Python exception for a core error and returns null,
 // so that a binding function can `return map_sample_err(result.error());`.
-// The OutOfMemory kinds become MemoryError.
+// The OutOfMemory kinds become MemoryError; an interrupted batch returns null
+// with the exception the interrupt left pending.
 PyObject* map_build_err(const BuildError& error);
 PyObject* map_sample_err(const SampleError& error);
 // The same, chosen by the error's type (for code generic over both).
@@ -33,9 +37,8 @@ inline PyObject* map_error(const SampleError& error) { return map_sample_err(err
 // Sets `type` with `text` (any UTF-8, embedded NULs kept) and returns null.
 PyObject* set_error(PyObject* type, std::string_view text);
 
-// "log", "inv_sqrt", "inv-sqrt" or "invsqrt" in any ASCII case; otherwise
-// absent with ValueError pending.
-[[nodiscard]] std::optional<TdrTransform> parse_tdr_transform(std::string_view text);
+// SystemError naming an internal fault of the module; returns null.
+PyObject* internal_fault();
 
 // How many entry points of the module are running on this thread. Above 0,
 // the thread holds the interpreter lock (the binding never releases it, and
@@ -67,7 +70,7 @@ PyObject* guarded(Body&& body) noexcept {
   } catch (const std::length_error&) {
     return PyErr_NoMemory();
   } catch (...) {
-    return set_error(PyExc_SystemError, "internal fault in _varlix");
+    return internal_fault();
   }
 }
 

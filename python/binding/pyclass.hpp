@@ -11,11 +11,9 @@
 //
 // and registered once with add_class<Cls>(module, {.methods = ..., .constructor = ...}).
 // Every class is final, has no instance dictionary and no weak references,
-// and its __module__ is "_varlix" unless the traits name another one
-// (static constexpr const char* module = "varlix._engine"). A class without a
-// constructor refuses to be called with TypeError "No constructor defined for
-// {name}"; instances are then made by PyClass<Cls>::wrap from the binding's
-// functions.
+// and its __module__ is the name of the module it is added to. A class without a constructor refuses to
+// be called with TypeError "No constructor defined for {name}"; instances are
+// then made by PyClass<Cls>::wrap from the binding's functions.
 //
 // A class whose instances keep user callables declares
 //
@@ -225,7 +223,7 @@ class PyClass {
   }
 
   // Makes the type object, once per process.
-  [[nodiscard]] static bool create(const ClassParts& parts);
+  [[nodiscard]] static bool create(const char* module_name, const ClassParts& parts);
 
  private:
   static PyObject* make(Contents&& contents) {
@@ -259,16 +257,9 @@ class PyClass {
 };
 
 template <class Cls>
-bool PyClass<Cls>::create(const ClassParts& parts) {
+bool PyClass<Cls>::create(const char* module_name, const ClassParts& parts) {
   if (type_ != nullptr) return true;
-  // A class names its module when it is not _varlix's (static const char* module).
-  static const std::string qualified_name = [] {
-    if constexpr (requires { Cls::module; }) {
-      return std::string(Cls::module) + "." + Cls::name;
-    } else {
-      return std::string("_varlix.") + Cls::name;
-    }
-  }();
+  static const std::string qualified_name = std::string(module_name) + "." + Cls::name;
   PyType_Slot slots[10];
   int count = 0;
   const auto add = [&](int slot, auto* pointer) {
@@ -344,7 +335,8 @@ int PyClass<Cls>::clear(PyObject* self) {
 
 template <class Cls>
 [[nodiscard]] bool add_class(PyObject* module, const ClassParts& parts) {
-  return PyClass<Cls>::create(parts) &&
+  const char* module_name = PyModule_GetName(module);
+  return module_name != nullptr && PyClass<Cls>::create(module_name, parts) &&
          PyModule_AddObjectRef(module, Cls::name, reinterpret_cast<PyObject*>(PyClass<Cls>::type())) == 0;
 }
 

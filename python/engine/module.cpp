@@ -55,6 +55,7 @@ PyObject* initialize() {
   static PyObject* module = nullptr;
   if (attempted) return py::set_error(PyExc_ImportError, "varlix._engine can be initialized only once per process");
   attempted = true;
+  py::set_extension_name("varlix._engine");
   py::Ref created = py::Ref::steal(PyModule_Create(&g_module_def));
   if (!created || PyModule_AddFunctions(created.get(), g_functions) != 0) return nullptr;
   for (const Register add : kFamilies) {

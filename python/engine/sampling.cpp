@@ -76,7 +76,6 @@ struct PinvCore {
 struct PinvClass {
   using Core = PinvCore;
   static constexpr const char* name = "Pinv";
-  static constexpr const char* module = kModule;
 };
 
 struct HinvCore {
@@ -85,7 +84,6 @@ struct HinvCore {
 struct HinvClass {
   using Core = HinvCore;
   static constexpr const char* name = "Hinv";
-  static constexpr const char* module = kModule;
 };
 
 PyObject* new_pinv(AnyFunction pdf, std::uint64_t order, double u_resolution, double lo, double hi, double center) {
@@ -195,7 +193,6 @@ struct TdrCore {
 struct TdrClass {
   using Core = TdrCore;
   static constexpr const char* name = "Tdr";
-  static constexpr const char* module = kModule;
   static constexpr bool holds_callables = true;
 };
 
@@ -206,7 +203,6 @@ struct SrouCore {
 struct SrouClass {
   using Core = SrouCore;
   static constexpr const char* name = "Srou";
-  static constexpr const char* module = kModule;
   static constexpr bool holds_callables = true;
 };
 
@@ -217,7 +213,6 @@ struct RouCore {
 struct RouClass {
   using Core = RouCore;
   static constexpr const char* name = "Rou";
-  static constexpr const char* module = kModule;
   static constexpr bool holds_callables = true;
 };
 
@@ -303,7 +298,6 @@ struct AliasCore {
 struct AliasClass {
   using Core = AliasCore;
   static constexpr const char* name = "AliasUrn";
-  static constexpr const char* module = kModule;
 };
 
 struct GuideCore {
@@ -312,7 +306,6 @@ struct GuideCore {
 struct GuideClass {
   using Core = GuideCore;
   static constexpr const char* name = "GuideTable";
-  static constexpr const char* module = kModule;
 };
 
 // Draws into an int64 array.

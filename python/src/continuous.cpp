@@ -1,9 +1,5 @@
-// Interval, BuildOptions, ContinuousDistribution and the continuous factories.
-//
-// One file, although it holds three classes: the probe module of the binding's
-// tests is built from every source of this directory except the four
-// registration files (lib, continuous, discrete, multivar), so a split-off
-// part would be linked into the probe without the module frame it calls.
+// ContinuousDistribution and the continuous factories; their argument classes
+// Interval and BuildOptions have files of their own.
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -12,6 +8,7 @@
 #include <variant>
 
 #include <continuous/cdf.hpp>
+#include <continuous/model.hpp>
 #include <continuous/sampler.hpp>
 #include <continuous/stats.hpp>
 #include <continuous/truncated.hpp>
@@ -19,107 +16,14 @@
 
 #include <binding/binder.hpp>
 #include <binding/callable.hpp>
+#include <binding/interrupt.hpp>
 #include "lib.hpp"
+#include "continuous_args.hpp"
 #include <binding/pyclass.hpp>
 #include <binding/result.hpp>
 
 namespace varlix::py {
 namespace {
-
-// ---- Interval -----------------------------------------------------------------
-
-// Finite bounds with lo < hi, checked once when the Python object is made.
-struct Interval {
-  double lo;
-  double hi;
-};
-
-struct IntervalClass {
-  using Core = Interval;
-  static constexpr const char* name = "Interval";
-};
-using PyInterval = PyClass<IntervalClass>;
-
-// The checks every support gets in the core, in the core's order.
-PyObject* new_interval(double lo, double hi) {
-  if (const auto valid = check_support(lo, hi); !valid) return map_build_err(valid.error());
-  return PyInterval::wrap(Interval{lo, hi});
-}
-
-PyObject* interval_lo(const Interval& interval) { return to_py(interval.lo); }
-PyObject* interval_hi(const Interval& interval) { return to_py(interval.hi); }
-
-// Bounds as the core writes doubles in messages: shortest round trip, never
-// an exponent, no trailing ".0".
-PyObject* interval_repr(const Interval& interval) {
-  const std::string text = "Interval(" + format_double(interval.lo) + ", " + format_double(interval.hi) + ")";
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-// ---- BuildOptions -------------------------------------------------------------
-
-struct BuildOptionsClass {
-  using Core = SamplerOptions;
-  static constexpr const char* name = "BuildOptions";
-};
-using PyBuildOptions = PyClass<BuildOptionsClass>;
-
-// Every field not given keeps the core's default.
-const SamplerOptions kDefaultOptions{};
-
-// Options that differ from the defaults only in their method.
-PyObject* options_with(SamplingMethod method) {
-  return PyBuildOptions::wrap(SamplerOptions{.method = std::move(method)});
-}
-
-SamplingMethod::Tdr tdr_method(TdrTransform transform, std::optional<std::uint64_t> construction_points,
-                               std::optional<double> dpdf_rel_step) {
-  SamplingMethod::Tdr tdr;
-  tdr.transform = transform;
-  if (construction_points) tdr.construction_points = *construction_points;
-  if (dpdf_rel_step) tdr.dpdf_rel_step = *dpdf_rel_step;
-  return tdr;
-}
-
-// A grid size wins over a TDR transform, which is then not even parsed.
-// Absent with ValueError pending for an unknown transform.
-std::optional<SamplingMethod> chosen_method(std::optional<std::uint64_t> hermite_grid_size,
-                                            const std::optional<std::string>& tdr_transform,
-                                            std::optional<std::uint64_t> tdr_construction_points,
-                                            std::optional<double> tdr_dpdf_rel_step) {
-  if (hermite_grid_size) return SamplingMethod::Inversion{hermite_grid_size};
-  if (!tdr_transform) return SamplingMethod::Inversion{};
-  const auto transform = parse_tdr_transform(*tdr_transform);
-  if (!transform) return std::nullopt;
-  return tdr_method(*transform, tdr_construction_points, tdr_dpdf_rel_step);
-}
-
-// Nothing is validated here: zero or negative tolerances, zero iterations and
-// a grid of 0 are the builders' to judge.
-PyObject* new_build_options(std::optional<double> quad_tolerance, std::optional<double> ppf_tolerance,
-                            std::optional<std::uint32_t> max_iterations, bool use_newton,
-                            std::optional<std::uint64_t> hermite_grid_size,
-                            const std::optional<std::string>& tdr_transform,
-                            std::optional<std::uint64_t> tdr_construction_points,
-                            std::optional<double> tdr_dpdf_rel_step) {
-  auto method = chosen_method(hermite_grid_size, tdr_transform, tdr_construction_points, tdr_dpdf_rel_step);
-  if (!method) return nullptr;
-  return PyBuildOptions::wrap(SamplerOptions{
-      .method = *std::move(method),
-      .quad_tolerance = quad_tolerance.value_or(kDefaultOptions.quad_tolerance),
-      .ppf_tolerance = ppf_tolerance.value_or(kDefaultOptions.ppf_tolerance),
-      .max_iterations = max_iterations.value_or(kDefaultOptions.max_iterations),
-      .use_newton = use_newton,
-  });
-}
-
-PyObject* tdr_options(const std::string& transform, std::optional<std::uint64_t> construction_points) {
-  const auto parsed = parse_tdr_transform(transform);
-  if (!parsed) return nullptr;
-  return options_with(tdr_method(*parsed, construction_points, std::nullopt));
-}
-
-PyObject* hermite_options(std::uint64_t grid_size) { return options_with(SamplingMethod::Inversion{grid_size}); }
 
 // ---- ContinuousDistribution -----------------------------------------------------
 
@@ -141,7 +45,7 @@ PyObject* on_sampler(const Model& model, Op&& op) {
 
 // The model's bounds already satisfy Interval's invariants.
 PyObject* support(const Model& m) {
-  return PyInterval::wrap(std::visit([](const auto& s) { return Interval{s.lo(), s.hi()}; }, m));
+  return PyClass<IntervalClass>::wrap(std::visit([](const auto& s) { return Interval{s.lo(), s.hi()}; }, m));
 }
 
 PyObject* sample(const Model& m) {
@@ -150,7 +54,7 @@ PyObject* sample(const Model& m) {
 
 PyObject* sample_n(const Model& m, std::uint64_t n, std::optional<std::uint64_t> seed) {
   CallRng rng(seed);
-  return on_sampler(m, [n, &rng](const auto& s) { return s.sample_n_with_rng(n, rng.get()); });
+  return on_sampler(m, [n, &rng](const auto& s) { return s.sample_n_with_rng(n, rng.get(), interrupt_pending); });
 }
 
 PyObject* cdf(const Model& m, double x) {
@@ -299,15 +203,6 @@ PyObject* truncated(const Ref& f, const Interval* interval, const Interval* trun
 using IntervalArg = InstanceOf<IntervalClass>;
 using OptionsArg = InstanceOf<BuildOptionsClass>;
 
-constexpr auto kIntervalNew = signature("__new__", arg<Float>("lo"), arg<Float>("hi"));
-
-constexpr auto kBuildOptionsNew =
-    signature("__new__", arg<Optional<Float>>("quad_tolerance"), arg<Optional<Float>>("ppf_tolerance"),
-              arg<Optional<U32>>("max_iterations"), arg<Bool>("use_newton", "True"),
-              arg<Optional<U64>>("hermite_grid_size"), arg<Optional<Str>>("tdr_transform"),
-              arg<Optional<U64>>("tdr_construction_points"), arg<Optional<Float>>("tdr_dpdf_rel_step"));
-constexpr auto kTdr = signature("tdr", arg<Str>("transform"), arg<Optional<U64>>("construction_points"));
-constexpr auto kHermite = signature("hermite", arg<U64>("grid_size"));
 
 constexpr auto kSupport = signature("support");
 constexpr auto kSample = signature("sample");
@@ -349,16 +244,6 @@ constexpr auto kTruncated = signature("truncated", arg<Any>("f"), arg<IntervalAr
 }  // namespace
 
 bool register_continuous(PyObject* module) {
-  static PyGetSetDef interval_getset[] = {
-      property<IntervalClass, interval_lo>("lo"),
-      property<IntervalClass, interval_hi>("hi"),
-      {},
-  };
-  static PyMethodDef options_methods[] = {
-      static_method<BuildOptionsClass, kTdr, tdr_options>(),
-      static_method<BuildOptionsClass, kHermite, hermite_options>(),
-      {},
-  };
   using Dist = ContinuousDistributionClass;
   static PyMethodDef distribution_methods[] = {
       method<Dist, kSupport, support>(),
@@ -394,12 +279,7 @@ bool register_continuous(PyObject* module) {
       function<kTruncated, truncated>(),
       {},
   };
-  return add_class<IntervalClass>(module, {.constructor = constructor<IntervalClass, kIntervalNew, new_interval>(),
-                                           .getset = interval_getset,
-                                           .repr = repr<IntervalClass, interval_repr>()}) &&
-         add_class<BuildOptionsClass>(
-             module, {.methods = options_methods,
-                      .constructor = constructor<BuildOptionsClass, kBuildOptionsNew, new_build_options>()}) &&
+  return register_interval(module) && register_build_options(module) &&
          add_class<Dist>(module, {.methods = distribution_methods}) && add_functions(module, functions);
 }
 

@@ -2,6 +2,7 @@
 #include <discrete/custom.hpp>
 
 #include <binding/binder.hpp>
+#include <binding/interrupt.hpp>
 #include "lib.hpp"
 #include <binding/pyclass.hpp>
 #include <binding/result.hpp>
@@ -42,7 +43,7 @@ PyObject* sample(const DiscreteSampler& d) { return to_py(d.sample()); }
 
 PyObject* sample_n(const DiscreteSampler& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
   CallRng rng(seed);
-  return to_py(d.sample_n_with_rng(n, rng.get()));
+  return to_py(d.sample_n_with_rng(n, rng.get(), interrupt_pending));
 }
 
 constexpr auto kFromPmf = signature("from_pmf", arg<Sequence>("points"), arg<Sequence>("pmf"));

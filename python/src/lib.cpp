@@ -46,6 +46,7 @@ PyObject* initialize() {
     return set_error(PyExc_ImportError, "_varlix can be initialized only once per process");
   }
   attempted = true;
+  set_extension_name("_varlix");
   Ref created = Ref::steal(PyModule_Create(&module_def));
   if (!created || !register_exceptions(created.get()) || !register_continuous(created.get()) ||
       !register_discrete(created.get()) || !register_multivar(created.get())) {

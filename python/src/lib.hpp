@@ -17,6 +17,11 @@ namespace varlix::py {
 // Adds a null-terminated table of module functions (static storage).
 [[nodiscard]] bool add_functions(PyObject* module, PyMethodDef* functions);
 
+// Adds BuildError and SampleError to the module (creating the classes on
+// first use) and makes them the classes raised for core errors. False with a
+// Python error pending.
+[[nodiscard]] bool register_exceptions(PyObject* module);
+
 // Each adds its classes and functions to the module in their documented
 // order; false with a Python error pending. Called by PyInit__varlix in this
 // order.

@@ -17,6 +17,12 @@ def test_constructor_property_repr(probe):
     assert probe.instance_arg(p) == 3.5
 
 
+@pytest.mark.parametrize("name", ["Plain", "Counter"])
+def test_classes_belong_to_the_module_that_adds_them(probe, name):
+    cls = getattr(probe, name)
+    assert (cls.__module__, cls.__qualname__) == ("_varlix_testing", name)
+
+
 def test_class_without_constructor(probe):
     with pytest.raises(TypeError, match=r"^No constructor defined for Counter$"):
         probe.Counter()

@@ -104,7 +104,7 @@ def test_tdr_transform_refused(probe, text, shown):
 
 
 @pytest.mark.parametrize("allocation, exception, text", [
-    (True, MemoryError, ""), (False, SystemError, "internal fault in _varlix"),
+    (True, MemoryError, ""), (False, SystemError, "internal fault in _varlix_testing"),
 ])
 def test_cpp_exceptions_stop_at_the_boundary(probe, allocation, exception, text):
     with pytest.raises(exception) as error:

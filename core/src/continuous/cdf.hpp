@@ -149,16 +149,16 @@ class IntegratedPdf {
 template <class C>
 class AffineCdf {
  public:
-  [[nodiscard]] static std::expected<AffineCdf, BuildError> build(C cdf, double lo, double hi) {
+  [[nodiscard]] static std::expected<AffineCdf, BuildError> build(C user_cdf, double lo, double hi) {
     if (auto valid = check_support(lo, hi); !valid) {
       return std::unexpected(valid.error());
     }
-    const double offset = cdf(lo);
-    const double span = cdf(hi) - offset;
+    const double offset = user_cdf(lo);
+    const double span = user_cdf(hi) - offset;
     if (auto valid = check_normalizer(span); !valid) {
       return std::unexpected(valid.error());
     }
-    return AffineCdf(std::move(cdf), lo, hi, offset, span);
+    return AffineCdf(std::move(user_cdf), lo, hi, offset, span);
   }
 
   [[nodiscard]] double cdf(double x) const { return (cdf_(x) - offset_) / span_; }
@@ -168,8 +168,8 @@ class AffineCdf {
   [[nodiscard]] double span() const { return span_; }
 
  private:
-  AffineCdf(C cdf, double lo, double hi, double offset, double span)
-      : cdf_(std::move(cdf)), lo_(lo), hi_(hi), offset_(offset), span_(span) {}
+  AffineCdf(C user_cdf, double lo, double hi, double offset, double span)
+      : cdf_(std::move(user_cdf)), lo_(lo), hi_(hi), offset_(offset), span_(span) {}
 
   C cdf_;
   double lo_;

@@ -22,10 +22,11 @@
 #include "continuous/hermite.hpp"
 #include "continuous/histogram.hpp"
 #include "continuous/invert.hpp"
+#include "continuous/pdf_bridge.hpp"
 #include "continuous/tdr.hpp"
 #include "continuous/traits.hpp"
 #include "error.hpp"
-#include "memory.hpp"
+#include "batch.hpp"
 #include "random.hpp"
 
 namespace varlix {
@@ -74,29 +75,6 @@ struct SamplingBackend {
 // sampler use the default ones, whatever the build options said.
 inline constexpr std::uint32_t kTdrPpfIterations = 128;
 inline constexpr double kTdrPpfTolerance = 1e-12;
-
-// A model with a density: an IntegratedPdf, whose adaptor gives the density
-// up to the normalizer.
-template <class D>
-concept DensityModel = Cdf<D> && Supported<D> && requires(const D& d, double x) {
-  { d.pdf().pdf(x) } -> std::same_as<double>;
-  { d.norm() } -> std::same_as<double>;
-};
-
-// The normalized density of a model, as a non-owning view: the adaptor's
-// value divided by the normalizer, everywhere the adaptor answers.
-template <DensityModel D>
-class PdfBridge {
- public:
-  explicit PdfBridge(const D& model) : model_(&model) {}
-
-  [[nodiscard]] double pdf(double x) const { return model_->pdf().pdf(x) / model_->norm(); }
-  [[nodiscard]] double lo() const { return model_->lo(); }
-  [[nodiscard]] double hi() const { return model_->hi(); }
-
- private:
-  const D* model_;
-};
 
 template <class D>
   requires Cdf<D> && Supported<D>
@@ -149,10 +127,11 @@ class ContinuousSampler {
   }
 
   // n draws in order from `rng`: all of them, or the first failure. The k-th
-  // value does not depend on n.
-  [[nodiscard]] std::expected<std::vector<double>, SampleError> sample_n_with_rng(std::uint64_t n,
-                                                                                  Rng& rng) const {
-    return collect_draws(n, [&] { return sample_with_rng(rng); });
+  // value does not depend on n. `stop` is asked between blocks of draws (see
+  // batch.hpp).
+  [[nodiscard]] std::expected<std::vector<double>, SampleError> sample_n_with_rng(
+      std::uint64_t n, Rng& rng, StopRequested stop = nullptr) const {
+    return collect_draws(n, [&] { return sample_with_rng(rng); }, stop);
   }
 
  private:

@@ -6,7 +6,8 @@
 // Each operation is one function template over any ContinuousSampler; whether
 // the model has a density (an IntegratedPdf) or not (an AffineCdf) is the only
 // distinction. Nothing is cached: every call integrates or inverts afresh.
-// A holder of a ContinuousModel dispatches with std::visit:
+// A holder of a ContinuousModel (continuous/model.hpp) dispatches with
+// std::visit:
 //   std::visit([](const auto& s) { return stats::mean(s); }, model)
 #pragma once
 
@@ -15,34 +16,15 @@
 #include <limits>
 #include <optional>
 #include <utility>
-#include <variant>
 
 #include "continuous/cdf.hpp"
-#include "continuous/histogram.hpp"
 #include "continuous/integrate.hpp"
 #include "continuous/invert.hpp"
+#include "continuous/pdf_bridge.hpp"
 #include "continuous/sampler.hpp"
-#include "continuous/truncated.hpp"
 #include "error.hpp"
 
 namespace varlix {
-
-// The five kinds of distribution, over the user callable type F.
-namespace models {
-template <class F>
-using FromPdf = ContinuousSampler<IntegratedPdf<PlainPdf<F>>>;
-template <class F>
-using FromCdf = ContinuousSampler<AffineCdf<F>>;
-using FromHistogram = ContinuousSampler<IntegratedPdf<HistogramPdf>>;
-template <class F>
-using LocScalePdf = ContinuousSampler<IntegratedPdf<varlix::LocScalePdf<F>>>;
-template <class F>
-using TruncatedPdf = ContinuousSampler<IntegratedPdf<Truncated<PlainPdf<F>>>>;
-}  // namespace models
-
-template <class F>
-using ContinuousModel = std::variant<models::FromPdf<F>, models::FromCdf<F>, models::FromHistogram,
-                                     models::LocScalePdf<F>, models::TruncatedPdf<F>>;
 
 namespace stats {
 

@@ -62,12 +62,24 @@ std::pair<double, double> TdrHat::piece_bounds(std::size_t k) const {
 }
 
 std::expected<void, BuildError> TdrHat::complete_log_hat() {
-  const auto [lo, hi] = opts_.support;
   const std::size_t m = xs_.size();
+  // All storage first, so that a hat too large to hold fails before any work.
   if (!try_reserve(breakpoints_, m - 1) || !try_reserve(areas_, m) || !try_reserve(cdf_, m)) {
     return std::unexpected(BuildError::out_of_memory());
   }
-  for (std::size_t k = 0; k + 1 < m; ++k) {
+  if (auto done = intersect_tangents(); !done) {
+    return done;
+  }
+  if (auto done = integrate_pieces(); !done) {
+    return done;
+  }
+  return accumulate_areas();
+}
+
+// Neighbouring tangents meet at the breakpoints; they must come in order.
+std::expected<void, BuildError> TdrHat::intersect_tangents() {
+  const auto [lo, hi] = opts_.support;
+  for (std::size_t k = 0; k + 1 < xs_.size(); ++k) {
     const double s0 = slopes_[k];
     const double s1 = slopes_[k + 1];
     if (std::abs(s0 - s1) < kTdrParallelSlopes) {
@@ -80,11 +92,16 @@ std::expected<void, BuildError> TdrHat::complete_log_hat() {
     breakpoints_.push_back(std::clamp(z, lo, hi));
   }
   // Equal neighbours are accepted here; the empty piece between them then
-  // fails the area test below.
+  // fails the area test of integrate_pieces.
   if (std::adjacent_find(breakpoints_.begin(), breakpoints_.end(), std::greater<>()) != breakpoints_.end()) {
     return std::unexpected(BuildError::tdr_build_failed());
   }
-  for (std::size_t i = 0; i < m; ++i) {
+  return {};
+}
+
+// The area under exp(tangent) on each piece; every one finite and positive.
+std::expected<void, BuildError> TdrHat::integrate_pieces() {
+  for (std::size_t i = 0; i < xs_.size(); ++i) {
     const auto [left, right] = piece_bounds(i);
     const double s = slopes_[i];
     const double intercept = log_values_[i] - xs_[i] * s;
@@ -96,6 +113,12 @@ std::expected<void, BuildError> TdrHat::complete_log_hat() {
     }
     areas_.push_back(area);
   }
+  return {};
+}
+
+// The cumulative table of the normalized areas, from which a draw picks its
+// piece.
+std::expected<void, BuildError> TdrHat::accumulate_areas() {
   double total = -0.0;
   for (const double area : areas_) {
     total += area;

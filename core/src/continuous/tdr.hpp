@@ -98,8 +98,11 @@ class TdrHat {
   [[nodiscard]] static std::expected<TdrHat, BuildError> build_log(const P& pdf, const D& dpdf,
                                                                    const TdrOptions& opts);
   // Breakpoints, areas and the cumulative table from the tangents in xs_,
-  // log_values_ and slopes_.
+  // log_values_ and slopes_: the three phases below, in order.
   [[nodiscard]] std::expected<void, BuildError> complete_log_hat();
+  [[nodiscard]] std::expected<void, BuildError> intersect_tangents();
+  [[nodiscard]] std::expected<void, BuildError> integrate_pieces();
+  [[nodiscard]] std::expected<void, BuildError> accumulate_areas();
   [[nodiscard]] std::pair<double, double> piece_bounds(std::size_t k) const;
 
   template <Pdf P>

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <utility>
 
-#include "memory.hpp"
+#include "batch.hpp"
 #include "search.hpp"
 
 namespace varlix {
@@ -58,9 +58,9 @@ std::expected<std::vector<double>, SampleError> DiscreteSampler::sample_n(std::u
   return sample_n_with_rng(n, thread_rng());
 }
 
-std::expected<std::vector<double>, SampleError> DiscreteSampler::sample_n_with_rng(std::uint64_t n,
-                                                                                   Rng& rng) const {
-  return collect_draws(n, [&] { return sample_with_rng(rng); });
+std::expected<std::vector<double>, SampleError> DiscreteSampler::sample_n_with_rng(std::uint64_t n, Rng& rng,
+                                                                                   StopRequested stop) const {
+  return collect_draws(n, [&] { return sample_with_rng(rng); }, stop);
 }
 
 double DiscreteSampler::pmf(double x) const {

@@ -16,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "batch.hpp"
 #include "error.hpp"
 #include "random.hpp"
 
@@ -34,8 +35,10 @@ class DiscreteSampler {
   [[nodiscard]] std::expected<double, SampleError> sample_with_rng(Rng& rng) const;
   // n draws in order from one generator; the first failure replaces the batch.
   [[nodiscard]] std::expected<std::vector<double>, SampleError> sample_n(std::uint64_t n) const;
-  [[nodiscard]] std::expected<std::vector<double>, SampleError> sample_n_with_rng(std::uint64_t n,
-                                                                                 Rng& rng) const;
+  // n draws in order from `rng`; `stop` is asked between blocks of draws
+  // (see batch.hpp).
+  [[nodiscard]] std::expected<std::vector<double>, SampleError> sample_n_with_rng(
+      std::uint64_t n, Rng& rng, StopRequested stop = nullptr) const;
 
   [[nodiscard]] std::size_t size() const { return points_.size(); }
   [[nodiscard]] std::span<const double> points() const { return points_; }

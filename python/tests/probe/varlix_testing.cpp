@@ -12,8 +12,6 @@
 #include <utility>
 #include <vector>
 
-// Relative paths: python/src is not an include directory, since its error.hpp
-// would hide the core's from the core's own headers.
 #include <binding/binder.hpp>
 #include <binding/callable.hpp>
 #include <binding/error.hpp>
@@ -23,6 +21,9 @@
 #include <multivar/copula.hpp>
 #include <multivar/factor.hpp>
 #include <multivar/gibbs.hpp>
+
+// A relative path: python/src is not an include directory.
+#include "../../src/tdr_transform.hpp"
 
 namespace varlix::py {
 
@@ -275,6 +276,7 @@ PyModuleDef probe_def = {PyModuleDef_HEAD_INIT, "_varlix_testing", "", -1, nullp
 
 PyMODINIT_FUNC PyInit__varlix_testing() {
   return varlix::py::guarded([]() -> PyObject* {
+    varlix::py::set_extension_name("_varlix_testing");
     varlix::py::Ref module = varlix::py::Ref::steal(PyModule_Create(&varlix::py::probe_def));
     if (!module || !varlix::py::register_probe(module.get())) return nullptr;
     return module.release();
