@@ -231,14 +231,17 @@ class _LockYield:
     thread's draws hold their own source's lock.
     """
 
+    class _Held(threading.local):
+        lock = None  # the lock this thread's draws hold; None outside draws
+
     def __init__(self):
-        self.local = threading.local()
+        self.local = self._Held()
 
     def wrap(self, f):
         local = self.local
 
         def call(x):
-            lock = getattr(local, "lock", None)
+            lock = local.lock
             if lock is None:
                 return f(x)
             lock.release()
@@ -261,7 +264,7 @@ class _LockYield:
         for start in range(0, flat.size, _CHUNK):
             part = flat[start:start + _CHUNK]
             with source.lock:
-                previous = getattr(local, "lock", None)
+                previous = local.lock
                 local.lock = source.lock
                 try:
                     engine.sample(source.capsule, part.ctypes.data, part.size)
