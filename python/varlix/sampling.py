@@ -244,8 +244,10 @@ class _LockYield:
             lock = local.lock
             if lock is None:
                 return f(x)
-            lock.release()
+            # The release inside the try: a signal handler that raises right
+            # after it returns (Ctrl-C) still finds the lock taken back.
             try:
+                lock.release()
                 return f(x)
             finally:
                 lock.acquire()
@@ -263,13 +265,20 @@ class _LockYield:
         local = self.local
         for start in range(0, flat.size, _CHUNK):
             part = flat[start:start + _CHUNK]
-            with source.lock:
-                previous = local.lock
-                local.lock = source.lock
+            lock = source.lock
+            lock.acquire()
+            previous = local.lock
+            local.lock = lock
+            try:
+                engine.sample(source.capsule, part.ctypes.data, part.size)
+            finally:
+                local.lock = previous
                 try:
-                    engine.sample(source.capsule, part.ctypes.data, part.size)
-                finally:
-                    local.lock = previous
+                    lock.release()
+                except RuntimeError:
+                    # An interrupt while a density call waited to take the
+                    # lock back (another thread had it): it is not ours.
+                    pass
 
 
 class _Generator:
