@@ -268,7 +268,9 @@ class _LockYield:
             lock = source.lock
             lock.acquire()
             previous = local.lock
-            local.lock = lock
+            # A generator made from a seed is the sampler's alone: no density
+            # can draw from it, so it keeps its lock (and the calls their speed).
+            local.lock = lock if source.shared else None
             try:
                 engine.sample(source.capsule, part.ctypes.data, part.size)
             finally:
