@@ -265,3 +265,24 @@ def test_narrow_law_far_from_zero_builds(build):
     law = stats.norm(loc=1e4, scale=0.01)
     x = build(law).rvs(2000)
     assert abs(x.mean() - 1e4) < 0.002 and abs(x.std() - 0.01) < 0.002
+
+
+def test_spawned_streams():
+    from varlix._random import as_generator, spawn
+
+    first = lambda gens: [g.random() for g in gens]  # noqa: E731
+    # An int and its SeedSequence spawn the same children, every time.
+    assert first(spawn(5, 3)) == first(spawn(np.random.SeedSequence(5), 3)) == first(spawn(5, 3))
+    assert len(set(first(spawn(5, 3)))) == 3
+    # A caller's generator spawns new children on each call.
+    rng = np.random.default_rng(1)
+    assert first(spawn(rng, 2)) != first(spawn(rng, 2))
+    # The legacy global state has no SeedSequence: children come from its stream.
+    np.random.seed(3)
+    a = first(spawn(None, 2))
+    np.random.seed(3)
+    assert a == first(spawn(None, 2))
+    with pytest.raises(ValueError, match="random_state"):
+        as_generator("seed")
+    with pytest.raises(ValueError):
+        spawn(1, -1)

@@ -51,12 +51,17 @@ class UniformSource:
     bit_generator: np.random.BitGenerator
     capsule: object
     lock: object
+    # False when the generator was made here (from an int or a SeedSequence):
+    # no other code can hold or draw from it.
+    shared: bool = True
 
 
 def uniform_source(random_state) -> UniformSource:
     generator = as_generator(random_state)
     bits = _bit_generator_of(generator)
-    return UniformSource(generator, bits, bits.capsule, bits.lock)
+    shared = generator is random_state or random_state is None or random_state is np.random or isinstance(
+        random_state, np.random.BitGenerator)
+    return UniformSource(generator, bits, bits.capsule, bits.lock, shared)
 
 
 def spawn(random_state, n: int) -> list:

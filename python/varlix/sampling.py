@@ -231,18 +231,23 @@ class _LockYield:
     thread's draws hold their own source's lock.
     """
 
+    class _Held(threading.local):
+        lock = None  # the lock this thread's draws hold; None outside draws
+
     def __init__(self):
-        self.local = threading.local()
+        self.local = self._Held()
 
     def wrap(self, f):
         local = self.local
 
         def call(x):
-            lock = getattr(local, "lock", None)
+            lock = local.lock
             if lock is None:
                 return f(x)
-            lock.release()
+            # The release inside the try: a signal handler that raises right
+            # after it returns (Ctrl-C) still finds the lock taken back.
             try:
+                lock.release()
                 return f(x)
             finally:
                 lock.acquire()
@@ -260,13 +265,22 @@ class _LockYield:
         local = self.local
         for start in range(0, flat.size, _CHUNK):
             part = flat[start:start + _CHUNK]
-            with source.lock:
-                previous = getattr(local, "lock", None)
-                local.lock = source.lock
+            lock = source.lock
+            lock.acquire()
+            previous = local.lock
+            # A generator made from a seed is the sampler's alone: no density
+            # can draw from it, so it keeps its lock (and the calls their speed).
+            local.lock = lock if source.shared else None
+            try:
+                engine.sample(source.capsule, part.ctypes.data, part.size)
+            finally:
+                local.lock = previous
                 try:
-                    engine.sample(source.capsule, part.ctypes.data, part.size)
-                finally:
-                    local.lock = previous
+                    lock.release()
+                except RuntimeError:
+                    # An interrupt while a density call waited to take the
+                    # lock back (another thread had it): it is not ours.
+                    pass
 
 
 class _Generator:
