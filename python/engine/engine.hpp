@@ -21,7 +21,6 @@
 
 namespace varlix::engine {
 
-inline constexpr const char* kModule = "varlix._engine";
 
 // ---- families -----------------------------------------------------------------
 // Each family adds its classes and functions to the module; module.cpp calls
