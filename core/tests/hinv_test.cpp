@@ -335,8 +335,8 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"CDF never near 0", [](double x) { return 0.25 + 0.5 * normal_cdf(x); }, normal_pdf, 3, 1e-10,
                 SetupError::Kind::Divergent},
         Failure{"order 1 at 1e-13", normal_cdf, normal_pdf, 1, 1e-13, SetupError::Kind::ResolutionNotMet}),
-    [](const testing::TestParamInfo<Failure>& info) {
-      std::string name = info.param.name;
+    [](const testing::TestParamInfo<Failure>& instance) {
+      std::string name = instance.param.name;
       for (char& ch : name) {
         if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
       }

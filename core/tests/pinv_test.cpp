@@ -341,8 +341,8 @@ INSTANTIATE_TEST_SUITE_P(
         // the pole cannot be cut finely enough for 1e-10.
         Failure{"pole at 1", [](double x) { return 1 / std::sqrt(x * (1 - x)); }, 0.0, 1.0, 5, 1e-10,
                 SetupError::Kind::ResolutionNotMet}),
-    [](const testing::TestParamInfo<Failure>& info) {
-      std::string name = info.param.name;
+    [](const testing::TestParamInfo<Failure>& instance) {
+      std::string name = instance.param.name;
       for (char& ch : name) {
         if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
       }

@@ -172,7 +172,6 @@ class Builder {
       : cdf_(cdf), pdf_(pdf), dpdf_(dpdf), opt_(options) {}
 
   std::expected<HinvTable, SetupError> run() {
-    using End = HinvTable::End;
     auto ends = domain_mass();
     if (!ends) return std::unexpected(ends.error());
     const double c = center();
