@@ -1,5 +1,9 @@
 """A tour of varlix: every family of distributions and samplers, once.
 
+First the varlix package (a custom density on the real line end to end, a
+fast generator beside scipy's interface, Markov chains), then the _varlix
+module's families.
+
     python3 examples/tour.py [output-directory]
 
 Prints statistics and seeded draws, and, when matplotlib is installed (the
@@ -11,7 +15,12 @@ import random
 import sys
 from pathlib import Path
 
+import numpy as np
+
 import _varlix as vx
+import distributions_tour
+import fast_generators
+from varlix import mcmc
 
 try:
     import matplotlib
@@ -166,8 +175,28 @@ def multivariate():
     save(fig, "multivariate.png")
 
 
+def banana(x):
+    return -0.5 * (x[0] ** 2 / 4.0 + (x[1] - 0.5 * (x[0] ** 2 - 4.0)) ** 2)
+
+
+def chains():
+    heading("varlix.mcmc: four Metropolis chains on a banana")
+    result = mcmc.metropolis(banana, np.zeros(2), draws=2000, tune=1000, chains=4, random_state=1)
+    print("   samples", result.samples.shape, "acceptance", short(result.accept_rate, 3))
+    print("   mean", short(result.samples.reshape(-1, 2).mean(axis=0), 3))
+    try:
+        print("   ESS", short(result.ess(), 0), "R-hat", short(result.rhat(), 4))
+    except ImportError:
+        print("   (arviz is not installed: no ESS or R-hat)")
+
+
 def main():
-    print(f"varlix tour (module {vx.__name__})")
+    heading("varlix: one job end to end")
+    distributions_tour.main()
+    heading("varlix.sampling: a fast generator from a Python density")
+    fast_generators.main(OUT)
+    chains()
+    print(f"\nThe _varlix module ({vx.__name__})")
     discrete()
     continuous()
     multivariate()
