@@ -102,6 +102,10 @@ const Case kCases[] = {
     // A pole, and the center at the other end: no mass is seen on the way
     // to either cut.
     {"x^(-1/2) from 1", [](double x) { return 1 / std::sqrt(x); }, [](double x) { return std::sqrt(x); }, 0.0, 1.0, 1.0},
+    // A pole the function reports as 0 at the domain's end (as
+    // scipy.stats.powerlaw does at 0): the cut must not stop short of it.
+    {"hidden pole", [](double x) { return x <= 0 ? 0.0 : 0.659 * std::pow(x, -0.341); },
+     [](double x) { return std::pow(x, 0.659); }, 0.0, 1.0, 0.35},
     // Mass only on (2, 3) and a center where the density is zero.
     {"box", [](double x) { return x > 2 && x < 3 ? 1.0 : 0.0; }, [](double x) { return std::clamp(x - 2, 0.0, 1.0); },
      0.0, 10.0, 0.0},

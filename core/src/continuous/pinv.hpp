@@ -387,10 +387,8 @@ class Builder {
     } else {
       distance = std::max(1.0, std::abs(c_)) * kFirstStep;
     }
-    auto negligible = [&](const Cut& p) {
-      const double goal = provisional ? kTailFraction * opt_.u_resolution * trapezoid : target;
-      return p.fx == 0.0 || p.bound <= goal;
-    };
+    auto goal = [&] { return provisional ? kTailFraction * opt_.u_resolution * trapezoid : target; };
+    auto negligible = [&](const Cut& p) { return p.fx == 0.0 || p.bound <= goal(); };
     Cut outer{};
     for (;;) {
       double x = c_ + s * distance;
@@ -426,6 +424,11 @@ class Builder {
     // At a jump to zero the last point with density is the better end: an
     // interval ending where f is 0 would integrate a step it cannot see.
     if (outer.fx == 0.0 && inner.distance > 0.0) {
+      // A density that grows toward a domain end where it reads 0 (a pole
+      // the function reports as 0 there) would leave mass in the gap.
+      if (outer.x == boundary && inner.fx * std::abs(outer.x - inner.x) > goal()) {
+        return find_pole_cut(s, boundary, target, Cut{});
+      }
       inner.mass = outer.mass;
       inner.bound = outer.bound;
       return inner;
