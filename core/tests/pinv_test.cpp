@@ -187,6 +187,21 @@ TEST(Pinv, BatchFunctionBuildsTheSameTableInFewCalls) {
   EXPECT_LE(batched.batches * 10, batched.calls);
 }
 
+TEST(Pinv, ARejectedLastIntervalIsNotTriedAgainAtTheSameWidth) {
+  // von Mises on [-pi, pi]: the interval that joins the rest of the domain
+  // was rejected and, with the next step within the joining allowance,
+  // built again unchanged until the rejection budget ran out.
+  Density f{[](double x) { return std::exp(3.99 * std::cos(x)); }};
+  auto table = build_pinv(f, PinvOptions{5, 1e-10, -std::numbers::pi, std::numbers::pi, 0.0});
+  ASSERT_TRUE(table) << table.error().message();
+  EXPECT_LE(f.calls, 10000);
+  for (double u = 0.0005; u < 1; u += 0.001) {
+    const auto accurate = table->accurate_cdf(Density{f.f}, table->ppf(u));
+    ASSERT_TRUE(accurate);
+    EXPECT_NEAR(*accurate, u, 1e-10);
+  }
+}
+
 TEST(Pinv, AreaIsTheIntegralOfTheDensity) {
   const PinvTable table = build(kCases[0], 5, 1e-12);
   EXPECT_NEAR(table.area(), std::sqrt(2 * std::numbers::pi), 1e-12);

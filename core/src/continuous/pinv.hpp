@@ -529,6 +529,9 @@ class Builder {
       // A rounding limit shrinks in proportion to the width, not its power.
       h = rounding_limited_ ? width * std::max(kMaxShrink, kStepSafety * goal_ / *error)
                             : next_step(width, *error, goal_, opt_.order);
+      // A rejected interval that had joined the rest of the domain must not
+      // be joined again at the same width.
+      if (*error > goal_ && right == b) h = std::min(h, kStepSafety * width / kJoinRest);
     }
     if (table.appended() == 0) return std::unexpected(SetupError::no_mass());
     if (!table.finish(b, mass.value(), worst / mass.value())) return std::unexpected(SetupError::out_of_memory());
