@@ -106,6 +106,14 @@ const Case kCases[] = {
     // scipy.stats.powerlaw does at 0): the cut must not stop short of it.
     {"hidden pole", [](double x) { return x <= 0 ? 0.0 : 0.659 * std::pow(x, -0.341); },
      [](double x) { return std::pow(x, 0.659); }, 0.0, 1.0, 0.35},
+    // Double Weibull: zero density at 0 between two modes; from -0.5 the
+    // outward search lands exactly on that zero.
+    {"double weibull", [](double x) { return std::pow(std::abs(x), 1.0685) * std::exp(-std::pow(std::abs(x), 2.0685)); },
+     [](double x) {
+       const double tail = 0.5 * std::exp(-std::pow(std::abs(x), 2.0685));
+       return x < 0 ? tail : 1 - tail;
+     },
+     -kInf, kInf, -0.5},
     // Mass only on (2, 3) and a center where the density is zero.
     {"box", [](double x) { return x > 2 && x < 3 ? 1.0 : 0.0; }, [](double x) { return std::clamp(x - 2, 0.0, 1.0); },
      0.0, 10.0, 0.0},

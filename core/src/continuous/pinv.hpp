@@ -60,6 +60,7 @@
 #include <cstdint>
 #include <expected>
 #include <limits>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -361,6 +362,19 @@ class Builder {
     return Cut{x, ys[0], tail_bound(ys[0], ys[1], step), distance, 0.0};
   }
 
+  // The probe at `distance` from the center (at most the boundary) when the
+  // density there is higher than at `p`: then `p` was no tail.
+  std::expected<std::optional<Cut>, SetupError> confirm(double s, double boundary, const Cut& p, double distance) {
+    if (p.x == boundary) return std::nullopt;
+    double x = c_ + s * distance;
+    if (std::isfinite(boundary) && s * (x - boundary) >= 0.0) x = boundary;
+    if (!(std::abs(x) <= kFarthest)) return std::nullopt;
+    auto q = probe(s, x);
+    if (!q) return std::unexpected(q.error());
+    if (q->fx > p.fx) return std::optional<Cut>(*q);
+    return std::nullopt;
+  }
+
   // The cut point on side s (-1 left, +1 right) with boundary `bound`: the
   // nearest point found whose tail mass bound is below the target, or the
   // boundary when none is. A NaN target is provisional: kTailFraction *
@@ -399,10 +413,20 @@ class Builder {
       trapezoid += 0.5 * (inner.fx + p->fx) * std::abs(p->x - inner.x);
       p->mass = trapezoid;
       if (negligible(*p)) {
-        outer = *p;
-        break;
+        // One step further must agree: a step that lands on an isolated
+        // zero or a deep valley between two modes is no tail.
+        auto further = confirm(s, boundary, *p, 2.0 * distance);
+        if (!further) return std::unexpected(further.error());
+        if (!further->has_value()) {
+          outer = *p;
+          break;
+        }
+        trapezoid += 0.5 * (p->fx + (**further).fx) * std::abs((**further).x - p->x);
+        (**further).mass = trapezoid;
+        *p = **further;
+        distance *= 2.0;
       }
-      if (x == boundary) return *p;
+      if (p->x == boundary) return *p;
       inner = *p;
       distance *= 2.0;
     }
