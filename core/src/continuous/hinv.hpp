@@ -81,9 +81,12 @@ class HinvTable {
  public:
   [[nodiscard]] double ppf(double u) const;
 
+  // The uniforms first, then their images in one pass: the pass inlines the
+  // interpolation and its independent draws overlap in the processor.
   template <UniformSource S>
   void sample(S& source, std::span<double> out) const {
-    for (double& x : out) x = ppf_unchecked(source.next_double());
+    for (double& x : out) x = source.next_double();
+    ppf_in_place(out);
   }
 
   template <class C>
@@ -127,6 +130,10 @@ class HinvTable {
 
  private:
   [[nodiscard]] double ppf_unchecked(double u) const;
+  // values[i] = ppf_unchecked(values[i]) for u values in [0, 1].
+  void ppf_in_place(std::span<double> values) const;
+  template <std::size_t K>
+  void ppf_in_place_fixed(std::span<double> values) const;
   static void coefficients(int order, const End& a, const End& b, std::span<double> out);
 
   int order_ = 3;

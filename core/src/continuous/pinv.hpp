@@ -93,9 +93,12 @@ class PinvTable {
  public:
   [[nodiscard]] double ppf(double u) const;
 
+  // The uniforms first, then their images in one pass: the pass inlines the
+  // interpolation and its independent draws overlap in the processor.
   template <UniformSource S>
   void sample(S& source, std::span<double> out) const {
-    for (double& x : out) x = ppf_unchecked(source.next_double());
+    for (double& x : out) x = source.next_double();
+    ppf_in_place(out);
   }
 
   [[nodiscard]] double cdf(double x) const;
@@ -135,6 +138,10 @@ class PinvTable {
 
  private:
   [[nodiscard]] double ppf_unchecked(double u) const;
+  // values[i] = ppf_unchecked(values[i]) for u values in [0, 1].
+  void ppf_in_place(std::span<double> values) const;
+  template <std::size_t N>
+  void ppf_in_place_fixed(std::span<double> values) const;
   [[nodiscard]] double newton(std::size_t i, double v) const;
   [[nodiscard]] std::pair<double, double> newton_with_slope(std::size_t i, double v) const;
   [[nodiscard]] double local_inverse(std::size_t i, double x) const;
