@@ -11,6 +11,7 @@
 #include "continuous/hinv.hpp"
 #include "continuous/interval_guide.hpp"
 #include "continuous/pinv.hpp"
+#include "continuous/tdr_squeeze.hpp"
 #include "discrete/guide_table.hpp"
 #include "random.hpp"
 #include "uniform_source.hpp"
@@ -150,6 +151,64 @@ TEST_P(HinvOrders, SampleFollowsPpf) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, HinvOrders, ::testing::Values(1, 3, 5));
+
+// A normal density that takes batches and counts its calls; `fail_below`
+// makes it fail (NaN) left of a point.
+struct BatchNormal {
+  mutable long calls = 0;
+  mutable long points = 0;
+  double fail_below = -INFINITY;
+  double operator()(double x) const {
+    ++calls;
+    ++points;
+    return x < fail_below ? NAN : std::exp(-0.5 * x * x);
+  }
+  void eval_batch(std::span<const double> x, std::span<double> y) const {
+    ++calls;
+    points += static_cast<long>(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) y[i] = x[i] < fail_below ? NAN : std::exp(-0.5 * x[i] * x[i]);
+  }
+};
+
+class TdrBatches : public ::testing::TestWithParam<TdrSqueezeTransform> {};
+
+TEST_P(TdrBatches, SampleTakesTheUniformsOfDrawOneByOneAndCallsTheDensityInBatches) {
+  TdrSqueezeOptions options;
+  options.transform = GetParam();
+  const auto table = build_tdr_squeeze(BatchNormal{}, [](double x) { return -x * std::exp(-0.5 * x * x); }, options);
+  ASSERT_TRUE(table.has_value());
+  for (const std::size_t n : {std::size_t{1}, std::size_t{7}, std::size_t{100000}}) {
+    Rng a = seed_from_u64(n), b = seed_from_u64(n);
+    RngSource sa(a), sb(b);
+    const BatchNormal batched;
+    std::vector<double> out(n);
+    ASSERT_TRUE(table->sample(batched, sa, out).has_value());
+    const BatchNormal single;
+    for (const double x : out) ASSERT_EQ(x, *table->draw(single, sb));
+    // Exactly as many uniforms taken: the streams go on alike.
+    EXPECT_EQ(sa.next_double(), sb.next_double());
+    EXPECT_EQ(batched.points, single.points);
+    if (n == 100000) EXPECT_LT(batched.calls, 20) << batched.points << " points";
+  }
+}
+
+TEST_P(TdrBatches, AFailingDensityStopsTheSample) {
+  TdrSqueezeOptions options;
+  options.transform = GetParam();
+  const auto table = build_tdr_squeeze(BatchNormal{}, [](double x) { return -x * std::exp(-0.5 * x * x); }, options);
+  ASSERT_TRUE(table.has_value());
+  BatchNormal failing;
+  failing.fail_below = -1.0;
+  Rng rng = seed_from_u64(3);
+  RngSource source(rng);
+  std::vector<double> out(100000);
+  const auto done = table->sample(failing, source, out);
+  ASSERT_FALSE(done.has_value());
+  EXPECT_EQ(done.error().kind(), SetupError::Kind::BadValue);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transforms, TdrBatches,
+                         ::testing::Values(TdrSqueezeTransform::Log, TdrSqueezeTransform::InvSqrt));
 
 }  // namespace
 }  // namespace varlix

@@ -35,7 +35,9 @@
 //       T-concavity or the hat stays unbounded (a tail tangent that does not
 //       decay, an InvSqrt tangent reaching zero) within max_intervals points.
 //   table.draw(pdf, src), table.sample(pdf, src, out): draws of f; each trial
-//     takes two uniforms (one recycled for the piece and the point). Fails with
+//     takes two uniforms (one recycled for the piece and the point); sample
+//     gives the draws of draw() one by one from the same uniforms but calls
+//     the density in batches (evaluate.hpp) of up to 256 points. Fails with
 //     bad_value(x, v) when pdf fails at x, not_t_concave(x) when pdf is found
 //     above the hat at x, no_mass() after kTdrSqueezeMaxTrials trials.
 //   table.ppf_hat(u): inverse CDF of the normalized hat, u in [0, 1] (NaN outside).
@@ -45,6 +47,7 @@
 //     construction points; loading rebuilds and rechecks the hat (bad_table).
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -98,15 +101,10 @@ class TdrSqueezeTable {
   template <class F, UniformSource S>
   [[nodiscard]] std::expected<double, SetupError> draw(const F& pdf, S& src) const;
 
+  // The same draws as draw() one by one, from the same uniforms, with the
+  // density called in batches (see evaluate.hpp).
   template <class F, UniformSource S>
-  [[nodiscard]] std::expected<void, SetupError> sample(const F& pdf, S& src, std::span<double> out) const {
-    for (double& x : out) {
-      const std::expected<double, SetupError> value = draw(pdf, src);
-      if (!value) return std::unexpected(value.error());
-      x = *value;
-    }
-    return {};
-  }
+  [[nodiscard]] std::expected<void, SetupError> sample(const F& pdf, S& src, std::span<double> out) const;
 
   [[nodiscard]] double ppf_hat(double u) const;
   [[nodiscard]] double hat(double x) const;
@@ -135,8 +133,16 @@ class TdrSqueezeTable {
     return anchor_t_[piece] + slope_[piece] * (x - anchor_[piece]);
   }
   [[nodiscard]] double hat_in(std::size_t piece, double x) const { return inverse_t(hat_t_in(piece, x)); }
-  // squeeze(x) / hat(x) from T(hat(x)), with one exp at most.
-  [[nodiscard]] double squeeze_over_hat(std::size_t piece, double x, double hat_t) const;
+  // squeeze(x) / hat(x) from T(hat(x)), with one exp at most. Inline and
+  // without a branch on the side of x_[piece] (a coin flip for the
+  // processor): the secant comes from the padded lower_ arrays.
+  [[nodiscard]] double squeeze_over_hat(std::size_t piece, double x, double hat_t) const {
+    const std::size_t j = piece + static_cast<std::size_t>(x >= x_[piece]);
+    const double squeeze_t = lower_t_[j] + lower_slope_[j] * (x - lower_x_[j]);
+    if (transform_ == TdrSqueezeTransform::Log) return std::exp(squeeze_t - hat_t);
+    const double r = hat_t / squeeze_t;
+    return r * r;
+  }
   [[nodiscard]] double squeeze_t_in(std::size_t piece, double x) const;
   // The secant between x_[j] and x_[j+1] at x, from its higher end.
   [[nodiscard]] double secant_t_at(std::size_t j, double x) const;
@@ -154,6 +160,10 @@ class TdrSqueezeTable {
   std::vector<double> anchor_, anchor_t_, anchor_f_;
   std::vector<double> area_below_;  // signed hat area from the anchor to the piece's lower bound (<= 0)
   std::vector<double> secant_;      // slope of T(f) between x_[i] and x_[i+1]
+  // The squeeze as draws read it: entry j + 1 is the secant j written from
+  // its higher end (point, T there, slope); entries 0 and n stand for no
+  // squeeze (T = -inf, slope 0) left of the first and right of the last point.
+  std::vector<double> lower_x_, lower_t_, lower_slope_;
   std::vector<double> cumulative_;  // hat area of pieces 0..i
   std::vector<std::size_t> guide_;  // guide_[j]: first piece whose cumulative area exceeds j / size of the total
   double hat_area_ = 0.0;
@@ -243,6 +253,70 @@ template <class F, class D>
     xs = std::move(*next);
   }
   return std::move(*builder).finish();
+}
+
+// Trials are independent of the draws they end up in: the accepted trials,
+// in order, are the draws. So trials run ahead, one per draw still wanted
+// (never more: no uniform is taken that draw() would not take), the squeeze
+// settles most of them at once, and the density is called on the rest
+// together, up to kPending at a time; a pass over the round then keeps the
+// accepted trials in order.
+template <class F, UniformSource S>
+std::expected<void, SetupError> TdrSqueezeTable::sample(const F& pdf, S& src, std::span<double> out) const {
+  // Trials waiting for the density; 10 KiB of stack.
+  constexpr std::size_t kPending = 256;
+  constexpr double kRefused = std::numeric_limits<double>::quiet_NaN();
+  std::array<double, kPending> xs, fs, hats, vs;
+  std::array<std::size_t, kPending> slots;
+  std::uint64_t refused_in_a_row = 0;
+  std::size_t done = 0;
+  while (done < out.size()) {
+    // A round: out[done + k] holds trial k's point, or kRefused.
+    std::size_t trials = 0;
+    std::size_t pending = 0;
+    while (done + trials < out.size() && pending < kPending) {
+      const std::size_t slot = done + trials++;
+      std::size_t piece = 0;
+      const double x = invert_hat(src.next_double() * hat_area_, piece);
+      const double v = src.next_double();
+      out[slot] = x;
+      // An infinite end of the domain is reached only through rounding in
+      // the far tail; such a proposal is refused like any rejected one.
+      if (!std::isfinite(x)) {
+        out[slot] = kRefused;
+        continue;
+      }
+      const double hat_t = hat_t_in(piece, x);
+      if (v < squeeze_over_hat(piece, x, hat_t)) continue;
+      xs[pending] = x;
+      hats[pending] = inverse_t(hat_t);
+      vs[pending] = v;
+      slots[pending++] = slot;
+    }
+    evaluate(pdf, std::span<const double>(xs.data(), pending), std::span<double>(fs.data(), pending));
+    for (std::size_t k = 0; k < pending; ++k) {
+      const double fx = fs[k];
+      const double h = hats[k];
+      if (!(fx >= 0.0 && fx < std::numeric_limits<double>::infinity())) {
+        return std::unexpected(SetupError::bad_value(xs[k], fx));
+      }
+      if (fx > h * (1.0 + kTdrSqueezeHatTolerance)) [[unlikely]] {
+        return std::unexpected(SetupError::not_t_concave(xs[k]));
+      }
+      if (!(vs[k] * h < fx)) out[slots[k]] = kRefused;
+    }
+    // Keep the accepted trials, in order.
+    const std::size_t end = done + trials;
+    for (std::size_t slot = done; slot < end; ++slot) {
+      if (std::isnan(out[slot])) {
+        if (++refused_in_a_row == kTdrSqueezeMaxTrials) return std::unexpected(SetupError::no_mass());
+        continue;
+      }
+      refused_in_a_row = 0;
+      out[done++] = out[slot];
+    }
+  }
+  return {};
 }
 
 template <class F, UniformSource S>
