@@ -88,20 +88,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
   return high * d * (std::expm1(drop) / drop);
 }
 
-// The inverse of area_from in d.
-[[nodiscard]] double offset_for_area(TdrSqueezeTransform tr, double f0, double t0, double s, double area) {
-  if (tr == TdrSqueezeTransform::Log) {
-    const double linear = area / f0;
-    const double z = s * linear;
-    if (z == 0.0) return linear;
-    if (z <= -1.0) return s > 0.0 ? -kInf : kInf;
-    return linear * (std::log1p(z) / z);
-  }
-  const double denominator = 1.0 - area * t0 * s;
-  if (!(denominator > 0.0)) return area > 0.0 ? kInf : -kInf;
-  return area * t0 * t0 / denominator;
-}
-
 // The midpoint of (a, b) in the angle seen from c: for an infinite end it
 // moves outwards geometrically, for nearby ends it is close to the midpoint.
 [[nodiscard]] double arc_mean(double a, double b, double c) {
@@ -137,20 +123,6 @@ double TdrSqueezeTable::squeeze(double x) const {
   if (!(x >= x_.front() && x <= x_.back())) return 0.0;
   const double t = squeeze_t_in(piece_of(x), x);
   return t == -kInf ? 0.0 : inverse_t(t);
-}
-
-// The piece holding cumulative hat area t: a guide entry, then a short walk.
-double TdrSqueezeTable::invert_hat(double t, std::size_t& piece) const {
-  const std::size_t last = x_.size() - 1;
-  std::size_t cell = static_cast<std::size_t>(t / hat_area_ * static_cast<double>(guide_.size()));
-  if (cell >= guide_.size()) cell = guide_.size() - 1;
-  piece = guide_[cell];
-  while (piece < last && cumulative_[piece] <= t) ++piece;
-  const double before = piece == 0 ? 0.0 : cumulative_[piece - 1];
-  const double area = area_below_[piece] + (t - before);
-  const double x =
-      anchor_[piece] + offset_for_area(transform_, anchor_f_[piece], anchor_t_[piece], slope_[piece], area);
-  return std::clamp(x, bounds_[piece], bounds_[piece + 1]);
 }
 
 double TdrSqueezeTable::ppf_hat(double u) const {
@@ -286,9 +258,12 @@ std::expected<void, SetupError> TdrSqueezeBuilder::build_guide(TdrSqueezeTable& 
   for (std::size_t j = 0; j < size; ++j) {
     const double threshold =
         static_cast<double>(j) / static_cast<double>(size) * table.hat_area_ * (1.0 - kGuideMargin);
+    // (The cell of an area t is t * guide_scale_, a rounding or two off
+    // t / hat_area * size: well inside the margin.)
     while (piece + 1 < n && table.cumulative_[piece] <= threshold) ++piece;
     table.guide_[j] = piece;
   }
+  table.guide_scale_ = static_cast<double>(size) / table.hat_area_;
   return {};
 }
 
