@@ -197,6 +197,11 @@ inline constexpr double kJoinRest = 1.3;
 // rounding; the density cannot be inverted to the resolution there.
 inline constexpr double kMinRelWidth = 1e-13;
 inline constexpr double kNoPole = std::numeric_limits<double>::quiet_NaN();
+// A pole whose mass beyond the last double is above the tail target is
+// still cut there when the mass is within this multiple of the target: the
+// tail and the interpolation goal (kTailFraction + kErrorSafety) leave that
+// much of the resolution unused.
+inline constexpr double kLastDoubleAllowance = 2.0;
 // Pieces next to a pole are integrated adaptively to this fraction of the goal.
 inline constexpr double kPoleAccuracy = 1e-2;
 // Intervals within this many of their widths from a pole get extra test
@@ -476,14 +481,18 @@ class Builder {
     const double goal = provisional ? kTailFraction * opt_.u_resolution * fc_ * std::abs(boundary - c_) : target;
     double d = from.pole ? 0.5 * from.distance : 0.5 * std::abs(boundary - c_);
     double previous = from.pole ? from.fx : std::numeric_limits<double>::quiet_NaN();
-    double bound = std::numeric_limits<double>::infinity();
+    Cut last = from;  // the last point with a finite bound, when from.pole
     std::array<double, 1> x{};
     std::array<double, 1> y{};
     for (;;) {
       x[0] = boundary - s * d;
       if (x[0] == boundary) {
-        // No double lies closer to the pole: the mass there cannot be cut finely enough.
-        if (std::isfinite(bound)) return std::unexpected(SetupError::resolution_not_met(bound / (fc_ * std::abs(boundary - c_))));
+        // No double lies closer to the pole. Its mass may still fit within
+        // the resolution's margin beyond the interpolation goal (a
+        // provisional goal leaves that to the check against the area); if
+        // not, it cannot be cut finely enough.
+        if (last.pole && (provisional || last.bound <= kLastDoubleAllowance * goal)) return last;
+        if (last.pole) return std::unexpected(SetupError::resolution_not_met(last.bound / (goal / (kTailFraction * opt_.u_resolution))));
         return std::unexpected(SetupError::divergent());
       }
       evaluate(f_, std::span<const double>(x), std::span<double>(y));
@@ -493,8 +502,9 @@ class Builder {
       if (y[0] == 0.0) return Cut{x[0], 0.0, 0.0, d, from.mass, false};
       if (previous > 0.0) {
         const double a = std::log2(y[0] / previous);
-        bound = a < 1.0 ? d * y[0] / (1.0 - a) : std::numeric_limits<double>::infinity();
+        const double bound = a < 1.0 ? d * y[0] / (1.0 - a) : std::numeric_limits<double>::infinity();
         if (bound <= goal) return Cut{x[0], y[0], bound, d, from.mass, true};
+        if (std::isfinite(bound)) last = Cut{x[0], y[0], bound, d, from.mass, true};
       }
       previous = y[0];
       d *= 0.5;
