@@ -102,6 +102,18 @@ const Case kCases[] = {
     // A pole, and the center at the other end: no mass is seen on the way
     // to either cut.
     {"x^(-1/2) from 1", [](double x) { return 1 / std::sqrt(x); }, [](double x) { return std::sqrt(x); }, 0.0, 1.0, 1.0},
+    // A pole the function reports as 0 at the domain's end (as
+    // scipy.stats.powerlaw does at 0): the cut must not stop short of it.
+    {"hidden pole", [](double x) { return x <= 0 ? 0.0 : 0.659 * std::pow(x, -0.341); },
+     [](double x) { return std::pow(x, 0.659); }, 0.0, 1.0, 0.35},
+    // Double Weibull: zero density at 0 between two modes; from -0.5 the
+    // outward search lands exactly on that zero.
+    {"double weibull", [](double x) { return std::pow(std::abs(x), 1.0685) * std::exp(-std::pow(std::abs(x), 2.0685)); },
+     [](double x) {
+       const double tail = 0.5 * std::exp(-std::pow(std::abs(x), 2.0685));
+       return x < 0 ? tail : 1 - tail;
+     },
+     -kInf, kInf, -0.5},
     // Mass only on (2, 3) and a center where the density is zero.
     {"box", [](double x) { return x > 2 && x < 3 ? 1.0 : 0.0; }, [](double x) { return std::clamp(x - 2, 0.0, 1.0); },
      0.0, 10.0, 0.0},
@@ -181,6 +193,34 @@ TEST(Pinv, BatchFunctionBuildsTheSameTableInFewCalls) {
   EXPECT_EQ(batched.calls, scalar.calls);
   // Nodes of an interval travel together: one batch per test round and per node round.
   EXPECT_LE(batched.batches * 10, batched.calls);
+}
+
+TEST(Pinv, ARejectedLastIntervalIsNotTriedAgainAtTheSameWidth) {
+  // von Mises on [-pi, pi]: the interval that joins the rest of the domain
+  // was rejected and, with the next step within the joining allowance,
+  // built again unchanged until the rejection budget ran out.
+  Density f{[](double x) { return std::exp(3.99 * std::cos(x)); }};
+  auto table = build_pinv(f, PinvOptions{5, 1e-10, -std::numbers::pi, std::numbers::pi, 0.0});
+  ASSERT_TRUE(table) << table.error().message();
+  EXPECT_LE(f.calls, 10000);
+  for (double u = 0.0005; u < 1; u += 0.001) {
+    const auto accurate = table->accurate_cdf(Density{f.f}, table->ppf(u));
+    ASSERT_TRUE(accurate);
+    EXPECT_NEAR(*accurate, u, 1e-10);
+  }
+}
+
+TEST(Pinv, APoleAtOneIsCutOnTheLastDoubleWhenItsMassFitsTheMargin) {
+  // arcsine: 7e-9 of the mass lies between 1 and the double below it, more
+  // than a twentieth of 1e-7 but within the resolution's unused margin.
+  const auto cdf = [](double x) { return 2 / std::numbers::pi * std::asin(std::sqrt(x)); };
+  auto table = build_pinv(Density{[](double x) { return 1 / std::sqrt(x * (1 - x)); }},
+                          PinvOptions{5, 1e-7, 0.0, 1.0, 0.5});
+  ASSERT_TRUE(table) << table.error().message();
+  const auto error = table->u_error(Cdf{cdf}, u_grid());
+  ASSERT_TRUE(error);
+  EXPECT_LE(error->max, 1e-7);
+  EXPECT_EQ(table->support_hi(), std::nextafter(1.0, 0.0));
 }
 
 TEST(Pinv, AreaIsTheIntegralOfTheDensity) {

@@ -81,9 +81,12 @@ class HinvTable {
  public:
   [[nodiscard]] double ppf(double u) const;
 
+  // The uniforms first, then their images in one pass: the pass inlines the
+  // interpolation and its independent draws overlap in the processor.
   template <UniformSource S>
   void sample(S& source, std::span<double> out) const {
-    for (double& x : out) x = ppf_unchecked(source.next_double());
+    for (double& x : out) x = source.next_double();
+    ppf_in_place(out);
   }
 
   template <class C>
@@ -127,6 +130,10 @@ class HinvTable {
 
  private:
   [[nodiscard]] double ppf_unchecked(double u) const;
+  // values[i] = ppf_unchecked(values[i]) for u values in [0, 1].
+  void ppf_in_place(std::span<double> values) const;
+  template <std::size_t K>
+  void ppf_in_place_fixed(std::span<double> values) const;
   static void coefficients(int order, const End& a, const End& b, std::span<double> out);
 
   int order_ = 3;
@@ -179,6 +186,8 @@ class Builder {
     if (!left) return std::unexpected(left.error());
     auto right = find_cut(c, 1.0, opt_.hi);
     if (!right) return std::unexpected(right.error());
+    cut_lo_ = *left;
+    cut_hi_ = *right;
     // Initial nodes: the cut points, the center and the user's points.
     std::vector<double> xs{*left, *right};
     if (c > *left && c < *right) xs.push_back(c);
@@ -233,11 +242,12 @@ class Builder {
 
   double tail(double s, double p) const { return s < 0.0 ? p - p_lo_ : p_hi_ - p; }
 
-  // An infinite density is allowed only at a finite end of the domain, a
-  // pole that the cut could not move away from (no double closer to it
-  // leaves a small enough tail): the inverse CDF is flat there.
+  // An infinite density is allowed only at an end of the table: a pole at
+  // a domain end that the cut could not move away from (no double closer to
+  // it leaves a small enough tail), or a density that overflows on the last
+  // double before one. The inverse CDF is flat there.
   bool pole_end(double x, double f) const {
-    return f == std::numeric_limits<double>::infinity() && (x == opt_.lo || x == opt_.hi);
+    return f == std::numeric_limits<double>::infinity() && (x == cut_lo_ || x == cut_hi_);
   }
 
   // The cut point on side s: where the mass beyond falls below the target,
@@ -521,6 +531,8 @@ class Builder {
   HinvOptions opt_;
   double p_lo_ = 0.0;
   double p_hi_ = 1.0;
+  double cut_lo_ = 0.0;
+  double cut_hi_ = 0.0;
   double tol_ = 0.0;
   double worst_pending_ = 0.0;
 };

@@ -1,7 +1,10 @@
 // The guide table of an interval partition of [starts[0], starts[m]] (Chen &
 // Asau 1974, "On generating random variates from an empirical distribution"):
-// entry k holds the interval that contains starts[0] + k / size of the range,
+// entry k holds the interval that contains starts[0] + k * (range / entries),
 // so a lookup is one multiplication and, on average, about one comparison.
+// The guide holds several entries per interval: then nearly every entry's
+// cell lies inside one interval, the search loops below almost never step,
+// and the processor predicts them, so consecutive lookups overlap.
 // The inversion methods (PINV, Hermite) locate their interpolation interval
 // for a u value with it. The guide is rebuilt from the starts whenever a table
 // is read back, so no stored guide can point out of bounds.
@@ -22,14 +25,15 @@ class IntervalGuide {
   IntervalGuide() = default;
 
   // starts: m + 1 >= 2 non-decreasing values with starts[0] < starts[m].
-  // One entry per interval. Empty (and false) when it cannot be allocated.
+  // Empty (and false) when it cannot be allocated.
   [[nodiscard]] bool build(std::span<const double> starts) {
     const std::size_t m = starts.size() - 1;
-    if (!try_resize(entries_, m)) return false;
+    const std::size_t size = std::max(m, std::min(m * kEntriesPerInterval, kMaxEntries));
+    if (!try_resize(entries_, size)) return false;
     first_ = starts[0];
-    scale_ = static_cast<double>(m) / (starts[m] - starts[0]);
+    scale_ = static_cast<double>(size) / (starts[m] - starts[0]);
     std::size_t i = 0;
-    for (std::size_t k = 0; k < m; ++k) {
+    for (std::size_t k = 0; k < size; ++k) {
       const double level = starts[0] + static_cast<double>(k) / scale_;
       while (i + 1 < m && starts[i + 1] <= level) ++i;
       entries_[k] = static_cast<std::uint32_t>(i);
@@ -41,10 +45,10 @@ class IntervalGuide {
   // (first one) for v at or past the end (below the start); NaN is not
   // passed. Precondition: built from these starts.
   [[nodiscard]] std::size_t locate(std::span<const double> starts, double v) const {
-    const std::size_t m = entries_.size();
+    const std::size_t m = starts.size() - 1;
     const double position = (v - first_) * scale_;
     std::size_t k = 0;
-    if (position > 0.0) k = std::min(m - 1, static_cast<std::size_t>(position));
+    if (position > 0.0) k = std::min(entries_.size() - 1, static_cast<std::size_t>(position));
     std::size_t i = entries_[k];
     while (i + 1 < m && starts[i + 1] <= v) ++i;
     // (v - first) * scale may round up across a level the entry was built for.
@@ -55,6 +59,13 @@ class IntervalGuide {
   friend bool operator==(const IntervalGuide&, const IntervalGuide&) = default;
 
  private:
+  // Sixteen entries per interval leave a boundary in about one cell in
+  // sixteen of an even partition; more stop paying for their cache lines.
+  static constexpr std::size_t kEntriesPerInterval = 16;
+  // A quarter megabyte of entries at most: a table with more intervals than
+  // this holds is in the outer caches anyway.
+  static constexpr std::size_t kMaxEntries = std::size_t{1} << 16;
+
   std::vector<std::uint32_t> entries_;
   double first_ = 0.0;
   double scale_ = 0.0;

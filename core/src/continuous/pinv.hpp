@@ -60,6 +60,7 @@
 #include <cstdint>
 #include <expected>
 #include <limits>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -92,9 +93,12 @@ class PinvTable {
  public:
   [[nodiscard]] double ppf(double u) const;
 
+  // The uniforms first, then their images in one pass: the pass inlines the
+  // interpolation and its independent draws overlap in the processor.
   template <UniformSource S>
   void sample(S& source, std::span<double> out) const {
-    for (double& x : out) x = ppf_unchecked(source.next_double());
+    for (double& x : out) x = source.next_double();
+    ppf_in_place(out);
   }
 
   [[nodiscard]] double cdf(double x) const;
@@ -134,6 +138,10 @@ class PinvTable {
 
  private:
   [[nodiscard]] double ppf_unchecked(double u) const;
+  // values[i] = ppf_unchecked(values[i]) for u values in [0, 1].
+  void ppf_in_place(std::span<double> values) const;
+  template <std::size_t N>
+  void ppf_in_place_fixed(std::span<double> values) const;
   [[nodiscard]] double newton(std::size_t i, double v) const;
   [[nodiscard]] std::pair<double, double> newton_with_slope(std::size_t i, double v) const;
   [[nodiscard]] double local_inverse(std::size_t i, double x) const;
@@ -189,6 +197,11 @@ inline constexpr double kJoinRest = 1.3;
 // rounding; the density cannot be inverted to the resolution there.
 inline constexpr double kMinRelWidth = 1e-13;
 inline constexpr double kNoPole = std::numeric_limits<double>::quiet_NaN();
+// A pole whose mass beyond the last double is above the tail target is
+// still cut there when the mass is within this multiple of the target: the
+// tail and the interpolation goal (kTailFraction + kErrorSafety) leave that
+// much of the resolution unused.
+inline constexpr double kLastDoubleAllowance = 2.0;
 // Pieces next to a pole are integrated adaptively to this fraction of the goal.
 inline constexpr double kPoleAccuracy = 1e-2;
 // Intervals within this many of their widths from a pole get extra test
@@ -361,6 +374,19 @@ class Builder {
     return Cut{x, ys[0], tail_bound(ys[0], ys[1], step), distance, 0.0};
   }
 
+  // The probe at `distance` from the center (at most the boundary) when the
+  // density there is higher than at `p`: then `p` was no tail.
+  std::expected<std::optional<Cut>, SetupError> confirm(double s, double boundary, const Cut& p, double distance) {
+    if (p.x == boundary) return std::nullopt;
+    double x = c_ + s * distance;
+    if (std::isfinite(boundary) && s * (x - boundary) >= 0.0) x = boundary;
+    if (!(std::abs(x) <= kFarthest)) return std::nullopt;
+    auto q = probe(s, x);
+    if (!q) return std::unexpected(q.error());
+    if (q->fx > p.fx) return std::optional<Cut>(*q);
+    return std::nullopt;
+  }
+
   // The cut point on side s (-1 left, +1 right) with boundary `bound`: the
   // nearest point found whose tail mass bound is below the target, or the
   // boundary when none is. A NaN target is provisional: kTailFraction *
@@ -387,10 +413,8 @@ class Builder {
     } else {
       distance = std::max(1.0, std::abs(c_)) * kFirstStep;
     }
-    auto negligible = [&](const Cut& p) {
-      const double goal = provisional ? kTailFraction * opt_.u_resolution * trapezoid : target;
-      return p.fx == 0.0 || p.bound <= goal;
-    };
+    auto goal = [&] { return provisional ? kTailFraction * opt_.u_resolution * trapezoid : target; };
+    auto negligible = [&](const Cut& p) { return p.fx == 0.0 || p.bound <= goal(); };
     Cut outer{};
     for (;;) {
       double x = c_ + s * distance;
@@ -401,10 +425,20 @@ class Builder {
       trapezoid += 0.5 * (inner.fx + p->fx) * std::abs(p->x - inner.x);
       p->mass = trapezoid;
       if (negligible(*p)) {
-        outer = *p;
-        break;
+        // One step further must agree: a step that lands on an isolated
+        // zero or a deep valley between two modes is no tail.
+        auto further = confirm(s, boundary, *p, 2.0 * distance);
+        if (!further) return std::unexpected(further.error());
+        if (!further->has_value()) {
+          outer = *p;
+          break;
+        }
+        trapezoid += 0.5 * (p->fx + (**further).fx) * std::abs((**further).x - p->x);
+        (**further).mass = trapezoid;
+        *p = **further;
+        distance *= 2.0;
       }
-      if (x == boundary) return *p;
+      if (p->x == boundary) return *p;
       inner = *p;
       distance *= 2.0;
     }
@@ -426,6 +460,11 @@ class Builder {
     // At a jump to zero the last point with density is the better end: an
     // interval ending where f is 0 would integrate a step it cannot see.
     if (outer.fx == 0.0 && inner.distance > 0.0) {
+      // A density that grows toward a domain end where it reads 0 (a pole
+      // the function reports as 0 there) would leave mass in the gap.
+      if (outer.x == boundary && inner.fx * std::abs(outer.x - inner.x) > goal()) {
+        return find_pole_cut(s, boundary, target, Cut{});
+      }
       inner.mass = outer.mass;
       inner.bound = outer.bound;
       return inner;
@@ -442,14 +481,18 @@ class Builder {
     const double goal = provisional ? kTailFraction * opt_.u_resolution * fc_ * std::abs(boundary - c_) : target;
     double d = from.pole ? 0.5 * from.distance : 0.5 * std::abs(boundary - c_);
     double previous = from.pole ? from.fx : std::numeric_limits<double>::quiet_NaN();
-    double bound = std::numeric_limits<double>::infinity();
+    Cut last = from;  // the last point with a finite bound, when from.pole
     std::array<double, 1> x{};
     std::array<double, 1> y{};
     for (;;) {
       x[0] = boundary - s * d;
       if (x[0] == boundary) {
-        // No double lies closer to the pole: the mass there cannot be cut finely enough.
-        if (std::isfinite(bound)) return std::unexpected(SetupError::resolution_not_met(bound / (fc_ * std::abs(boundary - c_))));
+        // No double lies closer to the pole. Its mass may still fit within
+        // the resolution's margin beyond the interpolation goal (a
+        // provisional goal leaves that to the check against the area); if
+        // not, it cannot be cut finely enough.
+        if (last.pole && (provisional || last.bound <= kLastDoubleAllowance * goal)) return last;
+        if (last.pole) return std::unexpected(SetupError::resolution_not_met(last.bound / (goal / (kTailFraction * opt_.u_resolution))));
         return std::unexpected(SetupError::divergent());
       }
       evaluate(f_, std::span<const double>(x), std::span<double>(y));
@@ -459,8 +502,9 @@ class Builder {
       if (y[0] == 0.0) return Cut{x[0], 0.0, 0.0, d, from.mass, false};
       if (previous > 0.0) {
         const double a = std::log2(y[0] / previous);
-        bound = a < 1.0 ? d * y[0] / (1.0 - a) : std::numeric_limits<double>::infinity();
+        const double bound = a < 1.0 ? d * y[0] / (1.0 - a) : std::numeric_limits<double>::infinity();
         if (bound <= goal) return Cut{x[0], y[0], bound, d, from.mass, true};
+        if (std::isfinite(bound)) last = Cut{x[0], y[0], bound, d, from.mass, true};
       }
       previous = y[0];
       d *= 0.5;
@@ -526,6 +570,9 @@ class Builder {
       // A rounding limit shrinks in proportion to the width, not its power.
       h = rounding_limited_ ? width * std::max(kMaxShrink, kStepSafety * goal_ / *error)
                             : next_step(width, *error, goal_, opt_.order);
+      // A rejected interval that had joined the rest of the domain must not
+      // be joined again at the same width.
+      if (*error > goal_ && right == b) h = std::min(h, kStepSafety * width / kJoinRest);
     }
     if (table.appended() == 0) return std::unexpected(SetupError::no_mass());
     if (!table.finish(b, mass.value(), worst / mass.value())) return std::unexpected(SetupError::out_of_memory());

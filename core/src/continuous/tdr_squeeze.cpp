@@ -42,6 +42,12 @@ constexpr std::size_t kMaxRefinementRounds = 2000;
 // The piece guide is computed for areas lowered by this relative margin (a
 // few roundings of t / total * size), so no entry points past its answer.
 constexpr double kGuideMargin = 1e-14;
+// Guide entries per piece: with many, nearly every cell lies inside one piece,
+// the search after the entry almost never steps and its exit is predicted.
+constexpr std::size_t kGuideEntriesPerPiece = 16;
+// ... up to this many entries (128 KiB), beyond which the pieces' own data
+// is out of the first-level cache anyway.
+constexpr std::size_t kMaxGuideEntries = std::size_t{1} << 14;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -82,20 +88,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
   return high * d * (std::expm1(drop) / drop);
 }
 
-// The inverse of area_from in d.
-[[nodiscard]] double offset_for_area(TdrSqueezeTransform tr, double f0, double t0, double s, double area) {
-  if (tr == TdrSqueezeTransform::Log) {
-    const double linear = area / f0;
-    const double z = s * linear;
-    if (z == 0.0) return linear;
-    if (z <= -1.0) return s > 0.0 ? -kInf : kInf;
-    return linear * (std::log1p(z) / z);
-  }
-  const double denominator = 1.0 - area * t0 * s;
-  if (!(denominator > 0.0)) return area > 0.0 ? kInf : -kInf;
-  return area * t0 * t0 / denominator;
-}
-
 // The midpoint of (a, b) in the angle seen from c: for an infinite end it
 // moves outwards geometrically, for nearby ends it is close to the midpoint.
 [[nodiscard]] double arc_mean(double a, double b, double c) {
@@ -131,27 +123,6 @@ double TdrSqueezeTable::squeeze(double x) const {
   if (!(x >= x_.front() && x <= x_.back())) return 0.0;
   const double t = squeeze_t_in(piece_of(x), x);
   return t == -kInf ? 0.0 : inverse_t(t);
-}
-
-double TdrSqueezeTable::squeeze_over_hat(std::size_t piece, double x, double hat_t) const {
-  const double squeeze_t = squeeze_t_in(piece, x);
-  if (transform_ == TdrSqueezeTransform::Log) return std::exp(squeeze_t - hat_t);
-  const double r = hat_t / squeeze_t;
-  return r * r;
-}
-
-// The piece holding cumulative hat area t: a guide entry, then a short walk.
-double TdrSqueezeTable::invert_hat(double t, std::size_t& piece) const {
-  const std::size_t last = x_.size() - 1;
-  std::size_t cell = static_cast<std::size_t>(t / hat_area_ * static_cast<double>(guide_.size()));
-  if (cell >= guide_.size()) cell = guide_.size() - 1;
-  piece = guide_[cell];
-  while (piece < last && cumulative_[piece] <= t) ++piece;
-  const double before = piece == 0 ? 0.0 : cumulative_[piece - 1];
-  const double area = area_below_[piece] + (t - before);
-  const double x =
-      anchor_[piece] + offset_for_area(transform_, anchor_f_[piece], anchor_t_[piece], slope_[piece], area);
-  return std::clamp(x, bounds_[piece], bounds_[piece + 1]);
 }
 
 double TdrSqueezeTable::ppf_hat(double u) const {
@@ -279,15 +250,20 @@ void TdrSqueezeBuilder::anchor_piece(TdrSqueezeTable& table, std::size_t k, std:
 
 std::expected<void, SetupError> TdrSqueezeBuilder::build_guide(TdrSqueezeTable& table) {
   const std::size_t n = table.x_.size();
-  if (!try_resize(table.guide_, n)) return std::unexpected(SetupError::out_of_memory());
+  const std::size_t size = std::max(n, std::min(n * kGuideEntriesPerPiece, kMaxGuideEntries));
+  if (!try_resize(table.guide_, size)) return std::unexpected(SetupError::out_of_memory());
   // Entries start at or before the answer for any area in their cell: each is
   // computed for a threshold lowered by kGuideMargin.
   std::size_t piece = 0;
-  for (std::size_t j = 0; j < n; ++j) {
-    const double threshold = static_cast<double>(j) / static_cast<double>(n) * table.hat_area_ * (1.0 - kGuideMargin);
+  for (std::size_t j = 0; j < size; ++j) {
+    const double threshold =
+        static_cast<double>(j) / static_cast<double>(size) * table.hat_area_ * (1.0 - kGuideMargin);
+    // (The cell of an area t is t * guide_scale_, a rounding or two off
+    // t / hat_area * size: well inside the margin.)
     while (piece + 1 < n && table.cumulative_[piece] <= threshold) ++piece;
     table.guide_[j] = piece;
   }
+  table.guide_scale_ = static_cast<double>(size) / table.hat_area_;
   return {};
 }
 
@@ -303,7 +279,8 @@ std::expected<void, SetupError> TdrSqueezeBuilder::complete(TdrSqueezeTable& tab
   const double lo = table.bounds_.front();
   const double hi = table.bounds_.back();
   std::vector<double> bound_t;
-  if (!try_resize(table.bounds_, n + 1) || !try_resize(table.secant_, n - 1) || !try_resize(table.anchor_, n) ||
+  if (!try_resize(table.bounds_, n + 1) || !try_resize(table.secant_, n - 1) || !try_resize(table.lower_x_, n + 1) ||
+      !try_resize(table.lower_t_, n + 1) || !try_resize(table.lower_slope_, n + 1) || !try_resize(table.anchor_, n) ||
       !try_resize(table.anchor_t_, n) || !try_resize(table.anchor_f_, n) || !try_resize(table.area_below_, n) ||
       !try_resize(table.cumulative_, n) || !try_resize(bound_t, n + 1) ||
       (gaps && !try_resize(*gaps, n + 1))) {
@@ -312,6 +289,17 @@ std::expected<void, SetupError> TdrSqueezeBuilder::complete(TdrSqueezeTable& tab
   table.bounds_.front() = lo;
   table.bounds_.back() = hi;
   if (auto placed = place_bounds(table, bound_t); !placed) return placed;
+  for (const std::size_t j : {std::size_t{0}, n}) {
+    table.lower_x_[j] = 0.0;
+    table.lower_t_[j] = -kInf;
+    table.lower_slope_[j] = 0.0;
+  }
+  for (std::size_t j = 0; j + 1 < n; ++j) {
+    const std::size_t high = t[j + 1] > t[j] ? j + 1 : j;
+    table.lower_x_[j + 1] = x[high];
+    table.lower_t_[j + 1] = t[high];
+    table.lower_slope_[j + 1] = table.secant_[j];
+  }
 
   if (unbounded) unbounded->clear();
   double hat_total = 0.0;

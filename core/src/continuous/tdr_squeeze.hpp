@@ -35,7 +35,9 @@
 //       T-concavity or the hat stays unbounded (a tail tangent that does not
 //       decay, an InvSqrt tangent reaching zero) within max_intervals points.
 //   table.draw(pdf, src), table.sample(pdf, src, out): draws of f; each trial
-//     takes two uniforms (one recycled for the piece and the point). Fails with
+//     takes two uniforms (one recycled for the piece and the point); sample
+//     gives the draws of draw() one by one from the same uniforms but calls
+//     the density in batches (evaluate.hpp) of up to 384 points. Fails with
 //     bad_value(x, v) when pdf fails at x, not_t_concave(x) when pdf is found
 //     above the hat at x, no_mass() after kTdrSqueezeMaxTrials trials.
 //   table.ppf_hat(u): inverse CDF of the normalized hat, u in [0, 1] (NaN outside).
@@ -45,6 +47,8 @@
 //     construction points; loading rebuilds and rechecks the hat (bad_table).
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -66,6 +70,27 @@ enum class TdrSqueezeTransform : std::uint8_t {
   Log,      // c = 0: T(f) = log f
   InvSqrt,  // c = -1/2: T(f) = -1/sqrt(f)
 };
+
+namespace tdr_squeeze_detail {
+
+// The offset d from x0 where the area under T^{-1}(t0 + s (x - x0)) from x0
+// reaches `area` (signed), f0 = T^{-1}(t0): the inverse of the area in d;
+// infinite where it is never reached.
+[[nodiscard]] inline double offset_for_area(TdrSqueezeTransform tr, double f0, double t0, double s, double area) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  if (tr == TdrSqueezeTransform::Log) {
+    const double linear = area / f0;
+    const double z = s * linear;
+    if (z == 0.0) return linear;
+    if (z <= -1.0) return s > 0.0 ? -kInf : kInf;
+    return linear * (std::log1p(z) / z);
+  }
+  const double denominator = 1.0 - area * t0 * s;
+  if (!(denominator > 0.0)) return area > 0.0 ? kInf : -kInf;
+  return area * t0 * t0 / denominator;
+}
+
+}  // namespace tdr_squeeze_detail
 
 // A proposal is refused at most this many times per draw. A valid hat accepts
 // with probability above 1/2 even without refinement, so reaching it means
@@ -98,15 +123,10 @@ class TdrSqueezeTable {
   template <class F, UniformSource S>
   [[nodiscard]] std::expected<double, SetupError> draw(const F& pdf, S& src) const;
 
+  // The same draws as draw() one by one, from the same uniforms, with the
+  // density called in batches (see evaluate.hpp).
   template <class F, UniformSource S>
-  [[nodiscard]] std::expected<void, SetupError> sample(const F& pdf, S& src, std::span<double> out) const {
-    for (double& x : out) {
-      const std::expected<double, SetupError> value = draw(pdf, src);
-      if (!value) return std::unexpected(value.error());
-      x = *value;
-    }
-    return {};
-  }
+  [[nodiscard]] std::expected<void, SetupError> sample(const F& pdf, S& src, std::span<double> out) const;
 
   [[nodiscard]] double ppf_hat(double u) const;
   [[nodiscard]] double hat(double x) const;
@@ -129,14 +149,33 @@ class TdrSqueezeTable {
   [[nodiscard]] double inverse_t(double t) const {
     return transform_ == TdrSqueezeTransform::Log ? std::exp(t) : 1.0 / (t * t);
   }
-  // Piece holding the hat's cumulative area t and the point there.
-  [[nodiscard]] double invert_hat(double t, std::size_t& piece) const;
+  // Piece holding the hat's cumulative area t and the point there: a guide
+  // entry, then a short walk.
+  [[nodiscard]] double invert_hat(double t, std::size_t& piece) const {
+    const std::size_t last = x_.size() - 1;
+    const std::size_t cell = std::min(static_cast<std::size_t>(t * guide_scale_), guide_.size() - 1);
+    piece = guide_[cell];
+    while (piece < last && cumulative_[piece] <= t) ++piece;
+    const double before = piece == 0 ? 0.0 : cumulative_[piece - 1];
+    const double area = area_below_[piece] + (t - before);
+    const double x = anchor_[piece] + tdr_squeeze_detail::offset_for_area(transform_, anchor_f_[piece],
+                                                                           anchor_t_[piece], slope_[piece], area);
+    return std::clamp(x, bounds_[piece], bounds_[piece + 1]);
+  }
   [[nodiscard]] double hat_t_in(std::size_t piece, double x) const {
     return anchor_t_[piece] + slope_[piece] * (x - anchor_[piece]);
   }
   [[nodiscard]] double hat_in(std::size_t piece, double x) const { return inverse_t(hat_t_in(piece, x)); }
-  // squeeze(x) / hat(x) from T(hat(x)), with one exp at most.
-  [[nodiscard]] double squeeze_over_hat(std::size_t piece, double x, double hat_t) const;
+  // Whether v * hat(x) < squeeze(x), from T(hat(x)): one exp (Log) or no
+  // division (InvSqrt: squeeze / hat = (T(hat) / T(squeeze))^2). Inline and
+  // without a branch on the side of x_[piece] (a coin flip for the
+  // processor): the secant comes from the padded lower_ arrays.
+  [[nodiscard]] bool under_squeeze(std::size_t piece, double x, double hat_t, double v) const {
+    const std::size_t j = piece + static_cast<std::size_t>(x >= x_[piece]);
+    const double squeeze_t = lower_t_[j] + lower_slope_[j] * (x - lower_x_[j]);
+    if (transform_ == TdrSqueezeTransform::Log) return v < std::exp(squeeze_t - hat_t);
+    return v * (squeeze_t * squeeze_t) < hat_t * hat_t;
+  }
   [[nodiscard]] double squeeze_t_in(std::size_t piece, double x) const;
   // The secant between x_[j] and x_[j+1] at x, from its higher end.
   [[nodiscard]] double secant_t_at(std::size_t j, double x) const;
@@ -154,8 +193,13 @@ class TdrSqueezeTable {
   std::vector<double> anchor_, anchor_t_, anchor_f_;
   std::vector<double> area_below_;  // signed hat area from the anchor to the piece's lower bound (<= 0)
   std::vector<double> secant_;      // slope of T(f) between x_[i] and x_[i+1]
+  // The squeeze as draws read it: entry j + 1 is the secant j written from
+  // its higher end (point, T there, slope); entries 0 and n stand for no
+  // squeeze (T = -inf, slope 0) left of the first and right of the last point.
+  std::vector<double> lower_x_, lower_t_, lower_slope_;
   std::vector<double> cumulative_;  // hat area of pieces 0..i
   std::vector<std::size_t> guide_;  // guide_[j]: first piece whose cumulative area exceeds j / size of the total
+  double guide_scale_ = 0.0;        // guide cells per unit of hat area
   double hat_area_ = 0.0;
   double squeeze_area_ = 0.0;
 };
@@ -245,6 +289,78 @@ template <class F, class D>
   return std::move(*builder).finish();
 }
 
+// Trials are independent of the draws they end up in: the accepted trials,
+// in order, are the draws. So trials run ahead, one per draw still wanted
+// (never more: no uniform is taken that draw() would not take), the squeeze
+// settles most of them at once, and the density is called on the rest
+// together, up to kPending at a time; a pass over the round then keeps the
+// accepted trials in order.
+template <class F, UniformSource S>
+std::expected<void, SetupError> TdrSqueezeTable::sample(const F& pdf, S& src, std::span<double> out) const {
+  // Trials waiting for the density (16 KiB of stack), and the trials whose
+  // uniforms are drawn at once: the source's call (through a pointer, for a
+  // NumPy bit generator) then stays out of the loop over the trials.
+  constexpr std::size_t kPending = 384;
+  constexpr std::size_t kBlock = 128;
+  constexpr double kRefused = std::numeric_limits<double>::quiet_NaN();
+  std::array<double, kPending> xs, fs, hats, vs;
+  std::array<std::size_t, kPending> slots;
+  std::array<double, 2 * kBlock> us;
+  std::uint64_t refused_in_a_row = 0;
+  std::size_t done = 0;
+  while (done < out.size()) {
+    // A round: out[done + k] holds trial k's point, or kRefused.
+    std::size_t trials = 0;
+    std::size_t pending = 0;
+    while (done + trials < out.size() && pending + kBlock <= kPending) {
+      const std::size_t block = std::min(kBlock, out.size() - done - trials);
+      for (std::size_t k = 0; k < 2 * block; ++k) us[k] = src.next_double();
+      for (std::size_t k = 0; k < block; ++k) {
+        const std::size_t slot = done + trials++;
+        std::size_t piece = 0;
+        const double x = invert_hat(us[2 * k] * hat_area_, piece);
+        const double v = us[2 * k + 1];
+        out[slot] = x;
+        // An infinite end of the domain is reached only through rounding in
+        // the far tail; such a proposal is refused like any rejected one.
+        if (!std::isfinite(x)) {
+          out[slot] = kRefused;
+          continue;
+        }
+        const double hat_t = hat_t_in(piece, x);
+        if (under_squeeze(piece, x, hat_t, v)) continue;
+        xs[pending] = x;
+        hats[pending] = inverse_t(hat_t);
+        vs[pending] = v;
+        slots[pending++] = slot;
+      }
+    }
+    evaluate(pdf, std::span<const double>(xs.data(), pending), std::span<double>(fs.data(), pending));
+    for (std::size_t k = 0; k < pending; ++k) {
+      const double fx = fs[k];
+      const double h = hats[k];
+      if (!(fx >= 0.0 && fx < std::numeric_limits<double>::infinity())) {
+        return std::unexpected(SetupError::bad_value(xs[k], fx));
+      }
+      if (fx > h * (1.0 + kTdrSqueezeHatTolerance)) [[unlikely]] {
+        return std::unexpected(SetupError::not_t_concave(xs[k]));
+      }
+      if (!(vs[k] * h < fx)) out[slots[k]] = kRefused;
+    }
+    // Keep the accepted trials, in order.
+    const std::size_t end = done + trials;
+    for (std::size_t slot = done; slot < end; ++slot) {
+      if (std::isnan(out[slot])) {
+        if (++refused_in_a_row == kTdrSqueezeMaxTrials) return std::unexpected(SetupError::no_mass());
+        continue;
+      }
+      refused_in_a_row = 0;
+      out[done++] = out[slot];
+    }
+  }
+  return {};
+}
+
 template <class F, UniformSource S>
 std::expected<double, SetupError> TdrSqueezeTable::draw(const F& pdf, S& src) const {
   for (std::uint64_t trial = 0; trial < kTdrSqueezeMaxTrials; ++trial) {
@@ -255,7 +371,7 @@ std::expected<double, SetupError> TdrSqueezeTable::draw(const F& pdf, S& src) co
     // far tail; such a proposal is refused like any rejected one.
     if (!std::isfinite(x)) continue;
     const double hat_t = hat_t_in(piece, x);
-    if (v < squeeze_over_hat(piece, x, hat_t)) return x;
+    if (under_squeeze(piece, x, hat_t, v)) return x;
     const double h = inverse_t(hat_t);
     const double fx = pdf(x);
     if (!(fx >= 0.0 && fx < std::numeric_limits<double>::infinity())) {

@@ -24,6 +24,7 @@
 //     from_words refuses (bad_table) anything sampling could read out of bounds.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -75,9 +76,13 @@ class AliasTable {
     const double scaled = u * static_cast<double>(accept_.size());
     std::size_t slot = static_cast<std::size_t>(scaled);
     // u < 1, but u * size can round up to size.
-    if (slot >= accept_.size()) slot = accept_.size() - 1;
+    slot = std::min(slot, accept_.size() - 1);
     const double fraction = scaled - static_cast<double>(slot);
-    return fraction < accept_[slot] ? slot : alias_[slot];
+    // Both candidates loaded, then a select without a branch: the comparison
+    // is a coin flip the processor cannot predict.
+    const std::size_t other = alias_[slot];
+    const std::size_t keep = std::size_t{0} - static_cast<std::size_t>(fraction < accept_[slot]);
+    return (slot & keep) | (other & ~keep);
   }
 
   std::size_t size_ = 0;

@@ -24,6 +24,15 @@ constexpr double kMaxGuideFactor = 64.0;
 // never points past the answer of any u in its cell.
 constexpr double kGuideMargin = 1e-15;
 
+// With this many entries per value, about one cell in sixteen holds the end
+// of a value's mass: a draw nearly always finds its value at the entry, the
+// search loop's exit is predicted, and consecutive draws overlap. Only the
+// speed depends on the guide's size.
+constexpr std::size_t kSearchEntriesPerValue = 16;
+// ... up to this many entries (a quarter megabyte): a vector too long for
+// the bound gets the guide it asked for.
+constexpr std::size_t kMaxSearchEntries = std::size_t{1} << 15;
+
 [[nodiscard]] bool usable_mass(double mass) { return std::isfinite(mass) && mass >= 0.0; }
 
 }  // namespace
@@ -59,7 +68,10 @@ std::expected<GuideTable, SetupError> build_guide_table(std::span<const double> 
   return table;
 }
 
-std::expected<void, SetupError> GuideTable::build_guide(std::size_t guide_size) {
+std::expected<void, SetupError> GuideTable::build_guide(std::size_t requested) {
+  // A small vector gets more entries than asked for: see kSearchEntriesPerValue.
+  const std::size_t guide_size =
+      std::max(requested, std::min(cumulative_.size() * kSearchEntriesPerValue, kMaxSearchEntries));
   if (!try_resize(guide_, guide_size)) return std::unexpected(SetupError::out_of_memory());
   std::size_t k = 0;
   const double cells = static_cast<double>(guide_size);

@@ -14,7 +14,8 @@
 //         bad_value(k, pv[k]); all zero (or empty) gives no_mass().
 //     options.guide_factor >= 0: guide entries per value (at least one entry in
 //       all; negative or NaN acts as 1; above 64 acts as 64, where the search
-//       is already down to one comparison).
+//       is already down to one comparison). Vectors of up to 2048 values get
+//       16 entries per value at least, for speed; results never depend on it.
 //     options.domain_lo: the value of pv[0]; results are domain_lo + index.
 //       Stored tables hold it as a double: |domain_lo| <= 2^53 (checked by
 //       the caller) for a table to load again.
@@ -77,7 +78,8 @@ class GuideTable {
 
  private:
   GuideTable() = default;
-  [[nodiscard]] std::expected<void, SetupError> build_guide(std::size_t guide_size);
+  // A guide of at least `requested` entries.
+  [[nodiscard]] std::expected<void, SetupError> build_guide(std::size_t requested);
 
   // The smallest index whose cumulative value exceeds u, for u in [0, 1):
   // the last positive entry is exactly 1, so the walk stops at or before it
