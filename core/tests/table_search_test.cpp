@@ -188,7 +188,9 @@ TEST_P(TdrBatches, SampleTakesTheUniformsOfDrawOneByOneAndCallsTheDensityInBatch
     // Exactly as many uniforms taken: the streams go on alike.
     EXPECT_EQ(sa.next_double(), sb.next_double());
     EXPECT_EQ(batched.points, single.points);
-    if (n == 100000) EXPECT_LT(batched.calls, 20) << batched.points << " points";
+    if (n == 100000) {
+      EXPECT_LT(batched.calls, 20) << batched.points << " points";
+    }
   }
 }
 

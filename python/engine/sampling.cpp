@@ -146,10 +146,16 @@ void sample_in_blocks(const Table& table, BitGenerator* bits, std::span<T> out) 
   }
 }
 
-// Draws by inversion into a float64 array.
+// Draws by inversion into a float64 array, with the lock released. The
+// tables' sample takes each uniform in an inlined pass, where the bit
+// generator's work overlaps the interpolation: no blocks needed.
 template <class Core>
 PyObject* sample_inversion(const Core& core, BitGenerator* bits, std::uintptr_t out, std::uint64_t n) {
-  sample_in_blocks(core.table, bits, doubles_at(out, n));
+  {
+    const UnlockedIf unlocked(true);
+    BitGeneratorSource source(*bits);
+    core.table.sample(source, doubles_at(out, n));
+  }
   return Py_NewRef(Py_None);
 }
 

@@ -109,32 +109,8 @@ double HinvTable::ppf_unchecked(double u) const {
   return std::clamp(x, x_starts_[i], x_starts_[i + 1]);
 }
 
-// ppf_unchecked with the order fixed at compile time: the same operations in
-// the same order, unrolled.
-template <std::size_t K>
-void HinvTable::ppf_in_place_fixed(std::span<double> values) const {
-  const double first = p_.front();
-  const double range = p_.back() - p_.front();
-  for (double& value : values) {
-    const double target = first + value * range;
-    const std::size_t i = guide_.locate(p_, target);
-    const double t = (target - p_[i]) / (p_[i + 1] - p_[i]);
-    const double* c = coefs_.data() + i * K;
-    double x = c[K - 1];
-#pragma GCC unroll 8
-    for (std::size_t j = K - 1; j >= 1; --j) x = x * t + c[j - 1];
-    value = std::clamp(x * t + x_starts_[i], x_starts_[i], x_starts_[i + 1]);
-  }
-}
-
 void HinvTable::ppf_in_place(std::span<double> values) const {
-  switch (order_) {
-    case 1: return ppf_in_place_fixed<1>(values);
-    case 3: return ppf_in_place_fixed<3>(values);
-    case 5: return ppf_in_place_fixed<5>(values);
-    default:
-      for (double& value : values) value = ppf_unchecked(value);
-  }
+  for (double& value : values) value = ppf_unchecked(value);
 }
 
 double HinvTable::ppf(double u) const {

@@ -81,12 +81,18 @@ class HinvTable {
  public:
   [[nodiscard]] double ppf(double u) const;
 
-  // The uniforms first, then their images in one pass: the pass inlines the
-  // interpolation and its independent draws overlap in the processor.
+  // One inlined pass, the interpolation unrolled for the order: consecutive
+  // draws (and the source's work) overlap in the processor.
   template <UniformSource S>
   void sample(S& source, std::span<double> out) const {
-    for (double& x : out) x = source.next_double();
-    ppf_in_place(out);
+    switch (order_) {
+      case 1: return sample_fixed<1>(source, out);
+      case 3: return sample_fixed<3>(source, out);
+      case 5: return sample_fixed<5>(source, out);
+      default:
+        for (double& x : out) x = source.next_double();
+        ppf_in_place(out);
+    }
   }
 
   template <class C>
@@ -132,8 +138,23 @@ class HinvTable {
   [[nodiscard]] double ppf_unchecked(double u) const;
   // values[i] = ppf_unchecked(values[i]) for u values in [0, 1].
   void ppf_in_place(std::span<double> values) const;
-  template <std::size_t K>
-  void ppf_in_place_fixed(std::span<double> values) const;
+  // ppf_unchecked of each uniform with the order K fixed at compile time:
+  // the same operations in the same order, unrolled.
+  template <std::size_t K, UniformSource S>
+  void sample_fixed(S& source, std::span<double> out) const {
+    const double first = p_.front();
+    const double range = p_.back() - p_.front();
+    for (double& x : out) {
+      const double target = first + source.next_double() * range;
+      const std::size_t i = guide_.locate(p_, target);
+      const double t = (target - p_[i]) / (p_[i + 1] - p_[i]);
+      const double* c = coefs_.data() + i * K;
+      double y = c[K - 1];
+#pragma GCC unroll 8
+      for (std::size_t j = K - 1; j >= 1; --j) y = y * t + c[j - 1];
+      x = std::clamp(y * t + x_starts_[i], x_starts_[i], x_starts_[i + 1]);
+    }
+  }
   static void coefficients(int order, const End& a, const End& b, std::span<double> out);
 
   int order_ = 3;

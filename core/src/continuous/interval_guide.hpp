@@ -11,6 +11,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -32,9 +33,14 @@ class IntervalGuide {
     if (!try_resize(entries_, size)) return false;
     first_ = starts[0];
     scale_ = static_cast<double>(size) / (starts[m] - starts[0]);
+    // (v - first) * scale may round up across a level: each entry is made
+    // for its level lowered by far more than that rounding, so it never
+    // points past the interval of any v in its cell and locate() only walks
+    // forward.
+    const double margin = kLevelMargin * (std::fabs(starts[0]) + std::fabs(starts[m]));
     std::size_t i = 0;
     for (std::size_t k = 0; k < size; ++k) {
-      const double level = starts[0] + static_cast<double>(k) / scale_;
+      const double level = starts[0] + static_cast<double>(k) / scale_ - margin;
       while (i + 1 < m && starts[i + 1] <= level) ++i;
       entries_[k] = static_cast<std::uint32_t>(i);
     }
@@ -48,11 +54,14 @@ class IntervalGuide {
     const std::size_t m = starts.size() - 1;
     const double position = (v - first_) * scale_;
     std::size_t k = 0;
-    if (position > 0.0) k = std::min(entries_.size() - 1, static_cast<std::size_t>(position));
+    if (position > 0.0) {
+      // Bounded first, then through a signed integer: one instruction, where
+      // a conversion to size_t takes a test.
+      const double cell = std::min(position, static_cast<double>(entries_.size() - 1));
+      k = static_cast<std::size_t>(static_cast<std::int64_t>(cell));
+    }
     std::size_t i = entries_[k];
     while (i + 1 < m && starts[i + 1] <= v) ++i;
-    // (v - first) * scale may round up across a level the entry was built for.
-    while (i > 0 && starts[i] > v) --i;
     return i;
   }
 
@@ -65,6 +74,8 @@ class IntervalGuide {
   // A quarter megabyte of entries at most: a table with more intervals than
   // this holds is in the outer caches anyway.
   static constexpr std::size_t kMaxEntries = std::size_t{1} << 16;
+  // Relative to the magnitudes of the ends: a few hundred roundings.
+  static constexpr double kLevelMargin = 1e-13;
 
   std::vector<std::uint32_t> entries_;
   double first_ = 0.0;

@@ -123,31 +123,8 @@ double PinvTable::ppf_unchecked(double u) const {
   return std::clamp(x, x_starts_[i], x_starts_[i + 1]);
 }
 
-// ppf_unchecked with the order fixed at compile time: the same operations in
-// the same order as newton(), unrolled.
-template <std::size_t N>
-void PinvTable::ppf_in_place_fixed(std::span<double> values) const {
-  for (double& value : values) {
-    const double target = value * area();
-    const std::size_t i = guide_.locate(u_starts_, target);
-    const double v = target - u_starts_[i];
-    const double* c = coefs_.data() + i * N;
-    const double* nodes = nodes_.data() + i * (N - 1);
-    double p = c[N - 1];
-#pragma GCC unroll 16
-    for (std::size_t j = N - 1; j >= 1; --j) p = p * (v - nodes[j - 1]) + c[j - 1];
-    value = std::clamp(p * v + x_starts_[i], x_starts_[i], x_starts_[i + 1]);
-  }
-}
-
 void PinvTable::ppf_in_place(std::span<double> values) const {
-  switch (order_) {
-    case 3: return ppf_in_place_fixed<3>(values);
-    case 5: return ppf_in_place_fixed<5>(values);
-    case 7: return ppf_in_place_fixed<7>(values);
-    default:
-      for (double& value : values) value = ppf_unchecked(value);
-  }
+  for (double& value : values) value = ppf_unchecked(value);
 }
 
 double PinvTable::ppf(double u) const {

@@ -93,12 +93,19 @@ class PinvTable {
  public:
   [[nodiscard]] double ppf(double u) const;
 
-  // The uniforms first, then their images in one pass: the pass inlines the
-  // interpolation and its independent draws overlap in the processor.
+  // One inlined pass for the common orders, the interpolation unrolled:
+  // consecutive draws (and the source's work) overlap in the processor.
+  // Other orders: the uniforms first, then their images in one pass.
   template <UniformSource S>
   void sample(S& source, std::span<double> out) const {
-    for (double& x : out) x = source.next_double();
-    ppf_in_place(out);
+    switch (order_) {
+      case 3: return sample_fixed<3>(source, out);
+      case 5: return sample_fixed<5>(source, out);
+      case 7: return sample_fixed<7>(source, out);
+      default:
+        for (double& x : out) x = source.next_double();
+        ppf_in_place(out);
+    }
   }
 
   [[nodiscard]] double cdf(double x) const;
@@ -140,8 +147,22 @@ class PinvTable {
   [[nodiscard]] double ppf_unchecked(double u) const;
   // values[i] = ppf_unchecked(values[i]) for u values in [0, 1].
   void ppf_in_place(std::span<double> values) const;
-  template <std::size_t N>
-  void ppf_in_place_fixed(std::span<double> values) const;
+  // ppf_unchecked of each uniform with the order N fixed at compile time:
+  // the same operations in the same order as newton(), unrolled.
+  template <std::size_t N, UniformSource S>
+  void sample_fixed(S& source, std::span<double> out) const {
+    for (double& x : out) {
+      const double target = source.next_double() * area();
+      const std::size_t i = guide_.locate(u_starts_, target);
+      const double v = target - u_starts_[i];
+      const double* c = coefs_.data() + i * N;
+      const double* nodes = nodes_.data() + i * (N - 1);
+      double p = c[N - 1];
+#pragma GCC unroll 16
+      for (std::size_t j = N - 1; j >= 1; --j) p = p * (v - nodes[j - 1]) + c[j - 1];
+      x = std::clamp(p * v + x_starts_[i], x_starts_[i], x_starts_[i + 1]);
+    }
+  }
   [[nodiscard]] double newton(std::size_t i, double v) const;
   [[nodiscard]] std::pair<double, double> newton_with_slope(std::size_t i, double v) const;
   [[nodiscard]] double local_inverse(std::size_t i, double x) const;
