@@ -31,11 +31,14 @@ struct BitGenerator {
 
 class BitGeneratorSource {
  public:
-  explicit BitGeneratorSource(BitGenerator& bits) noexcept : bits_(&bits) {}
-  [[nodiscard]] double next_double() { return bits_->next_double(bits_->state); }
+  // The function and state are copied: a draw loop then keeps them in
+  // registers instead of reading them back after every (opaque) call.
+  explicit BitGeneratorSource(BitGenerator& bits) noexcept : next_(bits.next_double), state_(bits.state) {}
+  [[nodiscard]] double next_double() { return next_(state_); }
 
  private:
-  BitGenerator* bits_;
+  double (*next_)(void* state);
+  void* state_;
 };
 
 // The core's ChaCha engine as a uniform source.

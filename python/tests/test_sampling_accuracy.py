@@ -190,8 +190,19 @@ def test_discrete_from_pmf_and_scipy_law():
     assert alias.rvs(1000).max() <= 10
 
 
+class _TwoHumps:
+    """Two narrow normals at -10 and 10: between them the density underflows
+    to 0 over a wide gap, so a setup started at -10 sees one hump only."""
+
+    def pdf(self, x):
+        return 0.5 * (stats.norm.pdf(x, -10, 0.5) + stats.norm.pdf(x, 10, 0.5))
+
+    def cdf(self, x):
+        return 0.5 * (stats.norm.cdf(x, -10, 0.5) + stats.norm.cdf(x, 10, 0.5))
+
+
 def test_pinv_refuses_to_miss_mass_beyond_a_zero_of_the_density():
-    # Symmetric with f(0) = 0: setup reaches one hump only; the exact CDF
-    # shows the missing half, which must fail setup, not halve the law.
+    # The exact CDF shows the missing half, which must fail setup rather than
+    # halve the law.
     with pytest.raises(SetupError, match="holds only 0.5 of the mass"):
-        NumericalInversePolynomial(stats.dweibull(2.07))
+        NumericalInversePolynomial(_TwoHumps(), center=-10)

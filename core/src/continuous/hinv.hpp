@@ -140,19 +140,26 @@ class HinvTable {
   void ppf_in_place(std::span<double> values) const;
   // ppf_unchecked of each uniform with the order K fixed at compile time:
   // the same operations in the same order, unrolled.
+  // (The table's data is read into locals first: the loop keeps them in
+  // registers across the source's calls.)
   template <std::size_t K, UniformSource S>
   void sample_fixed(S& source, std::span<double> out) const {
-    const double first = p_.front();
-    const double range = p_.back() - p_.front();
+    const IntervalGuide::View guide = guide_.view();
+    const double* p = p_.data();
+    const std::size_t m = p_.size() - 1;
+    const double first = p[0];
+    const double range = p[m] - p[0];
+    const double* x_starts = x_starts_.data();
+    const double* coefs = coefs_.data();
     for (double& x : out) {
       const double target = first + source.next_double() * range;
-      const std::size_t i = guide_.locate(p_, target);
-      const double t = (target - p_[i]) / (p_[i + 1] - p_[i]);
-      const double* c = coefs_.data() + i * K;
+      const std::size_t i = guide.locate(p, m, target);
+      const double t = (target - p[i]) / (p[i + 1] - p[i]);
+      const double* c = coefs + i * K;
       double y = c[K - 1];
 #pragma GCC unroll 8
       for (std::size_t j = K - 1; j >= 1; --j) y = y * t + c[j - 1];
-      x = std::clamp(y * t + x_starts_[i], x_starts_[i], x_starts_[i + 1]);
+      x = std::clamp(y * t + x_starts[i], x_starts[i], x_starts[i + 1]);
     }
   }
   static void coefficients(int order, const End& a, const End& b, std::span<double> out);

@@ -47,22 +47,38 @@ class IntervalGuide {
     return true;
   }
 
+  // The guide's lookup data by value. A draw loop holds it in registers
+  // across calls the compiler cannot see into (a bit generator's), after
+  // which it would read the guide's members again.
+  struct View {
+    const std::uint32_t* entries;
+    double last_cell;
+    double first;
+    double scale;
+
+    // locate() below, over starts[0..m].
+    [[nodiscard]] std::size_t locate(const double* starts, std::size_t m, double v) const {
+      const double position = (v - first) * scale;
+      std::size_t k = 0;
+      if (position > 0.0) {
+        // Bounded first, then through a signed integer: one instruction,
+        // where a conversion to size_t takes a test.
+        k = static_cast<std::size_t>(static_cast<std::int64_t>(std::min(position, last_cell)));
+      }
+      std::size_t i = entries[k];
+      while (i + 1 < m && starts[i + 1] <= v) ++i;
+      return i;
+    }
+  };
+  [[nodiscard]] View view() const {
+    return {entries_.data(), static_cast<double>(entries_.size() - 1), first_, scale_};
+  }
+
   // The interval i with starts[i] <= v < starts[i + 1], or the last one
   // (first one) for v at or past the end (below the start); NaN is not
   // passed. Precondition: built from these starts.
   [[nodiscard]] std::size_t locate(std::span<const double> starts, double v) const {
-    const std::size_t m = starts.size() - 1;
-    const double position = (v - first_) * scale_;
-    std::size_t k = 0;
-    if (position > 0.0) {
-      // Bounded first, then through a signed integer: one instruction, where
-      // a conversion to size_t takes a test.
-      const double cell = std::min(position, static_cast<double>(entries_.size() - 1));
-      k = static_cast<std::size_t>(static_cast<std::int64_t>(cell));
-    }
-    std::size_t i = entries_[k];
-    while (i + 1 < m && starts[i + 1] <= v) ++i;
-    return i;
+    return view().locate(starts.data(), starts.size() - 1, v);
   }
 
   friend bool operator==(const IntervalGuide&, const IntervalGuide&) = default;

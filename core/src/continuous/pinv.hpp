@@ -149,18 +149,27 @@ class PinvTable {
   void ppf_in_place(std::span<double> values) const;
   // ppf_unchecked of each uniform with the order N fixed at compile time:
   // the same operations in the same order as newton(), unrolled.
+  // (The table's data is read into locals first: the loop keeps them in
+  // registers across the source's calls.)
   template <std::size_t N, UniformSource S>
   void sample_fixed(S& source, std::span<double> out) const {
+    const IntervalGuide::View guide = guide_.view();
+    const double* u_starts = u_starts_.data();
+    const std::size_t m = u_starts_.size() - 1;
+    const double total = u_starts[m];
+    const double* x_starts = x_starts_.data();
+    const double* coefs = coefs_.data();
+    const double* all_nodes = nodes_.data();
     for (double& x : out) {
-      const double target = source.next_double() * area();
-      const std::size_t i = guide_.locate(u_starts_, target);
-      const double v = target - u_starts_[i];
-      const double* c = coefs_.data() + i * N;
-      const double* nodes = nodes_.data() + i * (N - 1);
+      const double target = source.next_double() * total;
+      const std::size_t i = guide.locate(u_starts, m, target);
+      const double v = target - u_starts[i];
+      const double* c = coefs + i * N;
+      const double* nodes = all_nodes + i * (N - 1);
       double p = c[N - 1];
 #pragma GCC unroll 16
       for (std::size_t j = N - 1; j >= 1; --j) p = p * (v - nodes[j - 1]) + c[j - 1];
-      x = std::clamp(p * v + x_starts_[i], x_starts_[i], x_starts_[i + 1]);
+      x = std::clamp(p * v + x_starts[i], x_starts[i], x_starts[i + 1]);
     }
   }
   [[nodiscard]] double newton(std::size_t i, double v) const;
