@@ -7,7 +7,7 @@ import operator
 
 import numpy as np
 
-__all__ = ["empty_draws", "size_shape"]
+__all__ = ["empty_array", "empty_draws", "size_shape"]
 
 
 def size_shape(size):
@@ -26,12 +26,15 @@ def size_shape(size):
     return shape, math.prod(shape)
 
 
-def empty_draws(n, d=None):
-    """An uninitialized float64 array for n draws (of d coordinates); a
-    request beyond the machine's memory is a MemoryError, as NumPy reports
-    only some of them."""
-    shape = (n,) if d is None else (n, d)
+def empty_array(shape, dtype=np.float64):
+    """An uninitialized array for draws; a request beyond the machine's
+    memory is a MemoryError, as NumPy reports only some of them."""
     try:
-        return np.empty(shape, dtype=np.float64)
+        return np.empty(shape, dtype=dtype)
     except (MemoryError, ValueError):
         raise MemoryError(f"cannot allocate {' x '.join(map(str, shape))} draws") from None
+
+
+def empty_draws(n, d=None):
+    """An uninitialized float64 array for n draws (of d coordinates)."""
+    return empty_array((n,) if d is None else (n, d))

@@ -36,7 +36,6 @@ DiscreteGuideTable
 from __future__ import annotations
 
 import math
-import numbers
 import operator
 import threading
 import warnings
@@ -48,6 +47,7 @@ from . import _engine
 from ._engine import SetupError
 from ._functions import function_spec, is_native, kind_of
 from ._random import uniform_source
+from ._shapes import empty_array, size_shape
 
 UNURANError = SetupError
 
@@ -79,17 +79,6 @@ _INF = math.inf
 
 
 # ---- arguments ---------------------------------------------------------------
-
-def _shape_of(size):
-    if size is None:
-        return None
-    if isinstance(size, (numbers.Integral, np.integer)) and not isinstance(size, bool):
-        return (operator.index(size),)
-    try:
-        return tuple(operator.index(s) for s in size)
-    except TypeError:
-        raise TypeError(f"size must be None, an int or a tuple of ints, not {type(size).__name__}") from None
-
 
 def _float_array(values, name):
     """A C-contiguous float64 copy of ``values`` (the engine reads it by address)."""
@@ -331,8 +320,8 @@ class _Generator:
             Variates of the distribution, as an array of shape `size`.
         """
         source = self._source if random_state is None else uniform_source(random_state)
-        shape = _shape_of(size)
-        out = np.empty(() if shape is None else shape, dtype=self._dtype)
+        shape, _ = size_shape(size)
+        out = empty_array(() if shape is None else shape, self._dtype)
         self._fill(out, source)
         return out.item() if shape is None else out
 
@@ -424,9 +413,8 @@ class _Inversion(_Generator):
             d = qmc_engine.d
         elif operator.index(d) != qmc_engine.d:
             raise ValueError(f"`d` ({d}) does not match the dimension of `qmc_engine` ({qmc_engine.d})")
-        shape = _shape_of(size)
+        shape, count = size_shape(size)
         tuple_shape = () if shape is None else shape
-        count = math.prod(tuple_shape)
         points = qmc_engine.random(count)
         x = self.ppf(points)
         x = np.reshape(x, tuple_shape + ((d,) if d > 1 else ()))
