@@ -13,37 +13,18 @@
 
 #include "special_values.hpp"
 #include "uniform_source.hpp"
+#include "counted_function.hpp"
 
 namespace varlix {
 namespace {
 
 using special_values::kInf;
 using special_values::kNaN;
-using Fn = double (*)(double);
+using testing_functions::Fn;
 
-struct Counted {
-  Fn f;
-  mutable long calls = 0;
-  double operator()(double x) const {
-    ++calls;
-    return f(x);
-  }
-};
-
-struct Batched {
-  Fn f;
-  mutable long calls = 0;
-  mutable long batches = 0;
-  double operator()(double x) const {
-    ++calls;
-    return f(x);
-  }
-  void eval_batch(std::span<const double> x, std::span<double> y) const {
-    ++batches;
-    calls += static_cast<long>(x.size());
-    for (std::size_t i = 0; i < x.size(); ++i) y[i] = f(x[i]);
-  }
-};
+using Counted = testing_functions::CountedFn;
+// The same function, vectorized: one eval_batch per batch of points.
+using Batched = testing_functions::BatchedFn;
 
 struct Cdf {
   Fn f;

@@ -9,7 +9,7 @@
 //                                    trampoline(x_view, y_view) evaluates it on
 //                                    a batch held in C memory;
 //   ("scalar", f)                    f takes and returns one float.
-// The engine turns the spec into one of the adaptors below, and each engine
+// The engine turns that description into one of the adaptors below, and each engine
 // function is written once, over all three, through with_function().
 //
 // A Python function that raises leaves its exception pending and returns

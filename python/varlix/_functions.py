@@ -57,7 +57,7 @@ def _cfunc_spec(f):
             f"a compiled function must have the signature '{_PLAIN}' or '{_WITH_DATA}'"
         )
     name = _PLAIN if len(args) == 1 else _WITH_DATA
-    # The capsule's name must outlive it: keep the bytes in the spec.
+    # The capsule's name must outlive it: keep the bytes in the description.
     name_bytes = name.encode()
     capsule = _capsule_new(f.address, name_bytes, None)
     return ("native", capsule, None, (f, name_bytes))
