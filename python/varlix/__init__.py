@@ -1,7 +1,12 @@
 """varlix: random variates from the distributions you define.
 
-``varlix.sampling`` holds fast generators built from a density, a CDF or a
-probability vector, with the interface of ``scipy.stats.sampling``.
+- ``varlix.from_pdf``, ``from_logpdf``, ``from_cdf``, ``from_histogram`` and
+  ``from_pmf`` build distributions with the method names of SciPy's frozen
+  distributions and NumPy semantics; ``varlix.gaussian_copula`` joins them.
+- ``varlix.sampling`` holds fast generators built from a density, a CDF or a
+  probability vector, with the interface of ``scipy.stats.sampling``.
+- ``varlix.mcmc`` runs Markov chains on a log-density (arviz diagnostics).
+- ``varlix.dask`` draws in independent blocks of a ``dask.array``.
 """
 from __future__ import annotations
 
@@ -9,7 +14,7 @@ try:
     from importlib.metadata import PackageNotFoundError, version as _version
 
     __version__ = _version("varlix")
-except Exception:  # pragma: no cover - running from a source tree
+except PackageNotFoundError:  # pragma: no cover - running from a source tree
     __version__ = "0.1.0"
 
 from . import sampling  # noqa: E402
