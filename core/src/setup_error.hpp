@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 
 namespace varlix {
@@ -52,5 +53,11 @@ class SetupError {
   double x_;
   double value_;
 };
+
+// A density value a generator can use: finite and non-negative. NaN, the mark
+// of a failed user function, is not; any other value is BadValue at its x.
+[[nodiscard]] constexpr bool usable_density(double value) {
+  return value >= 0.0 && value < std::numeric_limits<double>::infinity();
+}
 
 }  // namespace varlix

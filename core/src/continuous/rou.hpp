@@ -22,9 +22,9 @@
 #include <cmath>
 #include <cstdint>
 #include <expected>
-#include <limits>
 #include <span>
 
+#include "draw_loop.hpp"
 #include "setup_error.hpp"
 #include "uniform_source.hpp"
 
@@ -49,7 +49,7 @@ struct RouSampler {
       const double v = vmin + (vmax - vmin) * src.next_double();
       const double x = v / u + c;
       const double fx = pdf(x);
-      if (!(fx >= 0.0 && fx < std::numeric_limits<double>::infinity())) {
+      if (!usable_density(fx)) {
         return std::unexpected(SetupError::bad_value(x, fx));
       }
       if (u * u <= fx) return x;
@@ -59,12 +59,7 @@ struct RouSampler {
 
   template <class F, UniformSource S>
   [[nodiscard]] std::expected<void, SetupError> sample(const F& pdf, S& src, std::span<double> out) const {
-    for (double& x : out) {
-      const std::expected<double, SetupError> value = draw(pdf, src);
-      if (!value) return std::unexpected(value.error());
-      x = *value;
-    }
-    return {};
+    return fill_with_draws(out, [&] { return draw(pdf, src); });
   }
 };
 

@@ -41,6 +41,7 @@
 #include <span>
 #include <vector>
 
+#include "draw_loop.hpp"
 #include "setup_error.hpp"
 #include "uniform_source.hpp"
 
@@ -78,7 +79,7 @@ class SrouSampler {
       if (!(x >= lo_ && x <= hi_)) continue;
       if (squeeze_ && in_squeeze(u, v)) return x;
       const double fx = pdf(x);
-      if (!(fx >= 0.0 && fx < std::numeric_limits<double>::infinity())) {
+      if (!usable_density(fx)) {
         return std::unexpected(SetupError::bad_value(x, fx));
       }
       if (u * u <= fx) return x;
@@ -88,12 +89,7 @@ class SrouSampler {
 
   template <class F, UniformSource S>
   [[nodiscard]] std::expected<void, SetupError> sample(const F& pdf, S& src, std::span<double> out) const {
-    for (double& x : out) {
-      const std::expected<double, SetupError> value = draw(pdf, src);
-      if (!value) return std::unexpected(value.error());
-      x = *value;
-    }
-    return {};
+    return fill_with_draws(out, [&] { return draw(pdf, src); });
   }
 
   [[nodiscard]] double umax() const { return umax_; }
@@ -129,7 +125,7 @@ template <class F>
   const double left = options.cdf_at_mode.value_or(0.0);
   if (!(left >= 0.0 && left <= 1.0)) return std::unexpected(SetupError::bad_value(m, left));
   const double fm = pdf(m);
-  if (!(fm >= 0.0 && fm < std::numeric_limits<double>::infinity())) {
+  if (!usable_density(fm)) {
     return std::unexpected(SetupError::bad_value(m, fm));
   }
   if (fm == 0.0) return std::unexpected(SetupError::no_mass());

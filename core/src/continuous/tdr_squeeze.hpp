@@ -339,7 +339,7 @@ std::expected<void, SetupError> TdrSqueezeTable::sample(const F& pdf, S& src, st
     for (std::size_t k = 0; k < pending; ++k) {
       const double fx = fs[k];
       const double h = hats[k];
-      if (!(fx >= 0.0 && fx < std::numeric_limits<double>::infinity())) {
+      if (!usable_density(fx)) {
         return std::unexpected(SetupError::bad_value(xs[k], fx));
       }
       if (fx > h * (1.0 + kTdrSqueezeHatTolerance)) [[unlikely]] {
@@ -374,7 +374,7 @@ std::expected<double, SetupError> TdrSqueezeTable::draw(const F& pdf, S& src) co
     if (under_squeeze(piece, x, hat_t, v)) return x;
     const double h = inverse_t(hat_t);
     const double fx = pdf(x);
-    if (!(fx >= 0.0 && fx < std::numeric_limits<double>::infinity())) {
+    if (!usable_density(fx)) {
       return std::unexpected(SetupError::bad_value(x, fx));
     }
     if (fx > h * (1.0 + kTdrSqueezeHatTolerance)) [[unlikely]] {
