@@ -1,6 +1,6 @@
 #include "setup_error.hpp"
 
-#include "error.hpp"
+#include "format_double.hpp"
 
 namespace varlix {
 

@@ -13,12 +13,9 @@
 #include <string_view>
 #include <type_traits>
 
-namespace varlix {
+#include "format_double.hpp"
 
-// Shortest decimal that reads back to the same double, in positional notation
-// (never an exponent), without a trailing ".0"; NaN, inf, -inf, -0 spelled so.
-// Every double shown to users goes through here.
-[[nodiscard]] std::string format_double(double value);
+namespace varlix {
 
 class BuildError {
  public:
