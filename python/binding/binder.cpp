@@ -237,12 +237,6 @@ std::size_t length_hint(PyObject* object) {
   return 0;
 }
 
-CallRng::CallRng(std::optional<std::uint64_t> seed) {
-  if (seed) seeded_.emplace(seed_from_u64(*seed));
-}
-
-Rng& CallRng::get() { return seeded_ ? *seeded_ : thread_rng(); }
-
 bool bind_vectorcall(const ParamList& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      PyObject** slots) {
   if (!bind_positional(params, nargs)) return false;

@@ -9,7 +9,7 @@
 // The implementation function then receives plain C++ values.
 //
 //   constexpr auto kPmf = signature("pmf", arg<Float>("x"));
-//   constexpr auto kSampleN = signature("sample_n", arg<U64>("n"), arg<Seed>("seed"));
+//   constexpr auto kSampleN = signature("sample_n", arg<U64>("n"), arg<Optional<U64>>("seed"));
 //   constexpr auto kMaxTrials = signature("f", arg<U64>("max_trials", "100000"));
 //
 // A Param is required unless it has a default: optional kinds default to
@@ -29,8 +29,6 @@
 #include <utility>
 #include <vector>
 
-#include <memory.hpp>
-#include <random.hpp>
 
 #include "error.hpp"
 #include "ref.hpp"
@@ -103,7 +101,11 @@ struct ListOf {
   using type = std::vector<typename Item::type>;
   static bool convert(PyObject* object, type& out) {
     if (!check_list_source(object)) return false;
-    static_cast<void>(try_reserve(out, length_hint(object)));
+    // Only a capacity hint: a reserve that cannot be met is left to push_back.
+    try {
+      out.reserve(length_hint(object));
+    } catch (...) {
+    }
     return for_each_item(object, [&out](PyObject* item) {
       typename Item::type value{};
       if (!Item::convert(item, value)) return false;
@@ -125,21 +127,6 @@ struct Optional {
     }
     return Inner::convert(object, out.emplace());
   }
-};
-
-// Every `seed` parameter: omitted or None draws from the calling thread's
-// generator, an integer from a generator made for this call.
-using Seed = Optional<U64>;
-
-// The generator of one call that takes a seed.
-class CallRng {
- public:
-  explicit CallRng(std::optional<std::uint64_t> seed);
-  // The seeded generator, or the calling thread's; take it once per call.
-  [[nodiscard]] Rng& get();
-
- private:
-  std::optional<Rng> seeded_;
 };
 
 // ---- signatures -------------------------------------------------------------

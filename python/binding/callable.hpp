@@ -1,31 +1,44 @@
-// Adaptors through which the core calls user callables.
+// What every extension's adaptors share when the core calls user callables.
 //
-// An exception raised by user code never leaves an adaptor: it is fetched
-// and discarded (KeyboardInterrupt and SystemExit too), and the adaptor
-// returns NaN, or InversionFailed for a quantile function. The core treats
-// that NaN by its own rules, so a failing user function reaches Python, if at
-// all, as a core error. The interpreter's error indicator is always clear
-// when an adaptor returns.
-//
-// Each adaptor is a cheap copyable handle: the Python reference sits in one
+// SharedCallable is a cheap copyable handle: the Python reference sits in one
 // holder with an atomic count, shared by every core object built from it,
-// and is dropped under the interpreter lock when the last copy goes. Calls
-// take the lock themselves (a no-op on the calling thread, which holds it).
-// An adaptor's callable() is that shared handle: the Python instance built
-// from the adaptor keeps a copy, to show the reference to the cycle collector.
+// and is dropped under the interpreter lock when the last copy goes. A
+// Python instance built from such an object keeps a copy, to show the
+// reference to the cycle collector. GilGuard takes the interpreter lock for a
+// call from core code (a no-op on a thread inside one of the module's entry
+// points, which holds it).
+//
+// How a user exception is treated is each extension's own documented rule,
+// in its own adaptors.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
-#include <expected>
-#include <span>
 
-#include <error.hpp>
-#include <random.hpp>
-
+#include "error.hpp"
 #include "ref.hpp"
 
 namespace varlix::py {
+
+// Holds the interpreter lock for one call into Python from core code. Inside
+// an entry point of the module the thread already holds it; PyGILState_Ensure
+// would only confirm that, at a quarter of the cost of calling a small Python
+// function.
+class GilGuard {
+ public:
+  GilGuard() noexcept : taken_(t_entry_depth == 0) {
+    if (taken_) state_ = PyGILState_Ensure();
+  }
+  GilGuard(const GilGuard&) = delete;
+  GilGuard& operator=(const GilGuard&) = delete;
+  ~GilGuard() {
+    if (taken_) PyGILState_Release(state_);
+  }
+
+ private:
+  bool taken_;
+  PyGILState_STATE state_{};
+};
 
 // A strong reference to one callable, shared by all copies.
 class SharedCallable {
@@ -44,75 +57,6 @@ class SharedCallable {
     PyObject* callable;
   };
   Holder* holder_;
-};
-
-// f(x) for a function of one double: densities, CDFs, derivatives, integrands.
-class PyFloatFn {
- public:
-  explicit PyFloatFn(Ref callable) : callable_(std::move(callable)) {}
-  [[nodiscard]] double operator()(double x) const noexcept;
-
-  [[nodiscard]] const SharedCallable& callable() const noexcept { return callable_; }
-
- private:
-  SharedCallable callable_;
-};
-
-// f(x0, ..., xn-1), or failing that f([x0, ..., xn-1]): a density of n
-// coordinates written either way works.
-class PyNdFn {
- public:
-  PyNdFn(Ref callable, std::size_t dim) : callable_(std::move(callable)), dim_(dim) {}
-  [[nodiscard]] double operator()(std::span<const double> x) const noexcept;
-  [[nodiscard]] std::size_t dim() const noexcept { return dim_; }
-
-  [[nodiscard]] const SharedCallable& callable() const noexcept { return callable_; }
-
- private:
-  SharedCallable callable_;
-  std::size_t dim_;
-};
-
-// q(u) of a quantile function; a failed call is InversionFailed, while a NaN
-// or infinite value it returns passes as a success.
-class PyPpfFn {
- public:
-  explicit PyPpfFn(Ref callable) : callable_(std::move(callable)) {}
-  [[nodiscard]] std::expected<double, SampleError> operator()(double u) const noexcept;
-
-  [[nodiscard]] const SharedCallable& callable() const noexcept { return callable_; }
-
- private:
-  SharedCallable callable_;
-};
-
-// f(i, [x0, ..., xd-1]): a new value of coordinate i from its full
-// conditional at the current point (Gibbs sweeps). The dimension is the
-// box's; the generator is not used, all randomness is the user's.
-class PyConditionalCoord {
- public:
-  PyConditionalCoord(Ref callable, std::size_t dim) : callable_(std::move(callable)), dim_(dim) {}
-  [[nodiscard]] std::size_t dim() const noexcept { return dim_; }
-  [[nodiscard]] double sample_coord(Rng& rng, std::size_t i, std::span<const double> x) const noexcept;
-
-  [[nodiscard]] const SharedCallable& callable() const noexcept { return callable_; }
-
- private:
-  SharedCallable callable_;
-  std::size_t dim_;
-};
-
-// f(i, [x0, ..., xi-1]): coordinate i drawn given the ones before it. The
-// generator is not used.
-class PyFactorFn {
- public:
-  explicit PyFactorFn(Ref callable) : callable_(std::move(callable)) {}
-  [[nodiscard]] double sample_i(Rng& rng, std::size_t i, std::span<const double> prefix) const noexcept;
-
-  [[nodiscard]] const SharedCallable& callable() const noexcept { return callable_; }
-
- private:
-  SharedCallable callable_;
 };
 
 }  // namespace varlix::py

@@ -1,16 +1,14 @@
-// The mapping of core errors onto Python exceptions, and the guard that keeps
-// C++ exceptions out of the interpreter. The exception classes and the name
-// in fault reports belong to the extension module that links the framework;
-// it sets them once, when it is initialized.
+// Raising Python errors, and the guard that keeps C++ exceptions out of the
+// interpreter. The name in fault reports belongs to the extension module that
+// links the framework; it sets it once, when it is initialized. How a core
+// error value becomes an exception is each extension's own mapping: generic
+// code here (to_py of a std::expected, the class helper's constructors) calls
+// map_error(error), found by argument-dependent lookup beside the error type.
 #pragma once
 
 #include <new>
 #include <stdexcept>
 #include <string_view>
-
-// Angle brackets: the core's error.hpp, found through the core's include
-// directory rather than this file's own directory.
-#include <error.hpp>
 
 #include "ref.hpp"
 
@@ -19,20 +17,6 @@ namespace varlix::py {
 // The module's name as fault reports give it ("internal fault in <name>");
 // static storage. Until set: "the extension".
 void set_extension_name(const char* name);
-
-// The classes raised for the core's BuildError and SampleError values
-// (borrowed; the module keeps them alive). Until set: RuntimeError.
-void set_core_error_classes(PyObject* build_error, PyObject* sample_error);
-
-// Each sets the pending Python exception for a core error and returns null,
-// so that a binding function can `return map_sample_err(result.error());`.
-// The OutOfMemory kinds become MemoryError; an interrupted batch returns null
-// with the exception the interrupt left pending.
-PyObject* map_build_err(const BuildError& error);
-PyObject* map_sample_err(const SampleError& error);
-// The same, chosen by the error's type (for code generic over both).
-inline PyObject* map_error(const BuildError& error) { return map_build_err(error); }
-inline PyObject* map_error(const SampleError& error) { return map_sample_err(error); }
 
 // Sets `type` with `text` (any UTF-8, embedded NULs kept) and returns null.
 PyObject* set_error(PyObject* type, std::string_view text);

@@ -1,7 +1,5 @@
 #include "result.hpp"
 
-#include <multivar/support.hpp>
-
 namespace varlix::py {
 namespace {
 
@@ -30,10 +28,6 @@ PyObject* to_py(std::span<const double> values) {
 
 PyObject* to_py(std::span<const std::vector<double>> rows) {
   return make_list(rows.size(), [&](std::size_t i) { return to_py(std::span<const double>(rows[i])); });
-}
-
-PyObject* to_py(const PointBatch& batch) {
-  return make_list(batch.size(), [&](std::size_t i) { return to_py(batch[i]); });
 }
 
 PyObject* to_py(std::pair<double, double> pair) {

@@ -4,8 +4,8 @@
 //   double -> float; bool -> True/False; std::uint64_t -> int;
 //   span/vector of double -> list of floats; of vectors -> list of lists;
 //   pair of doubles -> 2-tuple; empty optional -> None;
-//   PointBatch -> list of lists of floats;
-//   std::expected<T, BuildError | SampleError> -> to_py(T) or the mapped error;
+//   std::expected<T, Error> -> to_py(T), or map_error(error) (each
+//     extension maps its own error types; see error.hpp);
 //   std::expected<void, ...> -> None or the mapped error.
 #pragma once
 
@@ -20,10 +20,6 @@
 #include "error.hpp"
 #include "ref.hpp"
 
-namespace varlix {
-class PointBatch;
-}  // namespace varlix
-
 namespace varlix::py {
 
 PyObject* to_py(double value);
@@ -31,7 +27,6 @@ PyObject* to_py(std::uint64_t value);
 PyObject* to_py(std::span<const double> values);
 PyObject* to_py(std::span<const std::vector<double>> rows);
 PyObject* to_py(std::pair<double, double> pair);
-PyObject* to_py(const PointBatch& batch);
 
 // A template, so that an int or a pointer cannot slip in as a bool.
 template <std::same_as<bool> B>

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include <binding/binder.hpp>
-#include <binding/callable.hpp>
 #include <binding/error.hpp>
 #include <binding/pyclass.hpp>
 #include <binding/result.hpp>
@@ -22,8 +21,12 @@
 #include <multivar/factor.hpp>
 #include <multivar/gibbs.hpp>
 
-// A relative path: python/src is not an include directory.
-#include "../../src/tdr_transform.hpp"
+// Relative paths: python/reproducible is not an include directory.
+#include "../../reproducible/adaptors.hpp"
+#include "../../reproducible/core_errors.hpp"
+#include "../../reproducible/point_batch.hpp"
+#include "../../reproducible/seed.hpp"
+#include "../../reproducible/tdr_transform.hpp"
 
 namespace varlix::py {
 

@@ -13,8 +13,11 @@
 #include <multivar/support.hpp>
 
 #include <binding/binder.hpp>
-#include <binding/callable.hpp>
+#include "adaptors.hpp"
+#include "core_errors.hpp"
+#include "seed.hpp"
 #include "lib.hpp"
+#include "point_batch.hpp"
 #include <binding/pyclass.hpp>
 #include <binding/result.hpp>
 

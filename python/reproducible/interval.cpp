@@ -8,6 +8,7 @@
 #include <binding/pyclass.hpp>
 #include <binding/result.hpp>
 #include "continuous_args.hpp"
+#include "core_errors.hpp"
 
 namespace varlix::py {
 namespace {

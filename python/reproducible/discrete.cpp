@@ -3,6 +3,8 @@
 
 #include <binding/binder.hpp>
 #include <binding/interrupt.hpp>
+#include "core_errors.hpp"
+#include "seed.hpp"
 #include "lib.hpp"
 #include <binding/pyclass.hpp>
 #include <binding/result.hpp>

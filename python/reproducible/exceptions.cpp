@@ -1,5 +1,6 @@
 // The module's exception classes: _varlix.BuildError and _varlix.SampleError.
 #include <binding/error.hpp>
+#include "core_errors.hpp"
 
 #include "lib.hpp"
 

@@ -15,8 +15,10 @@
 #include <error.hpp>
 
 #include <binding/binder.hpp>
-#include <binding/callable.hpp>
 #include <binding/interrupt.hpp>
+#include "adaptors.hpp"
+#include "core_errors.hpp"
+#include "seed.hpp"
 #include "lib.hpp"
 #include "continuous_args.hpp"
 #include <binding/pyclass.hpp>
