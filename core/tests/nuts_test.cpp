@@ -157,9 +157,96 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // 157 steps before the turn: the pair 156..157 | 158..159 turns inside the 8th doubling.
         TurnCase{0.01, true, 159, 8}, TurnCase{0.01, false, 159, 8},
-        // 15 steps before the turn: the 5th doubling (states 16..31) is straight itself, and only the seam
-        // check, the old trajectory plus state 16, sees the turn.
+        // 15 steps before the turn: the 5th doubling (states 16..31) is straight itself, and only the
+        // joined trajectory turns.
         TurnCase{0.1, true, 31, 5}));
+
+// The leapfrog momenta of a forward trajectory on a target, computed apart
+// from the sampler, and where the trajectory must stop: checked leaf by
+// leaf, a subtree of 2^k states as its last state arrives (smaller ones
+// first), and the joined trajectory when a doubling is complete; a segment
+// turns when its summed momenta do not point along the momentum at both of
+// its ends. `seams` adds the segments straddling each join.
+struct ForwardTrajectory {
+  std::vector<std::vector<double>> p;
+
+  [[nodiscard]] bool turned(std::size_t a, std::size_t b) const {
+    std::vector<double> rho(p[0].size(), 0.0);
+    for (std::size_t t = a; t <= b; ++t) {
+      for (std::size_t i = 0; i < rho.size(); ++i) rho[i] += p[t][i];
+    }
+    double at_a = 0.0;
+    double at_b = 0.0;
+    for (std::size_t i = 0; i < rho.size(); ++i) {
+      at_a += rho[i] * p[a][i];
+      at_b += rho[i] * p[b][i];
+    }
+    return !(at_a > 0.0 && at_b > 0.0);
+  }
+  // The join of [a, a + half) and [a + half, a + 2 half).
+  [[nodiscard]] bool join_turned(std::size_t a, std::size_t half, bool seams) const {
+    const std::size_t last = a + 2 * half - 1;
+    return turned(a, last) || (seams && (turned(a, a + half) || turned(a + half - 1, last)));
+  }
+  [[nodiscard]] std::uint64_t steps_until_stop(std::uint32_t max_depth, bool seams) const {
+    for (std::size_t size = 1; size < (std::size_t{1} << max_depth); size *= 2) {
+      for (std::size_t n = size; n < 2 * size; ++n) {
+        for (std::size_t sub = 2; sub <= size && (n - size + 1) % sub == 0; sub *= 2) {
+          if (join_turned(n + 1 - sub, sub / 2, seams)) return n;
+        }
+      }
+      if (join_turned(0, size, seams)) return 2 * size - 1;
+    }
+    return (std::uint64_t{1} << max_depth) - 1;
+  }
+};
+
+TEST(Nuts, TrajectoriesStopWhereAnIndependentCheckOfEverySubtreeAndSeamSays) {
+  // Scales 1 and 7 with steps up to 1.9: coarse enough that a turn can hide
+  // between two subtrees that are straight on their own.
+  const ScaledGaussian target{{1.0, 7.0}};
+  const std::vector<double> one = {1.0, 1.0};
+  constexpr std::uint32_t kDepth = 8;
+  auto ws = NutsWorkspace::make(2, kDepth);
+  ASSERT_TRUE(ws);
+  int cases = 0;
+  int seams_decided = 0;
+  for (const double eps : {0.3, 0.5, 0.7, 0.9, 1.1, 1.3, 1.5, 1.7, 1.9}) {
+    for (double u1 = 0.05; u1 < 1.0; u1 += 0.1) {
+      for (double u2 = 0.05; u2 < 1.0; u2 += 0.1) {
+        const double v1 = 2.0 * u1 - 1.0;
+        const double v2 = 2.0 * u2 - 1.0;
+        const double s = v1 * v1 + v2 * v2;
+        if (s >= 1.0) continue;
+        // The momentum the polar method makes of (u1, u2), and its path.
+        const double f = std::sqrt(-2.0 * std::log(s) / s);
+        ForwardTrajectory path{{{v1 * f, v2 * f}}};
+        std::vector<double> q = {0.7, -2.0};
+        std::vector<double> r = path.p[0];
+        for (std::size_t t = 1; t < (std::size_t{1} << kDepth); ++t) {
+          for (std::size_t i = 0; i < 2; ++i) r[i] += 0.5 * eps * (-q[i] / (target.sd[i] * target.sd[i]));
+          for (std::size_t i = 0; i < 2; ++i) q[i] += eps * r[i];
+          for (std::size_t i = 0; i < 2; ++i) r[i] += 0.5 * eps * (-q[i] / (target.sd[i] * target.sd[i]));
+          path.p.push_back(r);
+        }
+        const std::uint64_t expected = path.steps_until_stop(kDepth, true);
+        seams_decided += expected != path.steps_until_stop(kDepth, false) ? 1 : 0;
+
+        std::vector<double> x = {0.7, -2.0};
+        std::vector<double> g(2);
+        double lp = 0.0;
+        ASSERT_TRUE(evaluate_with_gradient(target, x, g, lp));
+        ListSource source({u1, u2, 0.9});
+        auto stats = nuts_transition(target, DiagonalMetric{one}, eps, source, *ws, x, g, lp);
+        ASSERT_TRUE(stats);
+        EXPECT_EQ(stats->leapfrog_steps, expected) << eps << " " << u1 << " " << u2;
+        ++cases;
+      }
+    }
+  }
+  EXPECT_GT(cases, 200);
+  EXPECT_GT(seams_decided, 0);  // else the seam checks went untested
+}
 
 TEST(Nuts, TreeDepthIsCapped) {
   const ScaledGaussian target{{1.0}};
@@ -205,8 +292,8 @@ TEST(Nuts, DivergencesOnAFunnelAreFlaggedAndTheRunGoesOn) {
   chain.run(source, 2000);
   std::size_t divergent = 0;
   for (const NutsStats& s : chain.stats) divergent += s.divergent ? 1 : 0;
-  EXPECT_GT(divergent, 20u);
-  EXPECT_LT(divergent, 2000u);
+  EXPECT_GT(divergent, 20u) << divergent;
+  EXPECT_LT(divergent, 2000u) << divergent;
   for (const double v : chain.draws) ASSERT_TRUE(std::isfinite(v));
   EXPECT_TRUE(std::isfinite(chain.lp));
 }
