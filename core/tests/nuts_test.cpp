@@ -129,6 +129,7 @@ struct TurnCase {
   bool forward;
   std::uint64_t steps;
   std::uint32_t depth;
+  std::uint32_t max_depth = 10;
 };
 
 class NutsTurn : public ::testing::TestWithParam<TurnCase> {};
@@ -143,13 +144,15 @@ TEST_P(NutsTurn, StopsAtTheFirstSubtreeThatContainsTheTurn) {
   // The polar method turns (0.9, 0.5) into a momentum of 0.944; every later
   // uniform picks the direction.
   ListSource source({0.9, 0.5, c.forward ? 0.9 : 0.1});
-  auto ws = NutsWorkspace::make(1, 10);
+  auto ws = NutsWorkspace::make(1, c.max_depth);
   ASSERT_TRUE(ws);
   auto s = nuts_transition(target, DiagonalMetric{one}, c.step, source, *ws, x, g, lp);
   ASSERT_TRUE(s);
   EXPECT_EQ(s->leapfrog_steps, c.steps);
   EXPECT_EQ(s->tree_depth, c.depth);
   EXPECT_FALSE(s->divergent);
+  // Every state but the start lies on the side the trajectory went.
+  EXPECT_GT(c.forward ? x[0] : -x[0], 0.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -159,7 +162,9 @@ INSTANTIATE_TEST_SUITE_P(
         TurnCase{0.01, true, 159, 8}, TurnCase{0.01, false, 159, 8},
         // 15 steps before the turn: the 5th doubling (states 16..31) is straight itself, and only the
         // joined trajectory turns.
-        TurnCase{0.1, true, 31, 5}));
+        TurnCase{0.1, true, 31, 5},
+        // Capped before the turn.
+        TurnCase{0.001, true, 63, 6, 6}));
 
 // The leapfrog momenta of a forward trajectory on a target, computed apart
 // from the sampler, and where the trajectory must stop: checked leaf by
@@ -246,22 +251,6 @@ TEST(Nuts, TrajectoriesStopWhereAnIndependentCheckOfEverySubtreeAndSeamSays) {
   }
   EXPECT_GT(cases, 200);
   EXPECT_GT(seams_decided, 0);  // else the seam checks went untested
-}
-
-TEST(Nuts, TreeDepthIsCapped) {
-  const ScaledGaussian target{{1.0}};
-  const std::vector<double> one = {1.0};
-  std::vector<double> x = {0.0};
-  std::vector<double> g = {0.0};
-  double lp = 0.0;
-  ListSource source({0.9, 0.5, 0.9});
-  auto ws = NutsWorkspace::make(1, 6);
-  ASSERT_TRUE(ws);
-  auto s = nuts_transition(target, DiagonalMetric{one}, 0.001, source, *ws, x, g, lp);
-  ASSERT_TRUE(s);
-  EXPECT_EQ(s->tree_depth, 6u);
-  EXPECT_EQ(s->leapfrog_steps, 63u);
-  EXPECT_GT(x[0], 0.0);  // drawn from the forward trajectory
 }
 
 // Neal's funnel: v ~ N(0, 3^2), x_i | v ~ N(0, e^v).

@@ -141,7 +141,9 @@ inline constexpr double kDivergentEnergy = detail::kDivergentEnergy;
   return m + std::log1p(std::exp(-std::fabs(a - b)));
 }
 
-inline void copy(std::span<const double> from, std::span<double> to) { std::copy(from.begin(), from.end(), to.begin()); }
+inline void copy(std::span<const double> from, std::span<double> to) {
+  std::copy(from.begin(), from.end(), to.begin());
+}
 
 enum class Growth : std::uint8_t { Continues, Turned, Diverged, Failed };
 

@@ -27,8 +27,8 @@
 // must not.)
 // References: Hoffman & Gelman (2014), section 3.2 (dual averaging); the
 // window scheme of the Stan Reference Manual, "HMC algorithm parameters";
-// Seyboldt, Carlson & Carpenter (2024), "Preconditioning for Hamiltonian
-// Monte Carlo" (the draws-and-gradients estimate); Welford (1962).
+// Seyboldt et al., "Preconditioning for Hamiltonian Monte Carlo" (the
+// draws-and-gradients estimate of the nutpie sampler); Welford (1962).
 #pragma once
 
 #include <algorithm>
