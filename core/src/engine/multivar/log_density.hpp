@@ -42,6 +42,32 @@ concept GradientLogDensity = LogDensityNd<L> && requires(const L& f, std::span<c
   { f.gradient(x, g) } -> std::same_as<bool>;
 };
 
+// A log-density that computes its value and gradient in one call (most
+// models share the work between the two) provides
+//     bool value_and_gradient(std::span<const double> x, std::span<double> g, double& value) const;
+// returning false only when it failed, like gradient().
+template <class L>
+concept JointGradientLogDensity =
+    LogDensityNd<L> && requires(const L& f, std::span<const double> x, std::span<double> g, double& value) {
+      { f.value_and_gradient(x, g, value) } -> std::same_as<bool>;
+    };
+
+template <class L>
+concept DifferentiableLogDensity = GradientLogDensity<L> || JointGradientLogDensity<L>;
+
+// The log-density at x into value and, where it is finite, its gradient
+// into g (a gradient outside the support means nothing, so it is not asked
+// for). False only when the function failed.
+template <DifferentiableLogDensity L>
+[[nodiscard]] bool evaluate_with_gradient(const L& f, std::span<const double> x, std::span<double> g, double& value) {
+  if constexpr (JointGradientLogDensity<L>) {
+    return f.value_and_gradient(x, g, value);
+  } else {
+    value = f(x);
+    return !std::isfinite(value) || f.gradient(x, g);
+  }
+}
+
 // values[k] = f(points[k*d .. (k+1)*d)) for every k, in one batch when f can.
 template <LogDensityNd L>
 void evaluate_log_density(const L& f, std::span<const double> points, std::size_t dim, std::span<double> values) {
