@@ -48,9 +48,89 @@ _PARTITION_QUERY = np.concatenate(([0.0], _PARTITION_LEVELS, [1.0, 0.25, 0.5, 0.
 _STEPS = np.outer(10.0 ** np.arange(-3, 7), [1.0, 2.0, 5.0]).ravel()
 _CENTER_GRID = np.concatenate((-_STEPS[::-1], [0.0], _STEPS))
 
+# 1 - F(x) below this is mostly rounding of F(x) near 1.
+_RESOLVED_SURVIVAL = 1e-12
+
 # CDF and survival values below this come from quadrature of the tail
 # rather than from the table, whose error is absolute (u-resolution).
 _TAIL_QUADRATURE_BELOW = 1e-3
+
+
+# The moments kept with a law: up to the fourth (the kurtosis).
+_MAX_ORDER = 4
+# A moment of order n converges on a side whose density decays like
+# |x|^-alpha when alpha > n + 1. A tail within this margin of the limit is
+# taken as divergent: the shell fit reads alpha to a few thousandths, and a
+# moment so close to diverging (t with 2.01 degrees of freedom has variance
+# 201) is beyond what quadrature of its tail can give anyway.
+_CONVERGENCE_MARGIN = 0.02
+
+
+class _Verdict:
+    """What the tails say of one moment: converges, unknown (the density
+    could not be followed), or diverges to a value (+inf, -inf, or NaN when
+    the two sides diverge with opposite signs)."""
+
+    CONVERGES = "converges"
+    UNKNOWN = "unknown"
+
+
+def _order_verdicts(exponents):
+    """The verdict on E[X^n] for n = 0 .. _MAX_ORDER from the tail exponents."""
+    return [_verdict(exponents, n) for n in range(_MAX_ORDER + 1)]
+
+
+def _verdict(exponents, n):
+    left, right = exponents
+    limit = n + 1 + _CONVERGENCE_MARGIN
+    signs = []
+    if not left > limit and not math.isnan(left):
+        signs.append(-1.0 if n % 2 else 1.0)
+    if not right > limit and not math.isnan(right):
+        signs.append(1.0)
+    if signs:
+        return math.nan if len(set(signs)) > 1 else signs[0] * _INF
+    if math.isnan(left) or math.isnan(right):
+        return _Verdict.UNKNOWN
+    return _Verdict.CONVERGES
+
+
+def _diverges(verdict):
+    return isinstance(verdict, float)
+
+
+def _moment_value(value, verdict, quadrature_ok):
+    """A moment from its quadrature, unless the tails say it diverges; with
+    no word from the tails, a quadrature that did not settle means the
+    moment does not exist."""
+    if _diverges(verdict):
+        return verdict
+    if verdict is _Verdict.UNKNOWN and not quadrature_ok:
+        return math.nan
+    return float(value)
+
+
+def _central_moments(center, m):
+    """(mean, variance, third, fourth central moment) from the moments m[n]
+    about `center`, by scipy's conventions: a mean that diverges on one side
+    is that infinity and the variance is +inf; an undefined mean (both sides
+    diverge) makes every higher moment NaN; a divergent moment is +inf when
+    even, NaN when odd (its sign is not defined once centred)."""
+    m1 = m[1]
+    if math.isnan(m1):
+        return math.nan, math.nan, math.nan, math.nan
+    if math.isinf(m1):
+        return m1, _INF, math.nan, math.nan
+    mean = center + m1
+    if not math.isfinite(m[2]):
+        return mean, m[2], math.nan, math.nan
+    var = max(m[2] - m1 * m1, 0.0)
+    mu3 = m[3] - 3 * m1 * m[2] + 2 * m1 ** 3 if math.isfinite(m[3]) else math.nan
+    if math.isfinite(m[4]) and math.isfinite(m[3]):
+        mu4 = m[4] - 4 * m1 * m[3] + 6 * m1 * m1 * m[2] - 3 * m1 ** 4
+    else:
+        mu4 = m[4] if m[4] == _INF else math.nan
+    return mean, var, mu3, mu4
 
 
 # ---------------------------------------------------------------------------
@@ -288,20 +368,48 @@ class _InversionLaw:
     def partition(self):
         return self._partition
 
+    def tail_exponents(self):
+        """(left, right): the density decays like |x|^-alpha on each side;
+        inf on a finite end or a tail lighter than every power, NaN where the
+        function could not be followed far enough to tell."""
+        if self._exponents is None:
+            lo, hi = self._support
+            # The shells start one spread from the median and grow by e each
+            # (core/src/continuous/tail_exponent.hpp): wherever the table
+            # happens to end, they reach 1e20 spreads out.
+            spec = self._tail_spec()
+            m, s = self._median, self._tail_scale
+            left = _engine.tail_exponent(spec, m, -1.0, s) if lo == -_INF else _INF
+            right = _engine.tail_exponent(spec, m, 1.0, s) if hi == _INF else _INF
+            self._exponents = (left, right)
+        return self._exponents
+
+    def _tail_spec(self):
+        return self._quadrature_spec()
+
     def _moment_integrals(self):
         if self._moments is None:
+            verdicts = _order_verdicts(self.tail_exponents())
+            if _diverges(verdicts[0]):
+                raise ValueError("the integral of the density over the support does not converge")
+            # The orders whose integrals are worth refining: not known to diverge.
+            orders = next((n - 1 for n in range(1, _MAX_ORDER + 1) if _diverges(verdicts[n])), _MAX_ORDER)
             breaks = self.partition()
             spec = self._quadrature_spec()
             masses, mass_tol = self._known_masses()
             values, errors, absolute, _, _ = _engine.moment_integrals(
-                spec, _address(breaks), breaks.size, self._median, self._tail_scale, _QUAD_REL_TOL,
+                spec, _address(breaks), breaks.size, self._median, orders, self._tail_scale, _QUAD_REL_TOL,
                 _address(masses), mass_tol,
             )
-            ok = [e <= _DIVERGED * a for e, a in zip(errors, absolute)]
-            if not ok[0] or not values[0] > 0:
+            quadrature_ok = [e <= _DIVERGED * a for e, a in zip(errors, absolute)]
+            if (verdicts[0] is _Verdict.UNKNOWN and not quadrature_ok[0]) or not values[0] > 0:
                 raise ValueError("the integral of the density over the support does not converge")
-
-            self._moments = (values, ok)
+            about_median = [
+                _moment_value(values[n] / values[0], verdicts[n], quadrature_ok[n]) for n in range(_MAX_ORDER + 1)
+            ]
+            entropy_ok = verdicts[0] is _Verdict.CONVERGES or quadrature_ok[-1]
+            entropy = math.log(values[0]) - values[-1] / values[0] if entropy_ok else math.nan
+            self._moments = (values[0], about_median, entropy)
         return self._moments
 
     def _known_masses(self):
@@ -320,7 +428,7 @@ class _InversionLaw:
         when it ran, else from a pass of its own: a law without moments
         should not pay for their divergence to get its pdf)."""
         if self._moments is not None:
-            return self._moments[0][0]
+            return self._moments[0]
         if self._mass is None:
             breaks = self.partition()
             values, errors, absolute, _, _ = _engine.integrate(
@@ -332,11 +440,8 @@ class _InversionLaw:
         return self._mass
 
     def moments(self):
-        (i0, i1, i2, i3), ok = self._moment_integrals()
-        mean = self._median + i1 / i0 if ok[1] else math.nan
-        var = max(i2 / i0 - (i1 / i0) ** 2, 0.0) if ok[1] and ok[2] else math.nan
-        entropy = math.log(i0) - i3 / i0 if ok[3] else math.nan
-        return mean, var, entropy
+        _, about_median, entropy = self._moment_integrals()
+        return _central_moments(self._median, about_median) + (entropy,)
 
 
 class _DensityLaw(_InversionLaw):
@@ -351,6 +456,7 @@ class _DensityLaw(_InversionLaw):
         self._log = log
         self._u_resolution = u_resolution
         self._moments = None
+        self._exponents = None
         self._mass = None
         self._log_spec = None
         probe_lo, probe_hi = _probe_points(lo, hi, center)
@@ -368,9 +474,8 @@ class _DensityLaw(_InversionLaw):
     def _values(self, x):
         """The user's function at x (inside the support), checked."""
         y = self._f(x)
-        bad = np.isnan(y) | (np.isinf(y) if self._log else ~(np.isfinite(y) & (y >= 0)))
-        if self._log:
-            bad |= y == _INF
+        # -inf from a log-density is zero density, as exp says.
+        bad = np.isnan(y) | (y == _INF) if self._log else ~(np.isfinite(y) & (y >= 0))
         if np.any(bad):
             i = int(np.argmax(bad))
             raise ValueError(
@@ -492,6 +597,7 @@ class _CdfLaw(_InversionLaw):
         self._u_resolution = u_resolution
         self._center = center
         self._moments = None
+        self._exponents = None
         self._mass = None
         probe = _probe_points(lo, hi, center)
         self._F = _UserFunction(cdf, probe)
@@ -534,6 +640,21 @@ class _CdfLaw(_InversionLaw):
 
     def _quadrature_spec(self):
         return function_spec(_ArrayFunction(self.unnormalized_pdf), kind="vector")
+
+    def _tail_spec(self):
+        return function_spec(_ArrayFunction(self._tail_power), kind="vector")
+
+    def _tail_power(self, x):
+        """A function with the tail power of the density, from the CDF's
+        own tail masses: a tail mass ~ |x|^(1 - alpha) divided by |x|.
+        Differences of the CDF far out are rounding, so a right tail below
+        what 1 - F can resolve ends the walk (NaN) rather than reading as a
+        tail that has ended."""
+        F = self._F(x)
+        left = x < self._median
+        tail = np.where(left, F - self._F_lo, self._F_hi - F)
+        tail = np.where(left | (tail > _RESOLVED_SURVIVAL), tail, math.nan)
+        return tail / np.maximum(np.abs(x - self._median), 1.0)
 
     def pdf(self, x):
         return self.unnormalized_pdf(x) / (self._F_hi - self._F_lo)
@@ -770,11 +891,13 @@ class Distribution:
         return self._summary
 
     def mean(self):
-        """The expectation (NaN when it does not exist)."""
+        """The expectation: +inf or -inf when it diverges on one side only
+        (Lévy), NaN when it is undefined (Cauchy)."""
         return self._loc + self._scale * self._stats()[0]
 
     def var(self):
-        """The variance (NaN when it does not exist)."""
+        """The variance: +inf when the second moment diverges or the mean is
+        infinite, NaN when the mean is undefined."""
         return self._scale ** 2 * self._stats()[1]
 
     def std(self):
@@ -783,7 +906,66 @@ class Distribution:
 
     def entropy(self):
         """The differential entropy, in nats."""
-        return self._stats()[2] + math.log(self._scale)
+        return self._stats()[4] + math.log(self._scale)
+
+    def _skew(self):
+        _, var, mu3, _, _ = self._stats()
+        if not (math.isfinite(var) and var > 0):
+            return math.nan
+        return mu3 / var ** 1.5
+
+    def _kurtosis(self):
+        """Excess kurtosis: +inf when the fourth moment diverges under a
+        finite variance (t with 3 or 4 degrees of freedom)."""
+        _, var, _, mu4, _ = self._stats()
+        if not (math.isfinite(var) and var > 0):
+            return math.nan
+        return mu4 / (var * var) - 3.0
+
+    def stats(self, moments="mv"):
+        """Some of mean ('m'), variance ('v'), skewness ('s') and excess
+        kurtosis ('k'), in that order, as floats; a single one is returned
+        alone, as in SciPy.
+
+        Divergent and undefined moments follow SciPy: the mean is ±inf when
+        it diverges on one side and NaN when on both, the variance +inf when
+        the second moment diverges, the skewness NaN when the third does,
+        and the kurtosis +inf when the fourth does under a finite variance.
+        """
+        if not isinstance(moments, str):
+            raise TypeError(f"moments must be a string of 'm', 'v', 's', 'k', got {type(moments).__name__}")
+        unknown = set(moments) - set("mvsk")
+        if unknown:
+            raise ValueError(f"moments must be made of 'm', 'v', 's', 'k', got {moments!r}")
+        out = []
+        for letter, value in (("m", self.mean), ("v", self.var), ("s", self._skew), ("k", self._kurtosis)):
+            if letter in moments:
+                out.append(float(value()))
+        return out[0] if len(out) == 1 else tuple(out)
+
+    def moment(self, order):
+        """The non-central moment E[X**order] of integer order >= 0.
+
+        +inf (or -inf) when it diverges on one side, NaN when it diverges on
+        both with opposite signs; orders above 4 are integrated when asked.
+        """
+        if isinstance(order, (bool, np.bool_)) or not isinstance(order, numbers.Integral):
+            raise TypeError(f"order must be an integer, got {type(order).__name__}")
+        n = int(order)
+        if n < 0:
+            raise ValueError(f"order must be a non-negative integer, got {n}")
+        if n == 0:
+            return 1.0
+        verdict = _verdict(self._law.tail_exponents(), n)
+        if _diverges(verdict):
+            return verdict
+        if n > _MAX_ORDER:
+            return float(self.expect(lambda y: y ** n))
+        mean, var, mu3, mu4, _ = self._stats()
+        # E[Y^n] for Y = loc + scale X from Y's mean and central moments.
+        central = [1.0, 0.0, var, mu3, mu4]
+        m = self._loc + self._scale * mean
+        return float(sum(math.comb(n, k) * m ** (n - k) * self._scale ** k * central[k] for k in range(n + 1)))
 
     def expect(self, func=None, lb=None, ub=None):
         """E[func(X); lb <= X <= ub] by adaptive quadrature.
