@@ -48,8 +48,9 @@ _PARTITION_QUERY = np.concatenate(([0.0], _PARTITION_LEVELS, [1.0, 0.25, 0.5, 0.
 _STEPS = np.outer(10.0 ** np.arange(-3, 7), [1.0, 2.0, 5.0]).ravel()
 _CENTER_GRID = np.concatenate((-_STEPS[::-1], [0.0], _STEPS))
 
-# 1 - F(x) below this is mostly rounding of F(x) near 1.
-_RESOLVED_SURVIVAL = 1e-12
+# A tail mass of a user CDF below this may be mostly rounding (1 - F(x)
+# with F near 1, or 0.5 + g(x) with g near -0.5).
+_RESOLVED_TAIL = 1e-12
 
 # CDF and survival values below this come from quadrature of the tail
 # rather than from the table, whose error is absolute (u-resolution).
@@ -546,7 +547,9 @@ class _DensityLaw(_InversionLaw):
         """The table's CDF is accurate to u_resolution in absolute terms;
         where the probability is smaller than that allows to trust, the
         tail mass is integrated instead, to full relative accuracy."""
-        tail = np.flatnonzero(p < _TAIL_QUADRATURE_BELOW)
+        # The table's value is only within u_resolution of the true one:
+        # the margin sends every true value below the threshold here.
+        tail = np.flatnonzero(p < _TAIL_QUADRATURE_BELOW + self._u_resolution)
         if tail.size:
             p = p.copy()
             for i in tail:
@@ -647,13 +650,13 @@ class _CdfLaw(_InversionLaw):
     def _tail_power(self, x):
         """A function with the tail power of the density, from the CDF's
         own tail masses: a tail mass ~ |x|^(1 - alpha) divided by |x|.
-        Differences of the CDF far out are rounding, so a right tail below
-        what 1 - F can resolve ends the walk (NaN) rather than reading as a
-        tail that has ended."""
+        A CDF written as 0.5 + arctan(x) / pi, or a difference from 1, is
+        rounding far out, so a tail mass below what such a difference can
+        resolve ends the walk (NaN) rather than reading as a tail that has
+        ended."""
         F = self._F(x)
-        left = x < self._median
-        tail = np.where(left, F - self._F_lo, self._F_hi - F)
-        tail = np.where(left | (tail > _RESOLVED_SURVIVAL), tail, math.nan)
+        tail = np.where(x < self._median, F - self._F_lo, self._F_hi - F)
+        tail = np.where(tail > _RESOLVED_TAIL, tail, math.nan)
         return tail / np.maximum(np.abs(x - self._median), 1.0)
 
     def pdf(self, x):
@@ -758,7 +761,12 @@ class Distribution:
     table (u-error at most the ``u_resolution`` it was built with) and never
     call the user's function; ``pdf`` calls it at finite points of the
     support only. Moments, ``expect`` and ``entropy`` are computed once by
-    adaptive quadrature and kept.
+    adaptive quadrature and kept; whether a moment exists is decided by the
+    power law each tail decays by, measured far out (to about 1e20 times
+    the law's spread), so ``mean``, ``var``, ``moment`` and ``stats`` give
+    +inf, -inf or NaN where SciPy does: a mean with E|X| finite is a
+    number, one that diverges on one side is that infinity (Lévy), one
+    that diverges on both is NaN (Cauchy).
     """
 
     def __init__(self, law, loc=0.0, scale=1.0):
