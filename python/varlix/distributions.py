@@ -16,7 +16,8 @@ import numbers
 import numpy as np
 
 from . import _engine
-from ._functions import function_spec, kind_of
+from ._checks import CdfWatch, check_log_scale, check_width, scan_cdf
+from ._functions import batch_values, function_spec, kind_of, point_value
 from ._histogram import histogram_law
 from ._random import uniform_source
 from ._shapes import empty_draws, size_shape
@@ -137,14 +138,14 @@ class _UserFunction:
     def __call__(self, x):
         """f at every point of the 1-D float64 array x, as a float64 array."""
         if self.kind == "vector":
-            y = np.asarray(self.f(x), dtype=np.float64)
-            return np.broadcast_to(y, x.shape).copy() if y.shape != x.shape else y
+            return batch_values(self.f(x), x)
         if self.kind == "native":
             x = np.ascontiguousarray(x, dtype=np.float64)
             y = np.empty_like(x)
             _engine.evaluate(self.spec, _address(x), _address(y), x.size)
             return y
-        return np.fromiter((self.f(float(v)) for v in x), dtype=np.float64, count=x.size)
+        f = self.f
+        return np.fromiter((point_value(f(v), v) for v in x.tolist()), dtype=np.float64, count=x.size)
 
     def __getstate__(self):
         return {"f": self.f, "kind": self.kind}
@@ -353,11 +354,14 @@ class _DensityLaw(_InversionLaw):
         self._moments = None
         self._mass = None
         self._log_spec = None
+        check_width(lo, hi)
         probe_lo, probe_hi = _probe_points(lo, hi, center)
         self._f = _UserFunction(f, (probe_lo, probe_hi))
         if self._f.kind == "native" and log:
             raise TypeError("a compiled log-density is not supported; pass a compiled density to from_pdf")
         center, top = self._find_center(center)
+        if log:
+            check_log_scale(top, center)
         self._center = center
         # The log-density is shifted by its value at the center, so that its
         # exponential is near 1 there whatever the scale of the log values.
@@ -493,33 +497,34 @@ class _CdfLaw(_InversionLaw):
         self._center = center
         self._moments = None
         self._mass = None
+        check_width(lo, hi)
         probe = _probe_points(lo, hi, center)
         self._F = _UserFunction(cdf, probe)
         self._f = _UserFunction(pdf, probe) if pdf is not None else None
+        self._watch = CdfWatch()
+        # The whole support first, far into infinite tails, where a CDF that
+        # exceeds 1 (2 * ndtr, say) shows its fault before any table is built.
+        scan_cdf(self._F, lo, hi, center, self._watch)
         # The CDF's values at the ends of the support: the mass in between is
         # what the law keeps (a truncation of a CDF given on a wider range).
         self._F_lo = float(self._checked_cdf(np.array([lo]))[0]) if math.isfinite(lo) else 0.0
         self._F_hi = float(self._checked_cdf(np.array([hi]))[0]) if math.isfinite(hi) else 1.0
         if not self._F_hi > self._F_lo:
-            raise ValueError(f"the CDF does not increase over the support [{lo}, {hi}]")
+            raise ValueError(f"the CDF does not increase over the support [{lo!r}, {hi!r}]")
         center = center if center is not None else _probe_points(lo, hi, None)[0]
         self._table = _Table.hinv(
             function_spec(_ArrayFunction(self.normalized_cdf), kind="vector"),
             function_spec(_ArrayFunction(self.pdf), kind="vector"),
             u_resolution, lo, hi, center,
         )
+        self._watch.finish()
         self._make_partition()
 
     def _checked_cdf(self, x):
-        y = self._F(x)
-        bad = ~np.isfinite(y) | (y < 0) | (y > 1)
-        if np.any(bad):
-            i = int(np.argmax(bad))
-            raise ValueError(f"CDF value {float(y[i])!r} at x = {float(x[i])!r} is not in [0, 1]")
-        return y
+        return self._watch.watch(x, self._F(x))
 
     def normalized_cdf(self, x):
-        return (self._F(x) - self._F_lo) / (self._F_hi - self._F_lo)
+        return (self._checked_cdf(x) - self._F_lo) / (self._F_hi - self._F_lo)
 
     def unnormalized_pdf(self, x):
         if self._f is not None:
@@ -547,7 +552,7 @@ class _CdfLaw(_InversionLaw):
         return np.clip(self.normalized_cdf(x), 0.0, 1.0)
 
     def sf(self, x):
-        return np.clip((self._F_hi - self._F(x)) / (self._F_hi - self._F_lo), 0.0, 1.0)
+        return np.clip((self._F_hi - self._checked_cdf(x)) / (self._F_hi - self._F_lo), 0.0, 1.0)
 
     def truncate(self, lo, hi):
         return _CdfLaw(

@@ -45,6 +45,7 @@ import numpy as np
 
 from . import _engine
 from ._engine import SetupError
+from ._checks import CdfWatch, WatchedCdf, check_width, scan_cdf
 from ._functions import function_spec, is_native, kind_of
 from ._random import uniform_source
 from ._shapes import empty_array, size_shape
@@ -103,7 +104,8 @@ def _domain_of(dist, domain):
     if math.isnan(lo) or math.isnan(hi):
         raise ValueError(f"`domain` must not contain NaN, got ({lo}, {hi})")
     if not lo < hi:
-        raise SetupError(f"`domain` must have lo < hi, got ({lo}, {hi})")
+        raise SetupError(f"`domain` must have lo < hi, got ({lo!r}, {hi!r})")
+    check_width(lo, hi, "`domain`")
     return lo, hi
 
 
@@ -650,10 +652,18 @@ class NumericalInverseHermite(_Inversion):
         self._probe = probe
         self._options = (order, u_resolution, lo, hi)
         self._domain = (lo, hi)
+        watch = CdfWatch()
+        kind = kind_of(cdf, probe)
+        cdf_spec = function_spec(cdf, probe) if kind == "native" else function_spec(
+            WatchedCdf(cdf, watch, kind == "vector"), probe, kind=kind)
+        # The whole domain first, far into infinite tails: a CDF above 1 or
+        # below 0 there is refused before any table is built.
+        scan_cdf(lambda xs: _evaluate(cdf_spec, xs), lo, hi, center, watch)
         self._engine = _engine.Hinv(
-            function_spec(cdf, probe), order, u_resolution, lo, hi, center, points.ctypes.data, points.size,
+            cdf_spec, order, u_resolution, lo, hi, center, points.ctypes.data, points.size,
             None if pdf is None else function_spec(pdf, probe),
             None if dpdf is None else function_spec(dpdf, probe))
+        watch.finish()
         self._init_random_state(random_state)
 
     def _restore_engine(self, table):
