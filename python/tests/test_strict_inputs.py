@@ -52,10 +52,10 @@ _DECREASING = lambda x: ndtr(x) - 0.2 * ndtr(x - 3) * (x < 10)  # noqa: E731
         (lambda: sampling.NumericalInversePolynomial(_Density(lambda x: None)), TypeError, "returned None at x ="),
         # Vectorized on the two-point probe only: a batch of another size (or
         # a float) gets the first two values back, which is not broadcast.
-        (lambda: varlix.from_pdf(lambda x: np.exp(-0.5 * np.atleast_1d(x)[:2] ** 2)), TypeError,
+        (lambda: varlix.from_pdf(lambda x: np.exp(-0.5 * np.atleast_1d(x)[:2] ** 2)), (TypeError, ValueError),
          "returned an array of shape"),
         (lambda: sampling.NumericalInversePolynomial(_Density(lambda x: np.exp(-0.5 * np.atleast_1d(x)[:2] ** 2))),
-         TypeError, "returned an array of shape"),
+         (TypeError, ValueError), "returned an array of shape"),
     ],
     ids=["2ndtr-line", "2ndtr-half-line", "excess", "decreasing", "negative", "hermite-2ndtr",
          "hermite-half-line", "hermite-excess", "hermite-scalar", "log-no-decay", "none", "string",
@@ -120,6 +120,42 @@ def test_histogram_counts_at_any_scale_give_the_same_law(counts):
 def test_histogram_of_huge_bins_as_densities():
     d = varlix.from_histogram([-1e308, 0.0, 1e308], [1.0, 1.0], density=True)
     assert d.cdf(0.0) == pytest.approx(0.5)
+
+
+@pytest.mark.parametrize(
+    "pdf, support, median",
+    [
+        (lambda x: 1e300 * _normal_pdf(x), (-math.inf, math.inf), 0.0),
+        (lambda x: 1e-310 * _normal_pdf(x), (-math.inf, math.inf), 0.0),
+        (lambda x: _normal_pdf(x) / math.sqrt(2 * math.pi), (30.0, math.inf), 30.023070467827313),
+    ],
+    ids=["1e300", "1e-310", "normal-tail"],
+)
+def test_badly_scaled_densities_build(pdf, support, median):
+    d = varlix.from_pdf(pdf, support=support)
+    assert d.ppf(0.5) == pytest.approx(median, abs=1e-8)
+    assert d.ppf(0.75) - d.ppf(0.25) == pytest.approx(1.3489795003921634 if median == 0 else 0.0365, rel=1e-2)
+
+
+def test_probe_points_are_named_as_such():
+    with pytest.raises(TypeError, match="while searching for the density's mass"):
+        varlix.from_pdf(lambda x: None)
+
+
+def test_memory_errors_say_what_was_asked():
+    class Normal:
+        def pdf(self, x):
+            return _normal_pdf(x)
+
+        def dpdf(self, x):
+            return -x * _normal_pdf(x)
+
+    with pytest.raises(MemoryError, match="construction_points=10000000"):
+        sampling.TransformedDensityRejection(Normal(), construction_points=10**7)
+    pytest.importorskip("dask")
+    from varlix import dask as vdask
+    with pytest.raises(MemoryError, match="sample of shape"):
+        vdask.rvs(varlix.from_pdf(_normal_pdf), 2**63)
 
 
 # ---- 3. results the library composes ------------------------------------------------------

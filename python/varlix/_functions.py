@@ -96,7 +96,9 @@ def batch_values(y, x):
     if isinstance(array, np.ndarray) and array.dtype.kind in "fiub" and array.shape == x.shape:
         return array.astype(np.float64, copy=False)
     where = f" (x from {float(np.min(x))!r} to {float(np.max(x))!r})" if x.size else ""
-    raise TypeError(
+    # Numbers of the wrong shape are a wrong value; anything else a wrong type.
+    numeric = isinstance(array, (np.ndarray, numbers.Number, np.generic)) and np.asarray(array).dtype.kind in "fiub"
+    raise (ValueError if numeric else TypeError)(
         f"a vectorized function returned {_what(array)} for points of shape {x.shape}{where}; "
         f"expected a float array of shape {x.shape}"
     )

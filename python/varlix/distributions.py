@@ -10,6 +10,7 @@ or infinite support is integrated as accurately as a standard normal.
 """
 from __future__ import annotations
 
+import contextlib
 import math
 import numbers
 
@@ -48,6 +49,11 @@ _PARTITION_QUERY = np.concatenate(([0.0], _PARTITION_LEVELS, [1.0, 0.25, 0.5, 0.
 # found within a factor of 2.5.
 _STEPS = np.outer(10.0 ** np.arange(-3, 7), [1.0, 2.0, 5.0]).ravel()
 _CENTER_GRID = np.concatenate((-_STEPS[::-1], [0.0], _STEPS))
+
+# A density whose value at its center lies outside this range is divided by
+# that value before a table is built from it; inside it the user's function
+# is used as it is (and draws stay what they were).
+_RESCALE_BELOW, _RESCALE_ABOVE = 1e-50, 1e50
 
 # CDF and survival values below this come from quadrature of the tail
 # rather than from the table, whose error is absolute (u-resolution).
@@ -152,6 +158,17 @@ class _UserFunction:
 
     def __setstate__(self, state):
         self.f, self.kind, self._spec = state["f"], state["kind"], None
+
+
+class _Scaled:
+    """values(x) / divisor: a density brought near 1 at its center."""
+
+    def __init__(self, values, divisor):
+        self.values = values
+        self.divisor = divisor
+
+    def __call__(self, x):
+        return self.values(x) / self.divisor
 
 
 class _ShiftedExp:
@@ -344,6 +361,7 @@ class _DensityLaw(_InversionLaw):
     """A law from a density or a log-density, unnormalized, on a support."""
 
     _table_kind = "pinv"
+    _divisor = 1.0
 
     def __init__(self, f, support, *, log, u_resolution, center):
         lo, hi = support
@@ -363,6 +381,10 @@ class _DensityLaw(_InversionLaw):
         if log:
             check_log_scale(top, center)
         self._center = center
+        # A density is known up to a constant: one far from 1 at its center
+        # (1e300 * pdf, a normal's far tail) is divided by its value there, so
+        # that the table's absolute thresholds see values near 1.
+        self._divisor = 1.0 if log or _RESCALE_BELOW <= top <= _RESCALE_ABOVE else top
         # The log-density is shifted by its value at the center, so that its
         # exponential is near 1 there whatever the scale of the log values.
         self._shift = top if log else 0.0
@@ -390,13 +412,15 @@ class _DensityLaw(_InversionLaw):
             values = self._values(points)
         else:
             points = _center_candidates(lo, hi)
-            values = self._f(points)
+            with _searching():
+                values = self._f(points)
             # The grid is this library's probe, not the user's request: a
             # point where the function misbehaves (an overflow at 1e6, say)
             # is passed over; the setup checks every value it uses.
             valid = ~np.isnan(values) & (values < _INF) if self._log else np.isfinite(values) & (values >= 0)
             if not np.any(valid):
-                self._values(points)  # reports the first bad value with its x
+                with _searching():
+                    self._values(points)  # reports the first bad value with its x
             points, values = points[valid], values[valid]
         if self._log:
             finite = values > -_INF
@@ -418,11 +442,13 @@ class _DensityLaw(_InversionLaw):
             if self._log_spec is None:
                 self._log_spec = function_spec(_ShiftedExp(self._f_user, self._shift), kind=self._f.kind)
             return self._log_spec
+        if self._divisor != 1.0:
+            return function_spec(_ArrayFunction(_Scaled(self._f, self._divisor)), kind="vector")
         return self._f.spec
 
     def unnormalized_pdf(self, x):
         y = self._values(x)
-        return np.exp(y - self._shift) if self._log else y
+        return np.exp(y - self._shift) if self._log else y / self._divisor
 
     def pdf(self, x):
         return self.unnormalized_pdf(x) / self.mass()
@@ -609,6 +635,18 @@ def _probe_points(lo, hi, center):
     else:
         b = a + 0.5
     return (a, b) if a != b else (a, (a + hi) / 2 if math.isfinite(hi) else a + 1)
+
+
+@contextlib.contextmanager
+def _searching():
+    """Says that the x of an error is a point of the search for the mass,
+    which the user never chose."""
+    try:
+        yield
+    except (TypeError, ValueError) as error:
+        if type(error) not in (TypeError, ValueError):
+            raise
+        raise type(error)(f"{error}, while searching for the density's mass (x is a point of that search)") from None
 
 
 def _center_candidates(lo, hi):

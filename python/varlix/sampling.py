@@ -35,6 +35,7 @@ DiscreteGuideTable
 """
 from __future__ import annotations
 
+import contextlib
 import math
 import operator
 import threading
@@ -761,8 +762,11 @@ class TransformedDensityRejection(_Generator):
         self._options = (c, lo, hi)
         self._yield = _LockYield()
         pdf_spec = self._yield.spec(pdf, probe)
-        self._engine = _engine.Tdr(pdf_spec, function_spec(dpdf, probe), c, lo, hi, count, points.ctypes.data,
-                                   points.size, bool(use_dars), ratio, max_intervals, mode, center)
+        asked = (f"a hat from construction_points={construction_points!r}" if points.size == 0
+                 else f"a hat from {points.size} construction points") + f" (max_intervals={max_intervals})"
+        with _naming_memory(asked):
+            self._engine = _engine.Tdr(pdf_spec, function_spec(dpdf, probe), c, lo, hi, count, points.ctypes.data,
+                                       points.size, bool(use_dars), ratio, max_intervals, mode, center)
         self._init_random_state(random_state)
 
     def _restore_engine(self, table):
@@ -810,6 +814,16 @@ class TransformedDensityRejection(_Generator):
         hat, squeeze, points = self._engine.areas()
         return (f"TransformedDensityRejection(c={c:g}, domain=({lo}, {hi}), construction_points={points}, "
                 f"squeeze_hat_ratio={squeeze / hat:.4f})")
+
+
+@contextlib.contextmanager
+def _naming_memory(asked):
+    """A MemoryError from a setup says what was asked for."""
+    try:
+        yield
+    except MemoryError as error:
+        detail = f": {error}" if str(error) else ""
+        raise MemoryError(f"out of memory building {asked}{detail}") from None
 
 
 def _construction_points(value):
