@@ -137,6 +137,14 @@ def test_badly_scaled_densities_build(pdf, support, median):
     assert d.ppf(0.75) - d.ppf(0.25) == pytest.approx(1.3489795003921634 if median == 0 else 0.0365, rel=1e-2)
 
 
+@pytest.mark.parametrize("scale", [1e300, 1e-310])
+def test_badly_scaled_density_in_pinv_is_refused_about_scale(scale):
+    dist = _Density(lambda x: scale * _normal_pdf(x))
+    with pytest.raises(sampling.SetupError, match="multiply") as info:
+        sampling.NumericalInversePolynomial(dist)
+    assert "achieved inf" not in str(info.value)
+
+
 def test_probe_points_are_named_as_such():
     with pytest.raises(TypeError, match="while searching for the density's mass"):
         varlix.from_pdf(lambda x: None)

@@ -531,7 +531,11 @@ class NumericalInversePolynomial(_Inversion):
         self._probe = probe
         self._options = (order, u_resolution, lo, hi, start)
         self._domain = (lo, hi)
-        self._engine = _engine.Pinv(function_spec(pdf, probe), order, u_resolution, lo, hi, start)
+        spec = function_spec(pdf, probe)
+        try:
+            self._engine = _engine.Pinv(spec, order, u_resolution, lo, hi, start)
+        except SetupError as error:
+            raise SetupError(f"{error}{_scale_hint(spec, start)}") from None
         if self._cdf is not None:
             self._check_mass_found(u_resolution, lo, hi)
         self._init_random_state(random_state)
@@ -814,6 +818,21 @@ class TransformedDensityRejection(_Generator):
         hat, squeeze, points = self._engine.areas()
         return (f"TransformedDensityRejection(c={c:g}, domain=({lo}, {hi}), construction_points={points}, "
                 f"squeeze_hat_ratio={squeeze / hat:.4f})")
+
+
+def _scale_hint(spec, x):
+    """Why a setup may have failed when the density is far from 1 where it
+    starts: a density's scale does not matter to its law, but the table's
+    thresholds are absolute."""
+    try:
+        with np.errstate(all="ignore"):
+            value = float(_evaluate(spec, [x])[0])
+    except Exception:
+        return ""
+    if not 0.0 < value < math.inf or 1e-50 <= value <= 1e50:
+        return ""
+    return (f"; the density is {value!r} at x = {x!r}, far from 1: multiply it by a constant "
+            f"(its scale does not change the law)")
 
 
 @contextlib.contextmanager
