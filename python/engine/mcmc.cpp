@@ -327,7 +327,9 @@ PyObject* result_of(const std::expected<void, ChainFault>& result) {
   if (PyErr_Occurred() != nullptr) return nullptr;
   if (result) return Py_NewRef(Py_None);
   const ChainFault& fault = result.error();
-  if (fault.kind == ChainFault::Kind::OutOfMemory) return PyErr_NoMemory();
+  if (fault.kind == ChainFault::Kind::OutOfMemory) {
+    return py::set_error(PyExc_MemoryError, "out of memory for the chains' working state");
+  }
   const Ref point = Ref::steal(py::to_py(std::span<const double>(fault.point)));
   if (!point) return nullptr;
   return Py_BuildValue("(snO)", fault_name(fault.kind), static_cast<Py_ssize_t>(fault.chain), point.get());

@@ -145,6 +145,24 @@ def test_badly_scaled_density_in_pinv_is_refused_about_scale(scale):
     assert "achieved inf" not in str(info.value)
 
 
+class _LogDensity:
+    def __init__(self, logpdf):
+        self.logpdf = logpdf
+
+
+@pytest.mark.parametrize(
+    "logpdf, error, phrase",
+    [
+        (lambda x: None, TypeError, "returned None at x ="),
+        (lambda x: -0.5 * np.atleast_1d(x)[:2] ** 2, (TypeError, ValueError), "returned an array of shape"),
+    ],
+    ids=["none", "probe-only-vector"],
+)
+def test_log_densities_of_generators_are_checked_before_exp(logpdf, error, phrase):
+    with pytest.raises(error, match=_literal(phrase)):
+        sampling.NumericalInversePolynomial(_LogDensity(logpdf))
+
+
 def test_probe_points_are_named_as_such():
     with pytest.raises(TypeError, match="while searching for the density's mass"):
         varlix.from_pdf(lambda x: None)

@@ -47,7 +47,7 @@ import numpy as np
 from . import _engine
 from ._engine import SetupError
 from ._checks import CdfWatch, WatchedCdf, check_width, scan_cdf
-from ._functions import function_spec, is_native, kind_of
+from ._functions import batch_values, function_spec, is_native, kind_of, point_value
 from ._random import uniform_source
 from ._shapes import empty_array, size_shape
 
@@ -175,11 +175,20 @@ def _require(dist, name):
 def _exp_of(logpdf, probe):
     """A density from a log-density, vectorized when the log-density is."""
     spec = function_spec(logpdf, probe)
-    if spec[0] == "vector":
-        return lambda x: np.exp(logpdf(x))
     if spec[0] == "native":
         raise ValueError("a compiled log-density needs a compiled `pdf` beside it")
-    return lambda x: math.exp(logpdf(x))
+    vectorized = spec[0] == "vector"
+
+    def density(x):
+        # The log-density's values are checked before exp reads them: None
+        # or a batch of the wrong shape is named, not met inside exp.
+        if not vectorized:
+            return math.exp(point_value(logpdf(x), x))
+        if np.ndim(x) == 0:
+            return np.exp(point_value(logpdf(x), x))
+        return np.exp(batch_values(logpdf(x), x))
+
+    return density
 
 
 def _density(dist, probe):
