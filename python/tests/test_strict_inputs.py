@@ -42,7 +42,7 @@ _DECREASING = lambda x: ndtr(x) - 0.2 * ndtr(x - 3) * (x < 10)  # noqa: E731
         (lambda: varlix.from_cdf(lambda x: ndtr(x) - 0.1), ValueError, "the CDF is -0.1"),
         (lambda: sampling.NumericalInverseHermite(_Cdf(_DOUBLE_NDTR)), ValueError, "the CDF is 1."),
         (lambda: sampling.NumericalInverseHermite(_Cdf(_DOUBLE_NDTR), domain=(-5, math.inf)), ValueError,
-         "the CDF is"),
+         "a point of the scan of the support"),
         (lambda: sampling.NumericalInverseHermite(_Cdf(_EXCESS)), ValueError, "a CDF's values lie in [0, 1]"),
         (lambda: sampling.NumericalInverseHermite(_Cdf(lambda x: float(ndtr(x)) * 2)), ValueError,
          "the CDF is"),

@@ -21,9 +21,9 @@ __all__ = ["CdfWatch", "WatchedCdf", "scan_cdf", "check_log_scale", "check_width
 # (its intervals would be single ulps), and its width's reciprocal may
 # overflow: it is refused at once.
 _MIN_DOUBLES = 64
-# A CDF may wobble by rounding; a decrease larger than this is a fault.
-# It is below every u-resolution a table is built to, so a wobble that is let
-# through cannot move a quantile beyond the table's own error.
+# A CDF may wobble by rounding; a decrease larger than this is a fault. It
+# is the finest u-resolution the distributions accept, so a wobble let
+# through moves no quantile beyond what the table's own error allows.
 _MONOTONE_SLACK = 1e-15
 # Far points of an infinite tail the scan visits: where a CDF's excess over 1
 # (or its negative values) shows.
@@ -70,7 +70,10 @@ def scan_cdf(evaluate, lo: float, hi: float, center: float | None, watch: "CdfWa
             ys = evaluate(xs)
     except ArithmeticError:
         return
-    watch.watch(xs, ys)
+    # NaN far out (inf - inf in a formula) is the scan's own doing; setup
+    # checks every value it uses itself.
+    keep = ~np.isnan(ys)
+    watch.watch(xs[keep], ys[keep], where=", a point of the scan of the support for a CDF's range")
     watch.check_order()
 
 
@@ -86,13 +89,15 @@ class CdfWatch:
         self.what = what
         self._xs: list | None = []
         self._ys: list = []
+        self._point_xs: list = []
+        self._point_ys: list = []
 
-    def watch(self, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    def watch(self, x: np.ndarray, y: np.ndarray, where: str = "") -> np.ndarray:
         bad = ~((y >= 0.0) & (y <= 1.0))
         if bad.any():
             i = int(np.argmax(bad))
             raise ValueError(
-                f"the {self.what} is {float(y[i])!r} at x = {float(x[i])!r}: a CDF's values lie in [0, 1]"
+                f"the {self.what} is {float(y[i])!r} at x = {float(x[i])!r}{where}: a CDF's values lie in [0, 1]"
             )
         if self._xs is not None:
             self._xs.append(np.array(x, dtype=np.float64))
@@ -100,16 +105,27 @@ class CdfWatch:
         return y
 
     def watch_point(self, x: float, y: float) -> float:
-        self.watch(np.array([x]), np.array([y]))
+        # One point at a time (a scalar CDF under setup): no arrays per call.
+        if not 0.0 <= y <= 1.0:
+            raise ValueError(f"the {self.what} is {y!r} at x = {x!r}: a CDF's values lie in [0, 1]")
+        if self._xs is not None:
+            self._point_xs.append(x)
+            self._point_ys.append(y)
         return y
 
     def finish(self) -> None:
         """Checks the order of every value seen and stops recording."""
         self.check_order()
-        self._xs, self._ys = None, []
+        self._xs, self._ys, self._point_xs, self._point_ys = None, [], [], []
 
     def check_order(self) -> None:
         """Refuses a decrease between any two of the points seen so far."""
+        if self._xs is None:
+            return
+        if self._point_xs:
+            self._xs.append(np.array(self._point_xs, dtype=np.float64))
+            self._ys.append(np.array(self._point_ys, dtype=np.float64))
+            self._point_xs, self._point_ys = [], []
         if not self._xs:
             return
         xs, ys = np.concatenate(self._xs), np.concatenate(self._ys)

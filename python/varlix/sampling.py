@@ -668,11 +668,12 @@ class NumericalInverseHermite(_Inversion):
         self._domain = (lo, hi)
         watch = CdfWatch()
         kind = kind_of(cdf, probe)
-        cdf_spec = function_spec(cdf, probe) if kind == "native" else function_spec(
+        plain_spec = function_spec(cdf, probe, kind=kind)
+        cdf_spec = plain_spec if kind == "native" else function_spec(
             WatchedCdf(cdf, watch, kind == "vector"), probe, kind=kind)
         # The whole domain first, far into infinite tails: a CDF above 1 or
         # below 0 there is refused before any table is built.
-        scan_cdf(lambda xs: _evaluate(cdf_spec, xs), lo, hi, center, watch)
+        scan_cdf(lambda xs: _evaluate(plain_spec, xs), lo, hi, center, watch)
         self._engine = _engine.Hinv(
             cdf_spec, order, u_resolution, lo, hi, center, points.ctypes.data, points.size,
             None if pdf is None else function_spec(pdf, probe),
