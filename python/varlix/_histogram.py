@@ -49,7 +49,7 @@ def histogram_law(edges, counts, density: bool) -> HistogramLaw:
     peak = float(np.max(counts))
     if not peak > 0:
         raise ValueError("counts must have a positive total (every count is 0)")
-    return HistogramLaw(edges, _normalized_heights(counts / peak, widths, density))
+    return HistogramLaw(edges, _unit_heights(counts, widths, density))
 
 
 def _check_widths(edges, widths):
@@ -61,6 +61,21 @@ def _check_widths(edges, widths):
         a, b, w = float(edges[i]), float(edges[i + 1]), float(widths[i])
         why = "its width overflows" if not np.isfinite(w) else "the reciprocal of its width overflows"
         raise ValueError(f"bin {i}, [{a!r}, {b!r}], cannot carry a density: {why} (width {w!r})")
+
+
+def _unit_heights(counts, widths, density):
+    """Densities of unit total mass from non-negative counts, not all 0.
+
+    Where the plain sum stays in range it is used as it always was (seeded
+    draws of existing histograms do not move); else the counts are
+    normalised by their largest first.
+    """
+    with np.errstate(over="ignore", under="ignore"):
+        heights = counts if density else counts / widths
+        mass = float(np.sum(heights * widths))
+    if np.finfo(np.float64).tiny < mass < np.inf and np.all(np.isfinite(heights)):
+        return heights / mass
+    return _normalized_heights(counts / float(np.max(counts)), widths, density)
 
 
 def _normalized_heights(scaled, widths, density):
@@ -186,7 +201,7 @@ class HistogramLaw:
         if not np.any(heights > 0):
             raise ValueError(f"the histogram has no mass in [{lo!r}, {hi!r}]")
         _check_widths(edges, widths)
-        return HistogramLaw(edges, _normalized_heights(heights / np.max(heights), widths, True))
+        return HistogramLaw(edges, _unit_heights(heights, widths, True))
 
     def describe(self):
         return f"histogram with {self.heights.size} bins on [{self.edges[0]:g}, {self.edges[-1]:g}]"
