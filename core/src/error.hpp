@@ -20,6 +20,12 @@ namespace varlix {
 // Every double shown to users goes through here.
 [[nodiscard]] std::string format_double(double value);
 
+// Shortest decimal that reads back to the same double, in the shorter of the
+// positional and the exponent form, as Python's repr writes it (1e-300,
+// 0.25, 1e+300, nan, inf). The generators' setup messages use it: a tiny or
+// huge value is not a string of hundreds of zeros.
+[[nodiscard]] std::string format_shortest(double value);
+
 class BuildError {
  public:
   enum class Kind : std::uint8_t {

@@ -166,7 +166,7 @@ bool column_of(PyObject* spec, Column& out) {
     const std::span<const double> level_values = doubles_at(levels, count);
     if (count < 2 || !(level_values.front() < level_values.back())) return column_failed("histogram has no mass");
     if (!out.quantile.emplace<BrokenLineQuantile>().build(level_values, doubles_at(knots, count))) {
-      PyErr_NoMemory();
+      py::set_error(PyExc_MemoryError, "out of memory copying a histogram marginal's quantile table");
       return false;
     }
   } else {

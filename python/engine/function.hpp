@@ -83,6 +83,13 @@ class PyVectorFn {
   SharedCallable trampoline_;
 };
 
+// The number a user function returned, as a double. Anything else (None, a
+// string, an array of any other shape than ()) is refused: NaN comes back
+// with a TypeError pending that names what came back and, when `x` is given,
+// the point (a Python float) it came at. A failed call (null) gives NaN with
+// the function's own exception left pending.
+[[nodiscard]] double float_result(const Ref& result, PyObject* x) noexcept;
+
 // No function (the slot of an optional one, and the value before conversion).
 struct NoFunction {};
 

@@ -44,6 +44,7 @@
 #include <uniform_source.hpp>
 
 #include "engine.hpp"
+#include "function.hpp"
 
 namespace varlix::engine {
 namespace {
@@ -79,13 +80,6 @@ class NativeLogDensity {
   mutable std::vector<double> scratch_;
 };
 
-double float_of(const Ref& result) {
-  if (!result) return kFailed;
-  const double value = PyFloat_AsDouble(result.get());
-  if (value == -1.0 && PyErr_Occurred() != nullptr) return kFailed;
-  return value;
-}
-
 class PointLogDensity {
  public:
   PointLogDensity(Ref f, Ref renew, std::size_t dim) : f_(std::move(f)), renew_(std::move(renew)), dim_(dim) {}
@@ -107,7 +101,7 @@ class PointLogDensity {
     if (PyErr_Occurred() != nullptr) return kFailed;
     std::memcpy(data_, x.data(), dim_ * sizeof(double));
     const Py_ssize_t before = Py_REFCNT(array_.get());
-    const double value = float_of(Ref::steal(PyObject_Call(f_.get(), args_.get(), nullptr)));
+    const double value = float_result(Ref::steal(PyObject_Call(f_.get(), args_.get(), nullptr)), nullptr);
     // A failed call's traceback holds the array too; the run stops anyway.
     if (PyErr_Occurred() != nullptr) return kFailed;
     if (Py_REFCNT(array_.get()) > before && !renew()) return kFailed;
@@ -333,7 +327,9 @@ PyObject* result_of(const std::expected<void, ChainFault>& result) {
   if (PyErr_Occurred() != nullptr) return nullptr;
   if (result) return Py_NewRef(Py_None);
   const ChainFault& fault = result.error();
-  if (fault.kind == ChainFault::Kind::OutOfMemory) return PyErr_NoMemory();
+  if (fault.kind == ChainFault::Kind::OutOfMemory) {
+    return py::set_error(PyExc_MemoryError, "out of memory for the chains' working state");
+  }
   const Ref point = Ref::steal(py::to_py(std::span<const double>(fault.point)));
   if (!point) return nullptr;
   return Py_BuildValue("(snO)", fault_name(fault.kind), static_cast<Py_ssize_t>(fault.chain), point.get());

@@ -41,16 +41,58 @@ def histogram_law(edges, counts, density: bool) -> HistogramLaw:
         )
     if not np.all(np.isfinite(edges)):
         raise ValueError("edges must be finite")
-    if not np.all(np.diff(edges) > 0):
+    with np.errstate(over="ignore"):
+        widths = np.diff(edges)
+    if not np.all(widths > 0):
         raise ValueError("edges must be strictly increasing")
     if not np.all(np.isfinite(counts)) or np.any(counts < 0):
         raise ValueError("counts must be finite and non-negative")
-    widths = np.diff(edges)
-    heights = counts if density else counts / widths
-    mass = float(np.sum(heights * widths))
-    if not mass > 0:
-        raise ValueError("counts must have a positive total")
-    return HistogramLaw(edges, heights / mass)
+    _check_widths(edges, widths)
+    peak = float(np.max(counts))
+    if not peak > 0:
+        raise ValueError("counts must have a positive total (every count is 0)")
+    return HistogramLaw(edges, _unit_heights(counts, widths, density))
+
+
+def _check_widths(edges, widths):
+    """Every bin's width and its reciprocal (a density's scale) must be finite."""
+    with np.errstate(over="ignore", divide="ignore"):
+        bad = ~np.isfinite(widths) | ~np.isfinite(1.0 / widths)
+    if np.any(bad):
+        i = int(np.argmax(bad))
+        a, b, w = float(edges[i]), float(edges[i + 1]), float(widths[i])
+        why = "its width overflows" if not np.isfinite(w) else "the reciprocal of its width overflows"
+        raise ValueError(f"bin {i}, [{a!r}, {b!r}], cannot carry a density: {why} (width {w!r})")
+
+
+def _unit_heights(counts, widths, density):
+    """Densities of unit total mass from non-negative counts, not all 0.
+
+    Where the plain sum stays in range it is used as it always was (seeded
+    draws of existing histograms do not move); else the counts are
+    normalised by their largest first.
+    """
+    with np.errstate(over="ignore", under="ignore"):
+        heights = counts if density else counts / widths
+        mass = float(np.sum(heights * widths))
+    if np.finfo(np.float64).tiny < mass < np.inf and np.all(np.isfinite(heights)):
+        return heights / mass
+    return _normalized_heights(counts / float(np.max(counts)), widths, density)
+
+
+def _normalized_heights(scaled, widths, density):
+    """Densities of unit total mass from counts scaled to a largest of 1.
+
+    Each step stays within double range: a height is at most 1 over its
+    width, a mass at most a width, and the masses are summed after division
+    by the largest, so neither huge counts nor huge or tiny bins overflow.
+    """
+    heights = scaled if density else scaled / widths
+    masses = heights * widths
+    top = float(np.max(masses))
+    if not top > 0:
+        raise ValueError("counts must have a positive total (every bin's mass underflows to 0)")
+    return (heights / top) / float(np.sum(masses / top))
 
 
 class HistogramLaw:
@@ -165,10 +207,12 @@ class HistogramLaw:
         edges = np.concatenate(([lo], inner, [hi]))
         mids = 0.5 * (edges[:-1] + edges[1:])
         heights = self.pdf(mids)
-        mass = float(np.sum(heights * np.diff(edges)))
-        if not mass > 0:
-            raise ValueError(f"the histogram has no mass in [{lo}, {hi}]")
-        return HistogramLaw(edges, heights / mass)
+        with np.errstate(over="ignore"):
+            widths = np.diff(edges)
+        if not np.any(heights > 0):
+            raise ValueError(f"the histogram has no mass in [{lo!r}, {hi!r}]")
+        _check_widths(edges, widths)
+        return HistogramLaw(edges, _unit_heights(heights, widths, True))
 
     def describe(self):
         return f"histogram with {self.heights.size} bins on [{self.edges[0]:g}, {self.edges[-1]:g}]"

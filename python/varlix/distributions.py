@@ -10,6 +10,7 @@ or infinite support is integrated as accurately as a standard normal.
 """
 from __future__ import annotations
 
+import contextlib
 import math
 import numbers
 import warnings
@@ -17,7 +18,8 @@ import warnings
 import numpy as np
 
 from . import _engine
-from ._functions import function_spec, kind_of
+from ._checks import CdfWatch, check_log_scale, check_width, scan_cdf
+from ._functions import batch_values, function_spec, kind_of, point_value
 from ._histogram import histogram_law
 from ._random import uniform_source
 from ._shapes import empty_draws, size_shape
@@ -52,6 +54,11 @@ _CENTER_GRID = np.concatenate((-_STEPS[::-1], [0.0], _STEPS))
 # A tail mass of a user CDF below this may be mostly rounding (1 - F(x)
 # with F near 1, or 0.5 + g(x) with g near -0.5).
 _RESOLVED_TAIL = 1e-12
+
+# A density whose value at its center lies outside this range is divided by
+# that value before a table is built from it; inside it the user's function
+# is used as it is (and draws stay what they were).
+_RESCALE_BELOW, _RESCALE_ABOVE = 1e-50, 1e50
 
 # CDF and survival values below this come from quadrature of the tail
 # rather than from the table, whose error is absolute (u-resolution).
@@ -225,20 +232,31 @@ class _UserFunction:
     def __call__(self, x):
         """f at every point of the 1-D float64 array x, as a float64 array."""
         if self.kind == "vector":
-            y = np.asarray(self.f(x), dtype=np.float64)
-            return np.broadcast_to(y, x.shape).copy() if y.shape != x.shape else y
+            return batch_values(self.f(x), x)
         if self.kind == "native":
             x = np.ascontiguousarray(x, dtype=np.float64)
             y = np.empty_like(x)
             _engine.evaluate(self.spec, _address(x), _address(y), x.size)
             return y
-        return np.fromiter((self.f(float(v)) for v in x), dtype=np.float64, count=x.size)
+        f = self.f
+        return np.fromiter((point_value(f(v), v) for v in x.tolist()), dtype=np.float64, count=x.size)
 
     def __getstate__(self):
         return {"f": self.f, "kind": self.kind}
 
     def __setstate__(self, state):
         self.f, self.kind, self._spec = state["f"], state["kind"], None
+
+
+class _Scaled:
+    """values(x) / divisor: a density brought near 1 at its center."""
+
+    def __init__(self, values, divisor):
+        self.values = values
+        self.divisor = divisor
+
+    def __call__(self, x):
+        return self.values(x) / self.divisor
 
 
 class _ShiftedExp:
@@ -461,6 +479,7 @@ class _DensityLaw(_InversionLaw):
     """A law from a density or a log-density, unnormalized, on a support."""
 
     _table_kind = "pinv"
+    _divisor = 1.0
 
     def __init__(self, f, support, *, log, u_resolution, center):
         lo, hi = support
@@ -472,12 +491,19 @@ class _DensityLaw(_InversionLaw):
         self._exponents = None
         self._mass = None
         self._log_spec = None
+        check_width(lo, hi)
         probe_lo, probe_hi = _probe_points(lo, hi, center)
         self._f = _UserFunction(f, (probe_lo, probe_hi))
         if self._f.kind == "native" and log:
             raise TypeError("a compiled log-density is not supported; pass a compiled density to from_pdf")
         center, top = self._find_center(center)
+        if log:
+            check_log_scale(top, center)
         self._center = center
+        # A density is known up to a constant: one far from 1 at its center
+        # (1e300 * pdf, a normal's far tail) is divided by its value there, so
+        # that the table's absolute thresholds see values near 1.
+        self._divisor = 1.0 if log or _RESCALE_BELOW <= top <= _RESCALE_ABOVE else top
         # The log-density is shifted by its value at the center, so that its
         # exponential is near 1 there whatever the scale of the log values.
         self._shift = top if log else 0.0
@@ -504,13 +530,15 @@ class _DensityLaw(_InversionLaw):
             values = self._values(points)
         else:
             points = _center_candidates(lo, hi)
-            values = self._f(points)
+            with _searching():
+                values = self._f(points)
             # The grid is this library's probe, not the user's request: a
             # point where the function misbehaves (an overflow at 1e6, say)
             # is passed over; the setup checks every value it uses.
             valid = ~np.isnan(values) & (values < _INF) if self._log else np.isfinite(values) & (values >= 0)
             if not np.any(valid):
-                self._values(points)  # reports the first bad value with its x
+                with _searching():
+                    self._values(points)  # reports the first bad value with its x
             points, values = points[valid], values[valid]
         if self._log:
             finite = values > -_INF
@@ -532,11 +560,13 @@ class _DensityLaw(_InversionLaw):
             if self._log_spec is None:
                 self._log_spec = function_spec(_ShiftedExp(self._f_user, self._shift), kind=self._f.kind)
             return self._log_spec
+        if self._divisor != 1.0:
+            return function_spec(_ArrayFunction(_Scaled(self._f, self._divisor)), kind="vector")
         return self._f.spec
 
     def unnormalized_pdf(self, x):
         y = self._values(x)
-        return np.exp(y - self._shift) if self._log else y
+        return np.exp(y - self._shift) if self._log else y / self._divisor
 
     def pdf(self, x):
         return self.unnormalized_pdf(x) / self.mass()
@@ -617,33 +647,34 @@ class _CdfLaw(_InversionLaw):
         self._moments = None
         self._exponents = None
         self._mass = None
+        check_width(lo, hi)
         probe = _probe_points(lo, hi, center)
         self._F = _UserFunction(cdf, probe)
         self._f = _UserFunction(pdf, probe) if pdf is not None else None
+        self._watch = CdfWatch()
+        # The whole support first, far into infinite tails, where a CDF that
+        # exceeds 1 (2 * ndtr, say) shows its fault before any table is built.
+        scan_cdf(self._F, lo, hi, center, self._watch)
         # The CDF's values at the ends of the support: the mass in between is
         # what the law keeps (a truncation of a CDF given on a wider range).
         self._F_lo = float(self._checked_cdf(np.array([lo]))[0]) if math.isfinite(lo) else 0.0
         self._F_hi = float(self._checked_cdf(np.array([hi]))[0]) if math.isfinite(hi) else 1.0
         if not self._F_hi > self._F_lo:
-            raise ValueError(f"the CDF does not increase over the support [{lo}, {hi}]")
+            raise ValueError(f"the CDF does not increase over the support [{lo!r}, {hi!r}]")
         center = center if center is not None else _probe_points(lo, hi, None)[0]
         self._table = _Table.hinv(
             function_spec(_ArrayFunction(self.normalized_cdf), kind="vector"),
             function_spec(_ArrayFunction(self.pdf), kind="vector"),
             u_resolution, lo, hi, center,
         )
+        self._watch.finish()
         self._make_partition()
 
     def _checked_cdf(self, x):
-        y = self._F(x)
-        bad = ~np.isfinite(y) | (y < 0) | (y > 1)
-        if np.any(bad):
-            i = int(np.argmax(bad))
-            raise ValueError(f"CDF value {float(y[i])!r} at x = {float(x[i])!r} is not in [0, 1]")
-        return y
+        return self._watch.watch(x, self._F(x))
 
     def normalized_cdf(self, x):
-        return (self._F(x) - self._F_lo) / (self._F_hi - self._F_lo)
+        return (self._checked_cdf(x) - self._F_lo) / (self._F_hi - self._F_lo)
 
     def unnormalized_pdf(self, x):
         if self._f is not None:
@@ -686,7 +717,7 @@ class _CdfLaw(_InversionLaw):
         return np.clip(self.normalized_cdf(x), 0.0, 1.0)
 
     def sf(self, x):
-        return np.clip((self._F_hi - self._F(x)) / (self._F_hi - self._F_lo), 0.0, 1.0)
+        return np.clip((self._F_hi - self._checked_cdf(x)) / (self._F_hi - self._F_lo), 0.0, 1.0)
 
     def truncate(self, lo, hi):
         return _CdfLaw(
@@ -766,6 +797,18 @@ def _probe_points(lo, hi, center):
     else:
         b = a + 0.5
     return (a, b) if a != b else (a, (a + hi) / 2 if math.isfinite(hi) else a + 1)
+
+
+@contextlib.contextmanager
+def _searching():
+    """Says that the x of an error is a point of the search for the mass,
+    which the user never chose."""
+    try:
+        yield
+    except (TypeError, ValueError) as error:
+        if type(error) not in (TypeError, ValueError):
+            raise
+        raise type(error)(f"{error}, while searching for the density's mass (x is a point of that search)") from None
 
 
 def _center_candidates(lo, hi):

@@ -315,9 +315,21 @@ def _batch_spec(f, d: int, capacity: int):
 
     def evaluate(n):
         # A copy: the function may keep its argument, the buffer is reused.
-        y = asarray(f(xs[:n].copy()), dtype=float64)
+        try:
+            y = asarray(f(xs[:n].copy()), dtype=float64)
+        except (TypeError, ValueError) as error:
+            if type(error) not in (TypeError, ValueError):
+                raise
+            raise type(error)(
+                f"{error} (the logpdf is taken as vectorized: it was called with {n} points as an array "
+                f"of shape ({n}, {d}) and must return shape ({n},); pass vectorized=False for a function "
+                f"of one point)"
+            ) from error
         if y.shape != (n,):
-            raise ValueError(f"a vectorized logpdf must return shape ({n},) for {n} points, got shape {y.shape}")
+            raise ValueError(
+                f"a vectorized logpdf must return shape ({n},) for {n} points (an array of shape ({n}, {d})), "
+                f"got shape {y.shape}; pass vectorized=False for a function of one point"
+            )
         ys[:n] = y
 
     return ("batch", evaluate, xs.ctypes.data, ys.ctypes.data, capacity, xs, ys)
