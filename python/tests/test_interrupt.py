@@ -1,10 +1,10 @@
-"""Ctrl-C reaches long batches that call no Python function.
+"""Ctrl-C reaches long loops that call no Python function.
 
 Each case runs in a child process whose interval timer raises
-KeyboardInterrupt, as Ctrl-C does, while one sample_n is drawing (a timer
-thread would wait for the interpreter lock that the drawing thread holds). An uninterrupted call of that size takes
-seconds; an interrupted one must end at the next block of draws, raise
-KeyboardInterrupt, and leave the distribution as it was."""
+KeyboardInterrupt, as Ctrl-C does, while one long call runs (a timer thread
+would wait for the interpreter lock that a drawing thread may hold). An
+uninterrupted call takes seconds or minutes; an interrupted one must raise
+KeyboardInterrupt within a fraction of a second."""
 import json
 import os
 import subprocess
