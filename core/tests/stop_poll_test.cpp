@@ -74,8 +74,10 @@ TEST(StopPoll, SlowCallsAreAnsweredWithinAnAskPeriodOrTwo) {
     ManualPoll poll(ask, &asked);
     const int calls = run(poll, cost, 1'000'000);
     ASSERT_LT(calls, 1'000'000) << cost.count();
-    // The stop is seen within two ask periods of work, or one slow call.
-    EXPECT_LE(cost * calls, 2 * kAskPeriod + cost) << cost.count();
+    // The stop is seen within two ask periods of work, or two slow calls
+    // (the first clock read, at the start, measures no work and widens the
+    // stride once).
+    EXPECT_LE(cost * calls, 2 * kAskPeriod + 2 * cost) << cost.count();
     EXPECT_EQ(asked.questions, 1);
   }
 }
