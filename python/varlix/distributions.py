@@ -15,7 +15,7 @@ import numbers
 
 import numpy as np
 
-from . import _engine
+from . import _discovery, _engine
 from ._functions import function_spec, kind_of
 from ._histogram import histogram_law
 from ._random import uniform_source
@@ -357,13 +357,33 @@ class _DensityLaw(_InversionLaw):
         self._f = _UserFunction(f, (probe_lo, probe_hi))
         if self._f.kind == "native" and log:
             raise TypeError("a compiled log-density is not supported; pass a compiled density to from_pdf")
+        hint = center
         center, top = self._find_center(center)
         self._center = center
         # The log-density is shifted by its value at the center, so that its
         # exponential is near 1 there whatever the scale of the log values.
         self._shift = top if log else 0.0
-        self._table = _Table.pinv(self._quadrature_spec(), u_resolution, lo, hi, center)
+        table = _Table.pinv(self._quadrature_spec(), u_resolution, lo, hi, center)
+        self._explored = _discovery.explore(
+            self._density_quietly, lo, hi, _discovery_starts(lo, hi, center, hint), u_resolution)
+        engine = _discovery.checked_pinv(
+            table.engine,
+            lambda u, a, b, c: _Table.pinv(self._quadrature_spec(), u, a, b, c).engine,
+            lambda words: _engine.Pinv.from_bytes(words.tobytes()),
+            lambda e, x: _Table(e, "pinv").cdf(x),
+            self._explored, u_resolution, lo, hi,
+        )
+        self._table = table if engine is table.engine else _Table(engine, "pinv")
         self._make_partition()
+
+    def _density_quietly(self, x):
+        """The density (shifted for a log-density) for the mass search:
+        values the checks would refuse are passed through as they are."""
+        y = self._f(x)
+        return np.exp(y - self._shift) if self._log else y
+
+    def explored(self):
+        return self._explored
 
     def _values(self, x):
         """The user's function at x (inside the support), checked."""
@@ -384,9 +404,16 @@ class _DensityLaw(_InversionLaw):
         if center is not None:
             points = np.array([center])
             values = self._values(points)
-        else:
+        elif math.isfinite(lo) and math.isfinite(hi):
             points = _center_candidates(lo, hi)
             values = self._f(points)
+        else:
+            # Outward from the start, so that a function that overflows far
+            # away is not called there unless its mass leads there.
+            start = lo if math.isfinite(lo) else hi if math.isfinite(hi) else 0.0
+            points, values = _discovery.walk(self._f, lo, hi, [start])
+            inside = (points > lo) & (points < hi)
+            points, values = points[inside], values[inside]
             # The grid is this library's probe, not the user's request: a
             # point where the function misbehaves (an overflow at 1e6, say)
             # is passed over; the setup checks every value it uses.
@@ -617,6 +644,13 @@ def _center_candidates(lo, hi):
     return _CENTER_GRID.copy()
 
 
+def _discovery_starts(lo, hi, center, hint):
+    """Where the mass search walks from: the center the table used, the
+    user's hint, and the default start."""
+    default = _probe_points(lo, hi, None)[0]
+    return sorted({c for c in (center, hint, default) if c is not None and lo <= c <= hi})
+
+
 def _name_of(f):
     return getattr(f, "__qualname__", None) or getattr(f, "__name__", None) or type(f).__name__
 
@@ -638,6 +672,19 @@ class Distribution:
     call the user's function; ``pdf`` calls it at finite points of the
     support only. Moments, ``expect`` and ``entropy`` are computed once by
     adaptive quadrature and kept.
+
+    Before a table from a density is trusted, its mass is looked for
+    independently: a walk outward from the center (and the default start)
+    in growing steps, adaptive quadrature over the range it explored, and
+    on an infinite side an integral beyond that range. A table that misses
+    mass is rebuilt over the pieces found, and refused with a ValueError
+    naming where the mass is when it still disagrees. What is guaranteed:
+    every piece of mass that the quadrature over a finite support (or the
+    explored range, see :attr:`explored`) resolves is in the table. What is
+    not: on an infinite support a density can hide a mode far beyond the
+    explored range, and a spike narrower than the quadrature's first nodes
+    that no walk point lands on can be missed anywhere; pass a ``center``
+    there or a finite support.
     """
 
     def __init__(self, law, loc=0.0, scale=1.0):
@@ -645,6 +692,14 @@ class Distribution:
         self._loc = float(loc)
         self._scale = float(scale)
         self._summary = None
+
+    @property
+    def explored(self):
+        """What the mass search saw (a law from a density; None otherwise):
+        the explored range in the law's own coordinates (before loc and
+        scale), the pieces holding mass and their fractions of it."""
+        explored = getattr(self._law, "explored", None)
+        return explored() if explored is not None else None
 
     # -- coordinates -----------------------------------------------------
     def _standard(self, x):
