@@ -37,8 +37,6 @@ def _check_law(d, cdf, mean, xs, rng_seed=1):
 @pytest.mark.parametrize("w", [0.5, 0.7, 0.99])
 @pytest.mark.parametrize("support", [None, "finite"])
 def test_mixtures_of_separated_modes(sep, w, support):
-    if support is not None and sep in (40, 60):
-        pytest.xfail("joined tables on some finite supports are refused, not yet built")
     kw = {} if support is None else {"support": (-10.0, sep + 10.0)}
     d = varlix.from_pdf(_mixture(w, sep), **kw)
     cdf = _mixture_cdf(w, sep)
@@ -56,8 +54,6 @@ def test_mixtures_of_separated_modes(sep, w, support):
 @pytest.mark.parametrize("width", [1e-3, 1e-4, 1e-5])
 @pytest.mark.parametrize("where", [0.0, 3.0])
 def test_spikes_on_and_off_the_mode(width, where):
-    if where and width == 1e-5:
-        pytest.xfail("a 1e-5 spike off the mode is refused, not yet built")
     d = varlix.from_pdf(_mixture_at(where, width), center=where)
     cdf = lambda x: 0.5 * special.ndtr(x) + 0.5 * special.ndtr((x - where) / width)  # noqa: E731
     xs = np.array([-1.0, where - 3 * width, where, where + 3 * width, 4.0])
@@ -80,7 +76,6 @@ def test_a_spike_where_the_center_search_looks_does_not_hide_the_bulk():
     _check_law(d, _mixture_cdf(0.7, 20.0, 0.01), 6.0, np.array([-1.0, 0.0, 19.99, 20.0, 20.02]))
 
 
-@pytest.mark.xfail(reason="a jump to zero inside the support: the joined table is refused", strict=False)
 def test_gaps_inside_a_finite_support():
     # Uniform mass on [0, 1] and [3, 4], nothing between.
     f = lambda x: np.where(((x >= 0) & (x <= 1)) | ((x >= 3) & (x <= 4)), 1.0, 0.0)  # noqa: E731
@@ -117,14 +112,16 @@ def test_the_sampling_class_finds_every_mode():
     assert stats.kstest(draws, _mixture_cdf(0.7, 40.0, 0.01)).pvalue > 1e-3
 
 
-@pytest.mark.xfail(reason="a spike 1e4 away: refused, not yet built", strict=False)
-def test_a_table_that_misses_mass_is_refused_with_where_it_is():
-    # Mass at 0 and a narrow piece at 1e4 that the table's walk steps over
-    # but the exploration from the hint at 1e4 sees; on a support the table
-    # cannot reach from a single piece, a broken joined table is refused.
+def test_a_far_spike_is_built_or_refused_naming_where_its_mass_is():
+    # A spike of width 1e-3 at 1e4: double precision there cannot hold a
+    # u-resolution of 1e-10, so the build is refused naming the spike; at
+    # 1e-8 it builds with both halves.
     f = _mixture(0.5, 1e4, 1e-3)
-    d = varlix.from_pdf(f, center=1e4)
-    assert d.cdf(5e3) == pytest.approx(0.5, abs=1e-8)
+    with pytest.raises(varlix.sampling.SetupError, match=r"mass in \[9999\.99.*, 10000\.00.*\] \(0\.5"):
+        varlix.from_pdf(f, center=1e4)
+    d = varlix.from_pdf(f, center=1e4, u_resolution=1e-8)
+    np.testing.assert_allclose(d.cdf([5e3, 1e4, 1e4 + 1e-3]), [0.5, 0.75, 0.5 + 0.5 * special.ndtr(1.0)], atol=1e-7)
+    assert d.mean() == pytest.approx(5e3, rel=1e-7)
 
 
 def test_explored_reports_range_and_pieces():

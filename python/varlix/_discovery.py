@@ -232,6 +232,8 @@ _AGREEMENT = 20.0
 # A piece is built in parts where its quadrature leaves change scale by more
 # than this factor: a spike on a wide mode gets a table of its own.
 _SCALE_JUMP = 32.0
+# Parts with less mass than this many u_resolutions of the total are left out.
+_NEGLIGIBLE_PART = 0.01
 _HEADER = 8  # words before the arrays of a stored PINV table
 
 
@@ -239,39 +241,75 @@ def checked_pinv(table, build, from_words, cdf, explored, u_resolution, lo, hi):
     """A PINV engine whose mass agrees with the exploration: `table` (built
     from one center) when it does, else one table joined from a table per
     part, `build(u_resolution, a, b, center)` each; a ValueError naming the
-    missing mass when neither does. `cdf(engine, x)` is a table's CDF."""
+    missing mass when neither does. `cdf(engine, x)` is a table's CDF.
+
+    `table` may be the error the one-center build failed with (a far spike
+    the table's intervals cannot resolve from the center): the parts are
+    built then, and the error stands when they cannot be."""
+    failed = isinstance(table, Exception)
     if explored is None:
+        if failed:
+            raise table
         return table
     expected = explored.total + sum(t for t in explored.tails if t is not None)
     tolerance = _AGREEMENT * u_resolution * expected
-    if abs(table.area() - expected) <= tolerance:
+    if not failed and abs(table.area() - expected) <= tolerance:
         return table
     try:
         joined = _joined(build, from_words, _parts(explored), expected, u_resolution, lo, hi)
-    except Exception:  # noqa: BLE001 - a part the engine cannot build: the check refuses below
-        joined = None
+    except _PartFailed as part:
+        a, b, mass, error = part.args
+        raise type(error)(
+            f"{error} for the mass in [{a!r}, {b!r}] ({mass / expected:.3g} of the total); a coarser "
+            f"u_resolution, or a law of its own for that part, may build") from None
     if joined is not None and abs(joined.area() - expected) <= tolerance:
         return joined
+    if failed:
+        raise table
     raise ValueError(_missing_message(joined or table, cdf, explored, expected, tolerance))
 
 
 def _parts(explored):
-    """(a, b, center, mass) for each part: pieces split where the leaves change scale."""
+    """(a, b, center, mass) for each part: pieces split where the leaves
+    change scale, then neighbours whose peak densities are alike joined
+    again (a jump or the walk's fine first steps refine leaves too, but only
+    a spike needs a table of its own)."""
     edges, masses = explored.leaves
     widths = np.diff(edges)
-    parts = []
+    with np.errstate(all="ignore"):
+        density = np.where(widths > 0, masses / widths, 0.0)
+    raw = []
     for a, b in explored.pieces:
         i0 = int(np.searchsorted(edges, a))
         i1 = int(np.searchsorted(edges, b))
         start = i0
         for i in range(i0 + 1, i1 + 1):
             if i == i1 or not (widths[start] / _SCALE_JUMP <= widths[i] <= widths[start] * _SCALE_JUMP):
-                dens = masses[start:i] / widths[start:i]
-                k = start + int(np.argmax(dens))
-                parts.append((float(edges[start]), float(edges[i]), 0.5 * float(edges[k] + edges[k + 1]),
-                              float(np.sum(masses[start:i]))))
+                raw.append((start, i))
                 start = i
-    return parts
+    parts = []
+    for start, stop in raw:
+        peak = float(np.max(density[start:stop]))
+        if parts and parts[-1][1] == start and _alike(parts[-1][2], peak):
+            first = parts.pop()[0]
+            peak = float(np.max(density[first:stop]))
+            start = first
+        parts.append((start, stop, peak))
+    out = []
+    for start, stop, _ in parts:
+        k = start + int(np.argmax(density[start:stop]))
+        out.append((float(edges[start]), float(edges[stop]), 0.5 * float(edges[k] + edges[k + 1]),
+                    float(np.sum(masses[start:stop]))))
+    return out
+
+
+def part_edges(explored):
+    """The ends of the parts a joined table was built from, sorted."""
+    return np.unique(np.array([e for a, b, _, _ in _parts(explored) for e in (a, b)], dtype=np.float64))
+
+
+def _alike(p, q):
+    return p <= q * _SCALE_JUMP and q <= p * _SCALE_JUMP
 
 
 def _joined(build, from_words, parts, expected, u_resolution, lo, hi):
@@ -279,11 +317,16 @@ def _joined(build, from_words, parts, expected, u_resolution, lo, hi):
     part built to the same absolute u-error."""
     words = []
     for a, b, center, mass in parts:
-        if not mass > 0.0:
+        # A part lighter than the resolution is quadrature noise (or a tail
+        # the check allows for); its u-steps would vanish in the offset.
+        if not mass > _NEGLIGIBLE_PART * u_resolution * expected:
             continue
         # The same absolute error goal in every part: a light part is held
         # to a finer resolution of its own mass.
-        piece = build(min(1e-5, u_resolution * expected / mass), a, b, center)
+        try:
+            piece = build(min(1e-5, u_resolution * expected / mass), a, b, center)
+        except Exception as error:  # noqa: BLE001 - whatever the engine refused, named with the part
+            raise _PartFailed(a, b, mass, error) from None
         words.append(np.frombuffer(piece.to_bytes(), dtype=np.float64))
     if not words:
         return None
@@ -311,6 +354,10 @@ def _joined(build, from_words, parts, expected, u_resolution, lo, hi):
     header = np.array([words[0][0], words[0][1], order, u_all.size - 1, u_resolution, lo, hi, worst / offset])
     merged = np.concatenate([header, u_all, x_all, *nodes, *coefs])
     return from_words(merged)
+
+
+class _PartFailed(Exception):
+    """A part of the mass the engine could not tabulate: (a, b, mass, error)."""
 
 
 def _missing_message(table, cdf, explored, expected, tolerance):

@@ -277,6 +277,14 @@ class _InversionLaw:
         q = self.ppf(_PARTITION_QUERY)
         xs = np.concatenate(([lo], q[:-3], [hi]))
         levels = np.concatenate(([0.0], _PARTITION_QUERY[:-3], [1.0]))
+        extra = self._partition_edges()
+        if extra.size:
+            # The edges of a joined table's parts keep a spike or a far
+            # mode inside intervals of its own for the quadrature too.
+            xs = np.concatenate((xs, extra))
+            levels = np.concatenate((levels, self._table.cdf(extra)))
+            order = np.argsort(xs, kind="stable")
+            xs, levels = xs[order], np.maximum.accumulate(levels[order])
         # Quantiles that coincide (a level below the table's resolution)
         # merge into the first; their masses join the next interval.
         xs, first = np.unique(xs, return_index=True)
@@ -287,6 +295,9 @@ class _InversionLaw:
 
     def partition(self):
         return self._partition
+
+    def _partition_edges(self):
+        return np.empty(0)
 
     def _moment_integrals(self):
         if self._moments is None:
@@ -363,18 +374,29 @@ class _DensityLaw(_InversionLaw):
         # The log-density is shifted by its value at the center, so that its
         # exponential is near 1 there whatever the scale of the log values.
         self._shift = top if log else 0.0
-        table = _Table.pinv(self._quadrature_spec(), u_resolution, lo, hi, center)
+        try:
+            table = _Table.pinv(self._quadrature_spec(), u_resolution, lo, hi, center)
+        except _engine.SetupError as error:
+            table = error
         self._explored = _discovery.explore(
             self._density_quietly, lo, hi, _discovery_starts(lo, hi, center, hint), u_resolution)
         engine = _discovery.checked_pinv(
-            table.engine,
+            table if isinstance(table, Exception) else table.engine,
             lambda u, a, b, c: _Table.pinv(self._quadrature_spec(), u, a, b, c).engine,
             lambda words: _engine.Pinv.from_bytes(words.tobytes()),
             lambda e, x: _Table(e, "pinv").cdf(x),
             self._explored, u_resolution, lo, hi,
         )
-        self._table = table if engine is table.engine else _Table(engine, "pinv")
+        self._joined = isinstance(table, Exception) or engine is not table.engine
+        self._table = _Table(engine, "pinv") if self._joined else table
         self._make_partition()
+
+    def _partition_edges(self):
+        if not self._joined:
+            return np.empty(0)
+        lo, hi = self._support
+        edges = _discovery.part_edges(self._explored)
+        return edges[(edges > lo) & (edges < hi)]
 
     def _density_quietly(self, x):
         """The density (shifted for a log-density) for the mass search:

@@ -529,7 +529,10 @@ class NumericalInversePolynomial(_Inversion):
         self._options = (order, u_resolution, lo, hi, start)
         self._domain = (lo, hi)
         spec = function_spec(pdf, probe)
-        engine = _engine.Pinv(spec, order, u_resolution, lo, hi, start)
+        try:
+            engine = _engine.Pinv(spec, order, u_resolution, lo, hi, start)
+        except SetupError as error:
+            engine = error  # the parts may still build; else this error stands
         # The mass is looked for from the center and the default start as
         # well; a table that misses part of it is rebuilt over the parts
         # found, or refused.
