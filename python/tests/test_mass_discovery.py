@@ -131,3 +131,21 @@ def test_explored_reports_range_and_pieces():
     np.testing.assert_allclose(sorted(e.fractions()), [0.3, 0.7], atol=1e-8)
     assert "pieces" in repr(e)
     assert varlix.from_cdf(special.ndtr).explored is None
+
+
+@pytest.mark.parametrize("support", [(8.0, 9.0), (-9.0, -8.0), (3.0, 4.0)])
+def test_cdf_laws_truncated_in_a_far_tail(support):
+    # With the density at hand, a tail where the CDF's differences are
+    # rounding is built from the density; without it, such a tail is refused.
+    lo, hi = support
+    ref = stats.truncnorm(lo, hi)
+    xs = np.linspace(lo, hi, 7)[1:-1]
+    for d in (varlix.from_cdf(special.ndtr, pdf=stats.norm.pdf).truncate(lo, hi),
+              varlix.from_cdf(special.ndtr, support=support, pdf=stats.norm.pdf)):
+        np.testing.assert_allclose(d.cdf(xs), ref.cdf(xs), atol=1e-9)
+        assert d.mean() == pytest.approx(ref.mean(), rel=1e-9)
+    if lo > 0 and special.ndtr(lo) > 1 - 1e-12:
+        with pytest.raises(ValueError, match=r"cannot resolve the mass there; pass pdf="):
+            varlix.from_cdf(special.ndtr).truncate(lo, hi)
+    else:
+        np.testing.assert_allclose(varlix.from_cdf(special.ndtr).truncate(lo, hi).cdf(xs), ref.cdf(xs), atol=1e-9)

@@ -551,6 +551,11 @@ class _CdfLaw(_InversionLaw):
         self._F_hi = float(self._checked_cdf(np.array([hi]))[0]) if math.isfinite(hi) else 1.0
         if not self._F_hi > self._F_lo:
             raise ValueError(f"the CDF does not increase over the support [{lo}, {hi}]")
+        if _cdf_rounding(self._F_lo, self._F_hi) > u_resolution:
+            raise ValueError(
+                f"the CDF's values at the ends of the support [{lo!r}, {hi!r}] ({self._F_lo!r} and "
+                f"{self._F_hi!r}) differ by less than their rounding allows at u_resolution {u_resolution!r}: "
+                f"the CDF cannot resolve the mass there; pass pdf= (the law is then built from it)")
         center = center if center is not None else _probe_points(lo, hi, None)[0]
         self._table = _Table.hinv(
             function_spec(_ArrayFunction(self.normalized_cdf), kind="vector"),
@@ -599,7 +604,7 @@ class _CdfLaw(_InversionLaw):
         return np.clip((self._F_hi - self._F(x)) / (self._F_hi - self._F_lo), 0.0, 1.0)
 
     def truncate(self, lo, hi):
-        return _CdfLaw(
+        return _cdf_law(
             self._cdf_user, (lo, hi), pdf=self._pdf_user, u_resolution=self._u_resolution,
             center=self._center if self._center is not None and lo <= self._center <= hi else None,
         )
@@ -611,6 +616,25 @@ class _CdfLaw(_InversionLaw):
         state = self.__dict__.copy()
         state["_moments"] = None
         return state
+
+
+def _cdf_law(cdf, support, *, pdf, u_resolution, center):
+    """The law of a CDF on the support; from its density when one is given
+    and, far in a tail, the CDF's differences there are mostly rounding (the
+    density and quadrature still hold that mass)."""
+    lo, hi = support
+    if pdf is not None and math.isfinite(lo) and math.isfinite(hi):
+        F = _UserFunction(cdf, _probe_points(lo, hi, center))
+        F_lo, F_hi = (float(v) for v in F(np.array([lo, hi], dtype=np.float64)))
+        if F_hi > F_lo and _cdf_rounding(F_lo, F_hi) > u_resolution:
+            return _DensityLaw(pdf, support, log=False, u_resolution=u_resolution, center=center)
+    return _CdfLaw(cdf, support, pdf=pdf, u_resolution=u_resolution, center=center)
+
+
+def _cdf_rounding(F_lo, F_hi):
+    """The relative error that rounding of the CDF's values puts on the
+    mass F_hi - F_lo between them."""
+    return 4.0 * np.finfo(np.float64).eps * max(abs(F_lo), abs(F_hi)) / (F_hi - F_lo)
 
 
 class _ArrayFunction:
@@ -1120,8 +1144,8 @@ def from_cdf(cdf, support=(-_INF, _INF), *, pdf=None, loc=0.0, scale=1.0, u_reso
     lo, hi = _check_support(support)
     loc, scale = _check_loc_scale(loc, scale)
     return Distribution(
-        _CdfLaw(_callable(cdf, "cdf"), (lo, hi), pdf=None if pdf is None else _callable(pdf, "pdf"),
-                u_resolution=_check_u_resolution(u_resolution), center=_check_center(center, lo, hi)),
+        _cdf_law(_callable(cdf, "cdf"), (lo, hi), pdf=None if pdf is None else _callable(pdf, "pdf"),
+                 u_resolution=_check_u_resolution(u_resolution), center=_check_center(center, lo, hi)),
         loc, scale,
     )
 
