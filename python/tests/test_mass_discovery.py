@@ -149,3 +149,13 @@ def test_cdf_laws_truncated_in_a_far_tail(support):
             varlix.from_cdf(special.ndtr).truncate(lo, hi)
     else:
         np.testing.assert_allclose(varlix.from_cdf(special.ndtr).truncate(lo, hi).cdf(xs), ref.cdf(xs), atol=1e-9)
+
+
+@pytest.mark.parametrize("w, sep, s2", [(0.7, 40.0, 0.01), (0.7, 100.0, 1.0), (0.99, 60.0, 1.0)])
+def test_cdf_laws_of_separated_modes_agree_with_their_moments(w, sep, s2):
+    F = _mixture_cdf(w, sep, s2)
+    d = varlix.from_cdf(F)
+    u = np.linspace(1e-6, 1 - 1e-6, 1001)
+    assert np.max(np.abs(F(d.ppf(u)) - u)) <= 1e-10
+    assert d.mean() == pytest.approx((1 - w) * sep, rel=1e-8)
+    assert d.var() == pytest.approx(w + (1 - w) * s2**2 + w * (1 - w) * sep**2, rel=1e-8)
