@@ -171,8 +171,9 @@ def _tail(f, edge, width, side):
     cuts = np.array([0.0, 0.5, 0.8, 0.95, 0.99, 0.999, 1.0])
     t = (0.5 * (cuts[:-1] + cuts[1:])[:, None] + 0.5 * np.diff(cuts)[:, None] * _NODES[None, :]).ravel()
     w = (0.5 * np.diff(cuts)[:, None] * _WEIGHTS[None, :]).ravel()
-    x = edge + side * width * t / (1.0 - t)
-    jac = width / (1.0 - t) ** 2
+    with np.errstate(all="ignore"):
+        x = edge + side * width * t / (1.0 - t)
+        jac = width / (1.0 - t) ** 2
     try:
         y = _quiet_evaluate(f, x)
     except ArithmeticError:
@@ -255,6 +256,8 @@ def checked_pinv(table, build, from_words, cdf, explored, u_resolution, lo, hi):
     tolerance = _AGREEMENT * u_resolution * expected
     if not failed and abs(table.area() - expected) <= tolerance:
         return table
+    if failed and not (math.isfinite(expected) and None not in explored.tails):
+        raise table  # a value the search could not use (NaN, < 0, overflow): the engine's reason stands
     try:
         joined = _joined(build, from_words, _parts(explored), expected, u_resolution, lo, hi)
     except _PartFailed as part:
