@@ -36,6 +36,9 @@ _FINE_WALK = np.outer(10.0 ** np.arange(-12, -3), [1.0, 2.0, 5.0]).ravel()
 # A side of the walk ends after this many negligible points in a row (the
 # distance grows a hundredfold over them).
 _QUIET_STEPS = 7
+# Points of the walk per call of the density (a decade of 1, 2, 5 steps
+# twice): few calls, and an overflowing call is retried point by point.
+_WALK_CHUNK = 6
 # Density times distance below this fraction of the best such product seen
 # is negligible for the walk.
 _WALK_NEGLIGIBLE = 1e-18
@@ -100,17 +103,8 @@ def _walk_side(f, c, side, lo, hi, steps):
     xs, ys = [], []
     best = 0.0
     quiet = 0
-    for d in steps:
-        x = c + side * d
-        if not lo < x < hi:
-            break
-        try:
-            y = float(_quiet_evaluate(f, np.array([x]))[0])
-        except ArithmeticError:
-            break  # an overflow far out: the function cannot go there
-        if not (math.isfinite(y) and y >= 0.0):
-            break  # the table's own evaluation reports it if mass is there
-        xs.append(x)
+    for d, y in _side_values(f, c, side, lo, hi, steps):
+        xs.append(c + side * d)
         ys.append(y)
         weight = y * d
         best = max(best, weight)
@@ -118,6 +112,32 @@ def _walk_side(f, c, side, lo, hi, steps):
         if quiet >= _QUIET_STEPS:
             break
     return xs, ys
+
+
+def _side_values(f, c, side, lo, hi, steps):
+    """(distance, density) outward along one side, a decade per call of f;
+    a decade that fails is retried point by point, and the side ends at the
+    first point that overflows or has no usable value."""
+    # Points leave the support in order: stop at the first that does.
+    inside = (lo < c + side * steps) & (c + side * steps < hi)
+    d_all = steps[:int(np.argmin(inside)) if not inside.all() else steps.size]
+    for k in range(0, d_all.size, _WALK_CHUNK):
+        d = d_all[k:k + _WALK_CHUNK]
+        try:
+            y = _quiet_evaluate(f, c + side * d)
+        except ArithmeticError:
+            y = None
+        if y is None or not np.all(np.isfinite(y) & (y >= 0.0)):
+            for di in d:
+                try:
+                    yi = float(_quiet_evaluate(f, np.array([c + side * di]))[0])
+                except ArithmeticError:
+                    return  # an overflow far out: the function cannot go there
+                if not (math.isfinite(yi) and yi >= 0.0):
+                    return  # the table's own evaluation reports it if mass is there
+                yield di, yi
+            continue
+        yield from zip(d.tolist(), y.tolist())
 
 
 def _gauss(f, a, b):
