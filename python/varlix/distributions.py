@@ -17,7 +17,7 @@ import warnings
 
 import numpy as np
 
-from . import _engine
+from . import _discovery, _engine
 from ._checks import CdfWatch, check_log_scale, check_width, scan_cdf
 from ._functions import batch_values, function_spec, kind_of, point_value
 from ._histogram import histogram_law
@@ -383,6 +383,14 @@ class _InversionLaw:
         q = self.ppf(_PARTITION_QUERY)
         xs = np.concatenate(([lo], q[:-3], [hi]))
         levels = np.concatenate(([0.0], _PARTITION_QUERY[:-3], [1.0]))
+        extra = self._partition_edges()
+        if extra.size:
+            # The edges of a joined table's parts keep a spike or a far
+            # mode inside intervals of its own for the quadrature too.
+            xs = np.concatenate((xs, extra))
+            levels = np.concatenate((levels, self._table.cdf(extra)))
+            order = np.argsort(xs, kind="stable")
+            xs, levels = xs[order], np.maximum.accumulate(levels[order])
         # Quantiles that coincide (a level below the table's resolution)
         # merge into the first; their masses join the next interval.
         xs, first = np.unique(xs, return_index=True)
@@ -412,6 +420,9 @@ class _InversionLaw:
 
     def _tail_spec(self):
         return self._quadrature_spec()
+
+    def _partition_edges(self):
+        return np.empty(0)
 
     def _moment_integrals(self):
         if self._moments is None:
@@ -496,6 +507,7 @@ class _DensityLaw(_InversionLaw):
         self._f = _UserFunction(f, (probe_lo, probe_hi))
         if self._f.kind == "native" and log:
             raise TypeError("a compiled log-density is not supported; pass a compiled density to from_pdf")
+        hint = center
         center, top = self._find_center(center)
         if log:
             check_log_scale(top, center)
@@ -507,8 +519,38 @@ class _DensityLaw(_InversionLaw):
         # The log-density is shifted by its value at the center, so that its
         # exponential is near 1 there whatever the scale of the log values.
         self._shift = top if log else 0.0
-        self._table = _Table.pinv(self._quadrature_spec(), u_resolution, lo, hi, center)
+        try:
+            table = _Table.pinv(self._quadrature_spec(), u_resolution, lo, hi, center)
+        except _engine.SetupError as error:
+            table = error
+        self._explored = _discovery.explore(
+            self._density_quietly, lo, hi, _discovery_starts(lo, hi, center, hint), u_resolution)
+        engine = _discovery.checked_pinv(
+            table if isinstance(table, Exception) else table.engine,
+            lambda u, a, b, c: _Table.pinv(self._quadrature_spec(), u, a, b, c).engine,
+            lambda words: _engine.Pinv.from_bytes(words.tobytes()),
+            lambda e, x: _Table(e, "pinv").cdf(x),
+            self._explored, u_resolution, lo, hi,
+        )
+        self._joined = isinstance(table, Exception) or engine is not table.engine
+        self._table = _Table(engine, "pinv") if self._joined else table
         self._make_partition()
+
+    def _partition_edges(self):
+        if not self._joined:
+            return np.empty(0)
+        lo, hi = self._support
+        edges = _discovery.part_edges(self._explored)
+        return edges[(edges > lo) & (edges < hi)]
+
+    def _density_quietly(self, x):
+        """The density (shifted for a log-density) for the mass search:
+        values the checks would refuse are passed through as they are."""
+        y = self._f(x)
+        return np.exp(y - self._shift) if self._log else y
+
+    def explored(self):
+        return self._explored
 
     def _values(self, x):
         """The user's function at x (inside the support), checked."""
@@ -529,9 +571,18 @@ class _DensityLaw(_InversionLaw):
             points = np.array([center])
             values = self._values(points)
         else:
-            points = _center_candidates(lo, hi)
-            with _searching():
-                values = self._f(points)
+            if math.isfinite(lo) and math.isfinite(hi):
+                points = _center_candidates(lo, hi)
+                with _searching():
+                    values = self._f(points)
+            else:
+                # Outward from the start, so that a function that overflows
+                # far away is not called there unless its mass leads there.
+                start = lo if math.isfinite(lo) else hi if math.isfinite(hi) else 0.0
+                with _searching():
+                    points, values = _discovery.walk(self._f, lo, hi, [start])
+                inside = (points > lo) & (points < hi)
+                points, values = points[inside], values[inside]
             # The grid is this library's probe, not the user's request: a
             # point where the function misbehaves (an overflow at 1e6, say)
             # is passed over; the setup checks every value it uses.
@@ -661,6 +712,11 @@ class _CdfLaw(_InversionLaw):
         self._F_hi = float(self._checked_cdf(np.array([hi]))[0]) if math.isfinite(hi) else 1.0
         if not self._F_hi > self._F_lo:
             raise ValueError(f"the CDF does not increase over the support [{lo!r}, {hi!r}]")
+        if _cdf_rounding(self._F_lo, self._F_hi) > u_resolution:
+            raise ValueError(
+                f"the CDF's values at the ends of the support [{lo!r}, {hi!r}] ({self._F_lo!r} and "
+                f"{self._F_hi!r}) differ by less than their rounding allows at u_resolution {u_resolution!r}: "
+                f"the CDF cannot resolve the mass there; pass pdf= (the law is then built from it)")
         center = center if center is not None else _probe_points(lo, hi, None)[0]
         self._table = _Table.hinv(
             function_spec(_ArrayFunction(self.normalized_cdf), kind="vector"),
@@ -675,6 +731,13 @@ class _CdfLaw(_InversionLaw):
 
     def normalized_cdf(self, x):
         return (self._checked_cdf(x) - self._F_lo) / (self._F_hi - self._F_lo)
+
+    def _known_masses(self):
+        # The CDF knows the density's integral over each interval: a narrow
+        # spike the quadrature's first nodes step over is found by the
+        # mismatch (the CDF's own values, to the resolution the table holds).
+        scale = self._F_hi - self._F_lo
+        return self._masses * scale, 10.0 * self._u_resolution * scale
 
     def unnormalized_pdf(self, x):
         if self._f is not None:
@@ -720,7 +783,7 @@ class _CdfLaw(_InversionLaw):
         return np.clip((self._F_hi - self._checked_cdf(x)) / (self._F_hi - self._F_lo), 0.0, 1.0)
 
     def truncate(self, lo, hi):
-        return _CdfLaw(
+        return _cdf_law(
             self._cdf_user, (lo, hi), pdf=self._pdf_user, u_resolution=self._u_resolution,
             center=self._center if self._center is not None and lo <= self._center <= hi else None,
         )
@@ -732,6 +795,25 @@ class _CdfLaw(_InversionLaw):
         state = self.__dict__.copy()
         state["_moments"] = None
         return state
+
+
+def _cdf_law(cdf, support, *, pdf, u_resolution, center):
+    """The law of a CDF on the support; from its density when one is given
+    and, far in a tail, the CDF's differences there are mostly rounding (the
+    density and quadrature still hold that mass)."""
+    lo, hi = support
+    if pdf is not None and math.isfinite(lo) and math.isfinite(hi):
+        F = _UserFunction(cdf, _probe_points(lo, hi, center))
+        F_lo, F_hi = (float(v) for v in F(np.array([lo, hi], dtype=np.float64)))
+        if F_hi > F_lo and _cdf_rounding(F_lo, F_hi) > u_resolution:
+            return _DensityLaw(pdf, support, log=False, u_resolution=u_resolution, center=center)
+    return _CdfLaw(cdf, support, pdf=pdf, u_resolution=u_resolution, center=center)
+
+
+def _cdf_rounding(F_lo, F_hi):
+    """The relative error that rounding of the CDF's values puts on the
+    mass F_hi - F_lo between them."""
+    return 4.0 * np.finfo(np.float64).eps * max(abs(F_lo), abs(F_hi)) / (F_hi - F_lo)
 
 
 class _ArrayFunction:
@@ -822,6 +904,13 @@ def _center_candidates(lo, hi):
     return _CENTER_GRID.copy()
 
 
+def _discovery_starts(lo, hi, center, hint):
+    """Where the mass search walks from: the center the table used, the
+    user's hint, and the default start."""
+    default = _probe_points(lo, hi, None)[0]
+    return sorted({c for c in (center, hint, default) if c is not None and lo <= c <= hi})
+
+
 def _name_of(f):
     return getattr(f, "__qualname__", None) or getattr(f, "__name__", None) or type(f).__name__
 
@@ -848,6 +937,19 @@ class Distribution:
     +inf, -inf or NaN where SciPy does: a mean with E|X| finite is a
     number, one that diverges on one side is that infinity (Lévy), one
     that diverges on both is NaN (Cauchy).
+
+    Before a table from a density is trusted, its mass is looked for
+    independently: a walk outward from the center (and the default start)
+    in growing steps, adaptive quadrature over the range it explored, and
+    on an infinite side an integral beyond that range. A table that misses
+    mass is rebuilt over the pieces found, and refused with a ValueError
+    naming where the mass is when it still disagrees. What is guaranteed:
+    every piece of mass that the quadrature over a finite support (or the
+    explored range, see :attr:`explored`) resolves is in the table. What is
+    not: on an infinite support a density can hide a mode far beyond the
+    explored range, and a spike narrower than the quadrature's first nodes
+    that no walk point lands on can be missed anywhere; pass a ``center``
+    there or a finite support.
     """
 
     def __init__(self, law, loc=0.0, scale=1.0):
@@ -855,6 +957,14 @@ class Distribution:
         self._loc = float(loc)
         self._scale = float(scale)
         self._summary = None
+
+    @property
+    def explored(self):
+        """What the mass search saw (a law from a density; None otherwise):
+        the explored range in the law's own coordinates (before loc and
+        scale), the pieces holding mass and their fractions of it."""
+        explored = getattr(self._law, "explored", None)
+        return explored() if explored is not None else None
 
     # -- coordinates -----------------------------------------------------
     def _standard(self, x):
@@ -1314,8 +1424,8 @@ def from_cdf(cdf, support=(-_INF, _INF), *, pdf=None, loc=0.0, scale=1.0, u_reso
     lo, hi = _check_support(support)
     loc, scale = _check_loc_scale(loc, scale)
     return Distribution(
-        _CdfLaw(_callable(cdf, "cdf"), (lo, hi), pdf=None if pdf is None else _callable(pdf, "pdf"),
-                u_resolution=_check_u_resolution(u_resolution), center=_check_center(center, lo, hi)),
+        _cdf_law(_callable(cdf, "cdf"), (lo, hi), pdf=None if pdf is None else _callable(pdf, "pdf"),
+                 u_resolution=_check_u_resolution(u_resolution), center=_check_center(center, lo, hi)),
         loc, scale,
     )
 

@@ -44,7 +44,7 @@ from collections import namedtuple
 
 import numpy as np
 
-from . import _engine
+from . import _discovery, _engine
 from ._engine import SetupError
 from ._checks import CdfWatch, WatchedCdf, check_width, scan_cdf
 from ._functions import batch_values, function_spec, is_native, kind_of, point_value
@@ -542,9 +542,24 @@ class NumericalInversePolynomial(_Inversion):
         self._domain = (lo, hi)
         spec = function_spec(pdf, probe)
         try:
-            self._engine = _engine.Pinv(spec, order, u_resolution, lo, hi, start)
+            engine = _engine.Pinv(spec, order, u_resolution, lo, hi, start)
         except SetupError as error:
-            raise SetupError(f"{error}{_scale_hint(spec, start)}") from None
+            # The parts may still build; else this error stands.
+            engine = SetupError(f"{error}{_scale_hint(spec, start)}")
+        # The mass is looked for from the center and the default start as
+        # well; a table that misses part of it is rebuilt over the parts
+        # found, or refused.
+        starts = sorted({s for s in (start, _inside(lo, hi)) if lo <= s <= hi})
+        explored = _discovery.explore(lambda x: _evaluate(spec, x), lo, hi, starts, u_resolution)
+        try:
+            self._engine = _discovery.checked_pinv(
+                engine, lambda u, a, b, c: _engine.Pinv(spec, order, u, a, b, c),
+                lambda words: _engine.Pinv.from_bytes(words.tobytes()),
+                _table_cdf,
+                explored, u_resolution, lo, hi)
+        except ValueError as error:
+            raise SetupError(str(error)) from None
+        self.explored = explored
         if self._cdf is not None:
             self._check_mass_found(u_resolution, lo, hi)
         self._init_random_state(random_state)
@@ -942,6 +957,13 @@ class SimpleRatioUniforms(_Generator):
         mode, pdf_area, lo, hi, cdf_at_mode = self._options
         return (f"SimpleRatioUniforms(mode={mode!r}, pdf_area={pdf_area!r}, domain=({lo}, {hi}), "
                 f"cdf_at_mode={cdf_at_mode!r})")
+
+
+def _table_cdf(engine, x):
+    x = np.ascontiguousarray(x, dtype=np.float64)
+    out = np.empty_like(x)
+    engine.cdf(x.__array_interface__["data"][0], out.__array_interface__["data"][0], x.size)
+    return out
 
 
 def _evaluate(spec, xs):
