@@ -72,6 +72,12 @@ PyObject* tail_exponent_of(AnyFunction f, double anchor, double direction, doubl
     const UnlockedIf unlocked(!needs_python(f));
     return tail_exponent(adaptor, anchor, direction, scale);
   });
+  if (PyErr_Occurred() != nullptr) {
+    // A user function that overflowed far out ended the walk there, and the
+    // verdict stands; any other exception (Ctrl-C among them) is the caller's.
+    if (!PyErr_ExceptionMatches(PyExc_ArithmeticError)) return nullptr;
+    PyErr_Clear();
+  }
   if (!result) return raise_setup_error(result.error());
   return py::to_py(*result);
 }

@@ -547,7 +547,7 @@ class _DensityLaw(_InversionLaw):
         """The density (shifted for a log-density) for the mass search:
         values the checks would refuse are passed through as they are."""
         y = self._f(x)
-        return np.exp(y - self._shift) if self._log else y
+        return np.exp(y - self._shift) if self._log else y / self._divisor
 
     def explored(self):
         return self._explored
