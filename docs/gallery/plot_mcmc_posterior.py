@@ -36,8 +36,8 @@ def grad(p):
     return np.array([w * r.sum() - a / 100, w * (r @ x) - b / 100, -n + w * (r @ r) - s / 100])
 
 
-chains = mcmc.hmc(logpdf, np.zeros(3), grad=grad, draws=1000, tune=1000, chains=4, random_state=5)
-print(chains)
+chains = mcmc.hmc(logpdf, np.zeros(3), grad=grad, draws=500, tune=500, chains=4, random_state=5)
+print(chains)  # coordinates: x[0] is a, x[1] is b, x[2] is s
 print("R-hat:", chains.rhat().round(4), " bulk ESS:", chains.ess().round(0))
 print("divergent transitions:", chains.divergent)
 print(chains.summary())
@@ -47,7 +47,7 @@ idata = chains.to_arviz()
 # %%
 # Traces and marginal posteriors, one colour per chain
 # ----------------------------------------------------
-az.plot_trace(idata, figsize=(8, 6))
+az.plot_trace(idata, compact=False, figsize=(8, 6))
 plt.tight_layout()
 
 # %%
