@@ -342,3 +342,25 @@ def test_pickling_carries_the_table():
 def test_repr_names_the_function_and_the_transform():
     d = varlix.from_pdf(module_level_density, (0.0, 5.0), loc=1.0, scale=2.0)
     assert repr(d) == "Distribution(density module_level_density on [0, 5], loc=1, scale=2)"
+
+
+def test_summary_tells_source_support_and_accuracy():
+    d = varlix.from_pdf(module_level_density, (0.0, 5.0), loc=1.0, scale=2.0, u_resolution=1e-12)
+    assert d.summary().splitlines() == [
+        "made from  density module_level_density on [0, 5], loc=1, scale=2",
+        "support    [1, 11]",
+        "accuracy   |F(ppf(u)) - u| <= 1e-12 (u_resolution)",
+    ]
+    h = varlix.from_histogram([0.0, 1.0, 3.0], [1.0, 2.0])
+    assert "accuracy   exact (closed form)" in h.summary()
+    html = varlix.from_cdf(lambda x: 1 - np.exp(-x), (0.0, np.inf))._repr_html_()
+    assert html.startswith("<table>") and "<lambda>" not in html and "&lt;lambda&gt;" in html
+    assert "[0, inf]" in html
+
+
+def test_summary_lists_what_the_law_explored_when_it_records_it():
+    d = varlix.from_pdf(module_level_density)
+    assert "explored" not in d.summary()
+    d.explored = [(-3.0, 3.0, 1.0), (40.0, 41.0, 0.0)]  # as a law that records it would
+    lines = d.summary().splitlines()
+    assert lines[-2:] == ["explored   (-3.0, 3.0, 1.0)", "           (40.0, 41.0, 0.0)"]

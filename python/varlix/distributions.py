@@ -1271,6 +1271,44 @@ class Distribution:
             parts.append(f"scale={self._scale:g}")
         return f"Distribution({', '.join(parts)})"
 
+    def _summary_rows(self):
+        """(label, text) pairs: what the law is made from, its support, its
+        accuracy and, where the law records it, the ranges it explored."""
+        lo, hi = self.support()
+        u_resolution = getattr(self._law, "_u_resolution", None)
+        accuracy = ("exact (closed form)" if u_resolution is None
+                    else f"|F(ppf(u)) - u| <= {u_resolution:g} (u_resolution)")
+        rows = [("made from", repr(self)[len("Distribution("):-1]),
+                ("support", f"[{lo:g}, {hi:g}]"),
+                ("accuracy", accuracy)]
+        explored = getattr(self, "explored", None)
+        if explored is not None:
+            items = list(explored) if isinstance(explored, (list, tuple)) else [explored]
+            rows += [("explored" if i == 0 else "", str(item)) for i, item in enumerate(items)]
+        return rows
+
+    def summary(self):
+        """A short text: what the law is made from, its support, the accuracy
+        of its table and, when recorded, the ranges explored to build it.
+        Nothing is computed: moments are left to :meth:`mean` and friends.
+
+        Returns
+        -------
+        str
+        """
+        rows = self._summary_rows()
+        width = max(len(label) for label, _ in rows)
+        return "\n".join(f"{label:<{width}}  {text}".rstrip() for label, text in rows)
+
+    def _repr_html_(self):
+        import html
+
+        cells = "".join(
+            f"<tr><th style='text-align:left'>{html.escape(label)}</th><td style='text-align:left'>"
+            f"{html.escape(text)}</td></tr>" for label, text in self._summary_rows()
+        )
+        return f"<table><caption style='text-align:left'>varlix.Distribution</caption>{cells}</table>"
+
     def __getstate__(self):
         return {"law": self._law, "loc": self._loc, "scale": self._scale}
 
@@ -1430,18 +1468,20 @@ def from_cdf(cdf, support=(-_INF, _INF), *, pdf=None, loc=0.0, scale=1.0, u_reso
     )
 
 
-def from_histogram(edges, counts, *, density=False):
+def from_histogram(edges, counts=None, *, density=False):
     """The piecewise-uniform distribution of a histogram.
 
-    ``from_histogram(*np.histogram(data)[::-1])`` takes NumPy's output as it
-    is. CDF, quantiles and moments are exact closed forms (those of
-    ``scipy.stats.rv_histogram``) evaluated at NumPy speed.
+    ``from_histogram(np.histogram(data))`` takes NumPy's ``(counts, edges)``
+    pair as it is, as ``scipy.stats.rv_histogram`` does. CDF, quantiles and
+    moments are exact closed forms evaluated at NumPy speed.
 
     Parameters
     ----------
-    edges : array_like
-        The n + 1 bin edges, finite and strictly increasing.
-    counts : array_like
+    edges : array_like or (counts, edges)
+        The n + 1 bin edges, finite and strictly increasing; or, with
+        ``counts`` omitted, the pair ``(counts, edges)`` that
+        ``np.histogram`` returns.
+    counts : array_like, optional
         The n bin counts (or weights), non-negative with a positive sum.
     density : bool, optional
         False: ``counts`` are counts per bin (the density is count / width).
@@ -1450,8 +1490,32 @@ def from_histogram(edges, counts, *, density=False):
     Returns
     -------
     Distribution
+
+    Examples
+    --------
+    >>> import numpy as np, varlix
+    >>> d = varlix.from_histogram(np.histogram([0.5, 1.5, 1.7, 2.5], bins=[0, 1, 2, 3]))
+    >>> float(d.cdf(1.0))
+    0.25
     """
+    if counts is None:
+        edges, counts = _numpy_histogram(edges)
     return Distribution(histogram_law(edges, counts, density))
+
+
+def _numpy_histogram(pair):
+    """NumPy's (counts, edges) pair, as (edges, counts)."""
+    # A pair of numbers is two edges whose counts were forgotten, not a histogram.
+    try:
+        counts, edges = pair
+        is_pair = np.ndim(counts) == 1 and np.ndim(edges) == 1
+    except (TypeError, ValueError):
+        is_pair = False
+    if not is_pair:
+        raise TypeError(
+            "from_histogram needs counts: pass edges and counts, or the pair (counts, edges) that np.histogram returns"
+        )
+    return edges, counts
 
 
 def _callable(f, name):

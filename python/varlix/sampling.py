@@ -433,7 +433,7 @@ class _Inversion(_Generator):
         return x[()] if x.ndim == 0 else x
 
     def u_error(self, sample_size=100000):
-        """Estimate the u-error |F(ppf(u)) - u| with the exact CDF.
+        """Estimate the u-error ``|F(ppf(u)) - u|`` with the exact CDF.
 
         Parameters
         ----------
