@@ -23,6 +23,7 @@ built from them is checked against their total.
 """
 from __future__ import annotations
 
+import copy
 import math
 
 import numpy as np
@@ -71,6 +72,13 @@ class Exploration:
 
     def fractions(self):
         return self.masses / self.total
+
+    def mapped(self, loc, scale):
+        """The same search in the coordinates of loc + scale * x (scale > 0)."""
+        out = copy.copy(self)
+        out.range = (loc + scale * self.range[0], loc + scale * self.range[1])
+        out.pieces = [(loc + scale * a, loc + scale * b) for a, b in self.pieces]
+        return out
 
     def __repr__(self):
         parts = ", ".join(f"[{a:.6g}, {b:.6g}]: {m:.3g}" for (a, b), m in zip(self.pieces, self.fractions()))

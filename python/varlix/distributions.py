@@ -961,10 +961,10 @@ class Distribution:
     @property
     def explored(self):
         """What the mass search saw (a law from a density; None otherwise):
-        the explored range in the law's own coordinates (before loc and
-        scale), the pieces holding mass and their fractions of it."""
+        the explored range, the pieces holding mass and their fractions of
+        it, in the coordinates of the draws (after loc and scale)."""
         explored = getattr(self._law, "explored", None)
-        return explored() if explored is not None else None
+        return explored().mapped(self._loc, self._scale) if explored is not None else None
 
     # -- coordinates -----------------------------------------------------
     def _standard(self, x):
