@@ -13,6 +13,7 @@
 #include <continuous/hinv.hpp>
 #include <continuous/moment_integrals.hpp>
 #include <continuous/pinv.hpp>
+#include <continuous/tail_exponent.hpp>
 #include <multivar/gaussian_copula_inversion.hpp>
 
 #include <cstring>
@@ -44,11 +45,12 @@ QuadratureOptions options_of(double tail_scale, double rel_tol, bool nonnegative
   return options;
 }
 
-// ∫ f, ∫ (x - c) f, ∫ (x - c)² f, ∫ f log f over the partition `breaks`,
-// whose n_breaks - 1 intervals have the masses `masses` (to mass_tol), or
-// unknown masses when mass_tol is 0.
+// ∫ f, ∫ (x - c)^n f for n = 1 .. orders (zero above), ∫ f log f over the
+// partition `breaks`, whose n_breaks - 1 intervals have the masses `masses`
+// (to mass_tol), or unknown masses when mass_tol is 0.
 PyObject* moment_integrals(AnyFunction f, std::uintptr_t breaks, std::uint64_t n_breaks, double center,
-                           double tail_scale, double rel_tol, std::uintptr_t masses, double mass_tol) {
+                           std::uint64_t orders, double tail_scale, double rel_tol, std::uintptr_t masses,
+                           double mass_tol) {
   const std::span<const double> partition = doubles_at(breaks, n_breaks);
   QuadratureOptions options = options_of(tail_scale, rel_tol, true);
   if (mass_tol > 0.0 && n_breaks > 1) {
@@ -57,10 +59,27 @@ PyObject* moment_integrals(AnyFunction f, std::uintptr_t breaks, std::uint64_t n
   }
   const auto result = with_function(f, [&](const auto& adaptor) {
     const UnlockedIf unlocked(!needs_python(f));
-    return integrate_moments(adaptor, partition, center, options);
+    return integrate_moments(adaptor, partition, center, static_cast<std::size_t>(orders), options);
   });
   if (!result) return raise_setup_error(result.error());
   return quadrature_tuple(*result);
+}
+
+// α with f ~ |x|^-α beyond `anchor` in `direction` (+inf: lighter than any
+// power; NaN: unknown).
+PyObject* tail_exponent_of(AnyFunction f, double anchor, double direction, double scale) {
+  const auto result = with_function(f, [&](const auto& adaptor) {
+    const UnlockedIf unlocked(!needs_python(f));
+    return tail_exponent(adaptor, anchor, direction, scale);
+  });
+  if (PyErr_Occurred() != nullptr) {
+    // A user function that overflowed far out ended the walk there, and the
+    // verdict stands; any other exception (Ctrl-C among them) is the caller's.
+    if (!PyErr_ExceptionMatches(PyExc_ArithmeticError)) return nullptr;
+    PyErr_Clear();
+  }
+  if (!result) return raise_setup_error(result.error());
+  return py::to_py(*result);
 }
 
 // ∫ f over the partition, f of any sign.
@@ -153,7 +172,7 @@ bool column_of(PyObject* spec, Column& out) {
     const std::span<const double> level_values = doubles_at(levels, count);
     if (count < 2 || !(level_values.front() < level_values.back())) return column_failed("histogram has no mass");
     if (!out.quantile.emplace<BrokenLineQuantile>().build(level_values, doubles_at(knots, count))) {
-      PyErr_NoMemory();
+      py::set_error(PyExc_MemoryError, "out of memory copying a histogram marginal's quantile table");
       return false;
     }
   } else {
@@ -196,8 +215,12 @@ constexpr auto kEvaluate = py::signature("evaluate", py::arg<Function>("f"), py:
                                          py::arg<Address>("y"), py::arg<py::U64>("n"));
 constexpr auto kMomentIntegrals =
     py::signature("moment_integrals", py::arg<Function>("f"), py::arg<Address>("breaks"), py::arg<py::U64>("n_breaks"),
-                  py::arg<py::Float>("center"), py::arg<py::Float>("tail_scale"), py::arg<py::Float>("rel_tol"),
+                  py::arg<py::Float>("center"), py::arg<py::U64>("orders"), py::arg<py::Float>("tail_scale"),
+                  py::arg<py::Float>("rel_tol"),
                   py::arg<Address>("masses"), py::arg<py::Float>("mass_tol"));
+constexpr auto kTailExponent =
+    py::signature("tail_exponent", py::arg<Function>("f"), py::arg<py::Float>("anchor"),
+                  py::arg<py::Float>("direction"), py::arg<py::Float>("scale"));
 constexpr auto kIntegrate =
     py::signature("integrate", py::arg<Function>("f"), py::arg<Address>("breaks"), py::arg<py::U64>("n_breaks"),
                   py::arg<py::Float>("tail_scale"), py::arg<py::Float>("rel_tol"));
@@ -207,6 +230,7 @@ PyMethodDef g_functions[] = {
     py::function<kGaussianCopula, gaussian_copula>(),
     py::function<kMomentIntegrals, moment_integrals>(),
     py::function<kIntegrate, integrate>(),
+    py::function<kTailExponent, tail_exponent_of>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

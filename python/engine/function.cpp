@@ -16,14 +16,6 @@ constexpr double kFailed = std::numeric_limits<double>::quiet_NaN();
 constexpr const char* kPlainSignature = "double (double)";
 constexpr const char* kWithDataSignature = "double (double, void *)";
 
-double float_of(Ref result) noexcept {
-  if (!result) return kFailed;
-  const double value = PyFloat_AsDouble(result.get());
-  // Only -1.0 can signal a failed conversion; the exception stays pending.
-  if (value == -1.0 && PyErr_Occurred() != nullptr) return kFailed;
-  return value;
-}
-
 // The access flags of PyMemoryView_FromMemory (stable ABI since 3.3); the
 // 3.10 limited headers do not define their names.
 constexpr int kViewRead = 0x100;
@@ -83,20 +75,73 @@ bool is_kind(PyObject* tag, const char* name) {
   return PyUnicode_Check(tag) && PyUnicode_CompareWithASCIIString(tag, name) == 0;
 }
 
+// Sets the TypeError for a result that is not one number: what came back
+// (None, an array's shape, a type's name) and where.
+void refuse_result(PyObject* result, PyObject* x) {
+  const Ref where = Ref::steal(x != nullptr ? PyUnicode_FromFormat("at x = %R", x)
+                                            : PyUnicode_FromString("for one point"));
+  Ref what;
+  if (result == Py_None) {
+    what = Ref::steal(PyUnicode_FromString("None"));
+  } else if (const Ref shape = Ref::steal(PyObject_GetAttrString(result, "shape")); shape) {
+    what = Ref::steal(PyUnicode_FromFormat("an array of shape %R", shape.get()));
+  } else {
+    PyErr_Clear();
+    const Ref name =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(result)), "__name__"));
+    what = name ? Ref::steal(PyUnicode_FromFormat("a value of type %S", name.get())) : Ref();
+  }
+  if (!where || !what) return;  // out of memory: that error stays pending
+  PyErr_Format(PyExc_TypeError, "the function returned %S %S; expected a single real number", what.get(),
+               where.get());
+}
+
+// True for an object with a shape other than () (an array of values).
+bool has_elements_shape(PyObject* result) {
+  const Ref shape = Ref::steal(PyObject_GetAttrString(result, "shape"));
+  if (!shape) {
+    PyErr_Clear();
+    return false;
+  }
+  return !PyTuple_Check(shape.get()) || PyTuple_Size(shape.get()) != 0;
+}
+
 }  // namespace
+
+double float_result(const Ref& result, PyObject* x) noexcept {
+  if (!result) return kFailed;
+  PyObject* object = result.get();
+  // Floats (NumPy's float64 among them) and ints are the common answers.
+  if (PyFloat_Check(object) || PyLong_Check(object)) {
+    const double value = PyFloat_AsDouble(object);
+    return value == -1.0 && PyErr_Occurred() != nullptr ? kFailed : value;
+  }
+  if (object == Py_None || PyUnicode_Check(object) || PyBytes_Check(object) || has_elements_shape(object)) {
+    refuse_result(object, x);
+    return kFailed;
+  }
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred() != nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return kFailed;
+    PyErr_Clear();
+    refuse_result(object, x);
+    return kFailed;
+  }
+  return value;
+}
 
 double PyScalarFn::operator()(double x) const noexcept {
   if (PyErr_Occurred() != nullptr) return kFailed;
   const Ref argument = Ref::steal(PyFloat_FromDouble(x));
   if (!argument) return kFailed;
-  return float_of(Ref::steal(PyObject_CallFunctionObjArgs(f_.get(), argument.get(), nullptr)));
+  return float_result(Ref::steal(PyObject_CallFunctionObjArgs(f_.get(), argument.get(), nullptr)), argument.get());
 }
 
 double PyVectorFn::operator()(double x) const noexcept {
   if (PyErr_Occurred() != nullptr) return kFailed;
   const Ref argument = Ref::steal(PyFloat_FromDouble(x));
   if (!argument) return kFailed;
-  return float_of(Ref::steal(PyObject_CallFunctionObjArgs(f_.get(), argument.get(), nullptr)));
+  return float_result(Ref::steal(PyObject_CallFunctionObjArgs(f_.get(), argument.get(), nullptr)), argument.get());
 }
 
 void PyVectorFn::eval_batch(std::span<const double> x, std::span<double> y) const noexcept {

@@ -16,13 +16,23 @@
 // NaN; every later call returns NaN without calling Python again, and the
 // engine raises the pending exception unchanged once the core has stopped.
 // Python adaptors need the interpreter lock; only NativeFn runs without it.
+//
+// A native function sees no signals, and one call may take a millisecond:
+// engine code calls it through a StoppableFunction that asks the interpreter
+// for an interrupt every few milliseconds, and once one is pending the
+// function fails (NaN), so the core stops as for any failed function and the
+// engine raises the pending KeyboardInterrupt.
 #pragma once
 
 #include <binding/callable.hpp>
+#include <binding/interrupt.hpp>
 #include <binding/pyclass.hpp>
+
+#include <stop_poll.hpp>
 
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <span>
 #include <utility>
 #include <variant>
@@ -83,6 +93,13 @@ class PyVectorFn {
   SharedCallable trampoline_;
 };
 
+// The number a user function returned, as a double. Anything else (None, a
+// string, an array of any other shape than ()) is refused: NaN comes back
+// with a TypeError pending that names what came back and, when `x` is given,
+// the point (a Python float) it came at. A failed call (null) gives NaN with
+// the function's own exception left pending.
+[[nodiscard]] double float_result(const Ref& result, PyObject* x) noexcept;
+
 // No function (the slot of an optional one, and the value before conversion).
 struct NoFunction {};
 
@@ -106,15 +123,25 @@ struct OptionalFunction {
   return std::holds_alternative<PyScalarFn>(f) || std::holds_alternative<PyVectorFn>(f);
 }
 
-// visitor(adaptor) with the concrete adaptor; `f` must be present. Every
-// engine function is written once as such a visitor.
+// A native function as engine loops call it: one that answers interrupts.
+using PolledNativeFn = StoppableFunction<NativeFn>;
+
+[[nodiscard]] inline PolledNativeFn polled(const NativeFn& f) noexcept {
+  return PolledNativeFn(f, py::interrupt_requested, nullptr);
+}
+
+// visitor(adaptor) with the concrete adaptor (a native one polled); `f`
+// must be present. Every engine function is written once as such a visitor.
 template <class Visitor>
 decltype(auto) with_function(const AnyFunction& f, Visitor&& visitor) {
-  using Result = decltype(visitor(std::declval<const NativeFn&>()));
+  using Result = decltype(visitor(std::declval<const PolledNativeFn&>()));
   return std::visit(
       [&](const auto& adaptor) -> Result {
-        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(adaptor)>, NoFunction>) {
+        using A = std::remove_cvref_t<decltype(adaptor)>;
+        if constexpr (std::is_same_v<A, NoFunction>) {
           std::unreachable();
+        } else if constexpr (std::is_same_v<A, NativeFn>) {
+          return visitor(polled(adaptor));
         } else {
           return visitor(adaptor);
         }
@@ -124,15 +151,20 @@ decltype(auto) with_function(const AnyFunction& f, Visitor&& visitor) {
 
 // Any present function behind one type, for setup code: one instantiation
 // of a builder serves all kinds (the per-call dispatch costs nanoseconds,
-// nothing beside a density evaluation). An absent function gives NaN. Draw
-// loops use with_function instead, for a native function's full speed.
+// nothing beside a density evaluation). An absent function gives NaN; a
+// native one is polled. Draw loops use with_function instead, for a native
+// function's full speed.
 class DynamicFn {
  public:
-  explicit DynamicFn(const AnyFunction& f) noexcept : f_(&f) {}
+  explicit DynamicFn(const AnyFunction& f) noexcept : f_(&f) {
+    if (const auto* native = std::get_if<NativeFn>(f_)) native_.emplace(polled(*native));
+  }
   [[nodiscard]] double operator()(double x) const noexcept {
+    if (native_) return (*native_)(x);
     return std::visit(
         [x](const auto& adaptor) {
-          if constexpr (std::is_same_v<std::remove_cvref_t<decltype(adaptor)>, NoFunction>) {
+          using A = std::remove_cvref_t<decltype(adaptor)>;
+          if constexpr (std::is_same_v<A, NoFunction> || std::is_same_v<A, NativeFn>) {
             return std::numeric_limits<double>::quiet_NaN();
           } else {
             return adaptor(x);
@@ -150,6 +182,7 @@ class DynamicFn {
 
  private:
   const AnyFunction* f_;
+  std::optional<PolledNativeFn> native_;
 };
 
 // The references an engine object shows to the collector: those of each

@@ -29,6 +29,7 @@
 // Python layer words.
 #include <binding/binder.hpp>
 #include <binding/error.hpp>
+#include <binding/interrupt.hpp>
 #include <binding/ref.hpp>
 #include <binding/result.hpp>
 
@@ -41,9 +42,11 @@
 #include <vector>
 
 #include <multivar/chain_runner.hpp>
+#include <stop_poll.hpp>
 #include <uniform_source.hpp>
 
 #include "engine.hpp"
+#include "function.hpp"
 
 namespace varlix::engine {
 namespace {
@@ -79,13 +82,6 @@ class NativeLogDensity {
   mutable std::vector<double> scratch_;
 };
 
-double float_of(const Ref& result) {
-  if (!result) return kFailed;
-  const double value = PyFloat_AsDouble(result.get());
-  if (value == -1.0 && PyErr_Occurred() != nullptr) return kFailed;
-  return value;
-}
-
 class PointLogDensity {
  public:
   PointLogDensity(Ref f, Ref renew, std::size_t dim) : f_(std::move(f)), renew_(std::move(renew)), dim_(dim) {}
@@ -107,7 +103,7 @@ class PointLogDensity {
     if (PyErr_Occurred() != nullptr) return kFailed;
     std::memcpy(data_, x.data(), dim_ * sizeof(double));
     const Py_ssize_t before = Py_REFCNT(array_.get());
-    const double value = float_of(Ref::steal(PyObject_Call(f_.get(), args_.get(), nullptr)));
+    const double value = float_result(Ref::steal(PyObject_Call(f_.get(), args_.get(), nullptr)), nullptr);
     // A failed call's traceback holds the array too; the run stops anyway.
     if (PyErr_Occurred() != nullptr) return kFailed;
     if (Py_REFCNT(array_.get()) > before && !renew()) return kFailed;
@@ -333,7 +329,9 @@ PyObject* result_of(const std::expected<void, ChainFault>& result) {
   if (PyErr_Occurred() != nullptr) return nullptr;
   if (result) return Py_NewRef(Py_None);
   const ChainFault& fault = result.error();
-  if (fault.kind == ChainFault::Kind::OutOfMemory) return PyErr_NoMemory();
+  if (fault.kind == ChainFault::Kind::OutOfMemory) {
+    return py::set_error(PyExc_MemoryError, "out of memory for the chains' working state");
+  }
   const Ref point = Ref::steal(py::to_py(std::span<const double>(fault.point)));
   if (!point) return nullptr;
   return Py_BuildValue("(snO)", fault_name(fault.kind), static_cast<Py_ssize_t>(fault.chain), point.get());
@@ -343,9 +341,10 @@ PyObject* result_of(const std::expected<void, ChainFault>& result) {
 
 // Calls body(f) with the concrete log-density (wrapped with its gradient
 // when one is given), holding the interpreter lock only when a Python
-// function takes part.
+// function takes part. A native log-density is polled for interrupts, and
+// for `abandon` (see interrupt_requested) when not null.
 template <class Body>
-PyObject* with_log_density(PyObject* spec, PyObject* gradient_spec, std::size_t dim, Body&& body) {
+PyObject* with_log_density(PyObject* spec, PyObject* gradient_spec, std::size_t dim, void* abandon, Body&& body) {
   std::optional<AnyLogDensity> f = make_log_density(spec, dim);
   if (!f) return PyErr_Occurred() != nullptr ? nullptr : py::set_error(PyExc_ValueError, "bad log-density spec");
   std::optional<PyGradient> gradient;
@@ -356,15 +355,18 @@ PyObject* with_log_density(PyObject* spec, PyObject* gradient_spec, std::size_t 
   return std::visit(
       [&](const auto& density) -> PyObject* {
         using L = std::remove_cvref_t<decltype(density)>;
-        if (gradient) return result_of(body(WithGradient<L>(density, *gradient)));
         if constexpr (std::is_same_v<L, NativeLogDensity>) {
+          using Polled = StoppableFunction<NativeLogDensity>;
+          const Polled polled(density, py::interrupt_requested, abandon);
+          if (gradient) return result_of(body(WithGradient<Polled>(polled, *gradient)));
           std::expected<void, ChainFault> result;
           {
             const UnlockedIf unlocked(true);
-            result = body(density);
+            result = body(polled);
           }
           return result_of(result);
         } else {
+          if (gradient) return result_of(body(WithGradient<L>(density, *gradient)));
           return result_of(body(density));
         }
       },
@@ -393,7 +395,7 @@ PyObject* chains_init(py::Ref spec, py::Ref gradient, Settings settings, std::ui
   const std::size_t n = settings.chains;
   // No draws are taken at the start; the sources are never used.
   std::vector<BitGeneratorSource> unused;
-  return with_log_density(spec.get(), gradient.get(), d, [&](const auto& f) -> std::expected<void, ChainFault> {
+  return with_log_density(spec.get(), gradient.get(), d, nullptr, [&](const auto& f) -> std::expected<void, ChainFault> {
     using L = std::remove_cvref_t<decltype(f)>;
     auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span<BitGeneratorSource>(), doubles_at(states, n * chain_words(d)),
                                                         settings.chain);
@@ -404,9 +406,11 @@ PyObject* chains_init(py::Ref spec, py::Ref gradient, Settings settings, std::ui
 
 // `count` tuning steps (phase "tune") or draws (phase "draw", each after
 // `thin` steps), recorded at out = (samples, sample_stride, log_densities,
-// log_density_stride), addresses or 0.
+// log_density_stride), addresses or 0. `abandon` is the address of a byte
+// that another thread sets to stop this run (0: none).
 PyObject* chains_run(py::Ref spec, py::Ref gradient, Settings settings, py::Ref bit_generators, std::uintptr_t states,
-                     std::string phase, std::uint64_t count, std::uint64_t thin, py::Ref out) {
+                     std::string phase, std::uint64_t count, std::uint64_t thin, py::Ref out,
+                     std::uintptr_t abandon) {
   const std::size_t d = settings.chain.dim;
   const std::size_t n = settings.chains;
   std::vector<BitGeneratorSource> sources;
@@ -418,7 +422,8 @@ PyObject* chains_run(py::Ref spec, py::Ref gradient, Settings settings, py::Ref 
                            reinterpret_cast<double*>(static_cast<std::uintptr_t>(lps)),
                            static_cast<std::size_t>(lp_stride)};
   const bool tuning = phase == "tune";
-  return with_log_density(spec.get(), gradient.get(), d, [&](const auto& f) -> std::expected<void, ChainFault> {
+  void* abandon_flag = reinterpret_cast<void*>(abandon);
+  return with_log_density(spec.get(), gradient.get(), d, abandon_flag, [&](const auto& f) -> std::expected<void, ChainFault> {
     using L = std::remove_cvref_t<decltype(f)>;
     auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span(sources), doubles_at(states, n * chain_words(d)),
                                                         settings.chain);
@@ -454,7 +459,7 @@ constexpr auto kChainsRun =
     py::signature("chains_run", py::arg<LogDensitySpec>("logpdf"), py::arg<py::Any>("grad"),
                   py::arg<SettingsArg>("settings"), py::arg<py::Any>("bit_generators"), py::arg<Address>("states"),
                   py::arg<py::Str>("phase"), py::arg<py::U64>("count"), py::arg<py::U64>("thin"),
-                  py::arg<py::Any>("out"));
+                  py::arg<py::Any>("out"), py::arg<Address>("abandon"));
 
 PyMethodDef g_mcmc_functions[] = {
     py::function<kChainWords, chain_state_words>(),

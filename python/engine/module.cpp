@@ -81,7 +81,9 @@ PyObject* setup_error_class() { return g_setup_error; }
 
 PyObject* raise_setup_error(const SetupError& error) {
   if (PyErr_Occurred() != nullptr) return nullptr;
-  if (error.kind() == SetupError::Kind::OutOfMemory) return PyErr_NoMemory();
+  if (error.kind() == SetupError::Kind::OutOfMemory) {
+    return py::set_error(PyExc_MemoryError, "out of memory building the generator's table");
+  }
   return py::set_error(g_setup_error, error.message());
 }
 

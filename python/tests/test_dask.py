@@ -73,8 +73,8 @@ def test_vector_draws_keep_their_trailing_axis():
 
 @pytest.mark.parametrize("dist, size, error, message", [
     (object(), 3, TypeError, "dist must have an rvs"),
-    (Pairs(), -1, ValueError, "size must not be negative"),
-    (Pairs(), "x", TypeError, "size must be an int or a tuple of ints"),
+    (Pairs(), -1, ValueError, "size must be non-negative"),
+    (Pairs(), "x", TypeError, "an int or a tuple of ints"),
 ])
 def test_bad_arguments(dist, size, error, message):
     with pytest.raises(error, match=message):

@@ -99,6 +99,23 @@ def test_histogram_arguments_are_checked(edges, counts, kwargs, error, message):
         varlix.from_histogram(edges, counts, **kwargs)
 
 
+@pytest.mark.parametrize("density", [False, True])
+def test_histogram_takes_numpys_pair_as_rv_histogram_does(density):
+    data = np.random.default_rng(5).gamma(2.0, size=500)
+    counts, edges = np.histogram(data, bins=12, density=density)
+    ours = varlix.from_histogram(np.histogram(data, bins=12, density=density), density=density)
+    theirs = stats.rv_histogram((counts, edges), density=density)
+    x = np.linspace(edges[0] - 1, edges[-1] + 1, 200)
+    np.testing.assert_allclose(ours.cdf(x), theirs.cdf(x), rtol=0, atol=TOL)
+    assert ours.mean() == pytest.approx(theirs.mean(), rel=TOL)
+
+
+@pytest.mark.parametrize("pair", [[0.0, 1.0], ([1.0, 2.0],), 3.0, ([1.0], 2.0)])
+def test_histogram_without_counts_needs_numpys_pair(pair):
+    with pytest.raises(TypeError, match="from_histogram needs counts"):
+        varlix.from_histogram(pair)
+
+
 def test_histogram_draws_follow_its_cdf_and_repeat_with_the_seed():
     rng = np.random.default_rng(3)
     d = varlix.from_histogram(*np.histogram(rng.gamma(2.0, size=2000), bins=25)[::-1])

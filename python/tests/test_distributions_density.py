@@ -342,3 +342,28 @@ def test_pickling_carries_the_table():
 def test_repr_names_the_function_and_the_transform():
     d = varlix.from_pdf(module_level_density, (0.0, 5.0), loc=1.0, scale=2.0)
     assert repr(d) == "Distribution(density module_level_density on [0, 5], loc=1, scale=2)"
+
+
+def test_summary_tells_source_support_accuracy_and_what_was_explored():
+    d = varlix.from_pdf(module_level_density, (0.0, 5.0), loc=1.0, scale=2.0, u_resolution=1e-12)
+    lines = d.summary().splitlines()
+    assert lines[:3] == [
+        "made from  density module_level_density on [0, 5], loc=1, scale=2",
+        "support    [1, 11]",
+        "accuracy   |F(ppf(u)) - u| <= 1e-12 (u_resolution)",
+    ]
+    # The search is reported where the draws live: after loc and scale.
+    assert lines[3].startswith("explored   Exploration(range=[1, 11], pieces={[1, ")
+    h = varlix.from_histogram([0.0, 1.0, 3.0], [1.0, 2.0])
+    assert "accuracy   exact (closed form)" in h.summary() and "explored" not in h.summary()
+    html = varlix.from_cdf(lambda x: 1 - np.exp(-x), (0.0, np.inf))._repr_html_()
+    assert html.startswith("<table>") and "<lambda>" not in html and "&lt;lambda&gt;" in html
+    assert "[0, inf]" in html
+
+
+def test_summary_lists_every_piece_of_mass_found():
+    d = varlix.from_pdf(lambda x: np.exp(-x * x / 2) + np.exp(-(x - 40) ** 2 / 2))
+    pieces = d.explored.pieces
+    assert len(pieces) == 2 and pieces[0][1] < 20 < pieces[1][0]
+    assert d.explored.fractions() == pytest.approx([0.5, 0.5], abs=1e-9)
+    assert "explored" in d.summary()

@@ -17,11 +17,12 @@ The result is a spec tuple the engine understands (see
 from __future__ import annotations
 
 import ctypes
+import numbers
 import sys
 
 import numpy as np
 
-__all__ = ["function_spec", "is_native", "kind_of"]
+__all__ = ["batch_values", "function_spec", "is_native", "kind_of", "point_value"]
 
 _PLAIN = "double (double)"
 _WITH_DATA = "double (double, void *)"
@@ -68,6 +69,53 @@ def is_native(f) -> bool:
     return (llc is not None and isinstance(f, llc)) or _is_numba_cfunc(f)
 
 
+def _what(value) -> str:
+    """How a message names a returned value that is not what was expected."""
+    if value is None:
+        return "None"
+    if isinstance(value, np.ndarray):
+        return f"an array of shape {value.shape} and dtype {value.dtype}"
+    if isinstance(value, (numbers.Number, np.generic)):
+        return f"the single number {value!r}"
+    return f"a value of type {type(value).__name__}"
+
+
+def batch_values(y, x):
+    """A vectorized function's result ``y`` for the points ``x``, as float64.
+
+    Only an array of real numbers of x's own shape is accepted: a scalar or
+    a length-1 array is not broadcast (a function that ignores its input's
+    shape is not vectorized), and None or strings are not read as NaN.
+    """
+    array = y
+    if not isinstance(y, np.ndarray) and isinstance(y, (list, tuple)):
+        try:
+            array = np.asarray(y)
+        except ValueError:  # a ragged sequence
+            array = y
+    if isinstance(array, np.ndarray) and array.dtype.kind in "fiub" and array.shape == x.shape:
+        return array.astype(np.float64, copy=False)
+    where = f" (x from {float(np.min(x))!r} to {float(np.max(x))!r})" if x.size else ""
+    # Numbers of the wrong shape are a wrong value; anything else a wrong type.
+    numeric = isinstance(array, (np.ndarray, numbers.Number, np.generic)) and np.asarray(array).dtype.kind in "fiub"
+    raise (ValueError if numeric else TypeError)(
+        f"a vectorized function returned {_what(array)} for points of shape {x.shape}{where}; "
+        f"expected a float array of shape {x.shape}"
+    )
+
+
+def point_value(y, x):
+    """A function's result ``y`` at the one point ``x``, as a float."""
+    if isinstance(y, (float, int)) and not isinstance(y, bool):
+        return float(y)
+    if y is not None and not isinstance(y, (str, bytes)) and np.ndim(y) == 0:
+        try:
+            return float(y)
+        except (TypeError, ValueError):
+            pass
+    raise TypeError(f"the function returned {_what(y)} at x = {x!r}; expected a single real number")
+
+
 def _vector_trampoline(f):
     """Evaluates ``f`` on a batch the engine holds in C memory.
 
@@ -79,14 +127,7 @@ def _vector_trampoline(f):
 
     def run(x_view, y_view):
         x = frombuffer(x_view, dtype=float64).copy()
-        y = np.asarray(f(x), dtype=float64)
-        if y.shape != x.shape:
-            if y.ndim != 0:
-                raise ValueError(
-                    f"a vectorized function returned shape {y.shape} for an input of shape {x.shape}"
-                )
-            y = np.broadcast_to(y, x.shape)
-        frombuffer(y_view, dtype=float64)[:] = y
+        frombuffer(y_view, dtype=float64)[:] = batch_values(f(x), x)
 
     return run
 

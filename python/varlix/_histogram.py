@@ -7,6 +7,8 @@ quantile function is the same broken line read the other way. NumPy's
 """
 from __future__ import annotations
 
+import math
+
 import numpy as np
 
 from ._random import as_generator
@@ -39,16 +41,58 @@ def histogram_law(edges, counts, density: bool) -> HistogramLaw:
         )
     if not np.all(np.isfinite(edges)):
         raise ValueError("edges must be finite")
-    if not np.all(np.diff(edges) > 0):
+    with np.errstate(over="ignore"):
+        widths = np.diff(edges)
+    if not np.all(widths > 0):
         raise ValueError("edges must be strictly increasing")
     if not np.all(np.isfinite(counts)) or np.any(counts < 0):
         raise ValueError("counts must be finite and non-negative")
-    widths = np.diff(edges)
-    heights = counts if density else counts / widths
-    mass = float(np.sum(heights * widths))
-    if not mass > 0:
-        raise ValueError("counts must have a positive total")
-    return HistogramLaw(edges, heights / mass)
+    _check_widths(edges, widths)
+    peak = float(np.max(counts))
+    if not peak > 0:
+        raise ValueError("counts must have a positive total (every count is 0)")
+    return HistogramLaw(edges, _unit_heights(counts, widths, density))
+
+
+def _check_widths(edges, widths):
+    """Every bin's width and its reciprocal (a density's scale) must be finite."""
+    with np.errstate(over="ignore", divide="ignore"):
+        bad = ~np.isfinite(widths) | ~np.isfinite(1.0 / widths)
+    if np.any(bad):
+        i = int(np.argmax(bad))
+        a, b, w = float(edges[i]), float(edges[i + 1]), float(widths[i])
+        why = "its width overflows" if not np.isfinite(w) else "the reciprocal of its width overflows"
+        raise ValueError(f"bin {i}, [{a!r}, {b!r}], cannot carry a density: {why} (width {w!r})")
+
+
+def _unit_heights(counts, widths, density):
+    """Densities of unit total mass from non-negative counts, not all 0.
+
+    Where the plain sum stays in range it is used as it always was (seeded
+    draws of existing histograms do not move); else the counts are
+    normalised by their largest first.
+    """
+    with np.errstate(over="ignore", under="ignore"):
+        heights = counts if density else counts / widths
+        mass = float(np.sum(heights * widths))
+    if np.finfo(np.float64).tiny < mass < np.inf and np.all(np.isfinite(heights)):
+        return heights / mass
+    return _normalized_heights(counts / float(np.max(counts)), widths, density)
+
+
+def _normalized_heights(scaled, widths, density):
+    """Densities of unit total mass from counts scaled to a largest of 1.
+
+    Each step stays within double range: a height is at most 1 over its
+    width, a mass at most a width, and the masses are summed after division
+    by the largest, so neither huge counts nor huge or tiny bins overflow.
+    """
+    heights = scaled if density else scaled / widths
+    masses = heights * widths
+    top = float(np.max(masses))
+    if not top > 0:
+        raise ValueError("counts must have a positive total (every bin's mass underflows to 0)")
+    return (heights / top) / float(np.sum(masses / top))
 
 
 class HistogramLaw:
@@ -115,15 +159,24 @@ class HistogramLaw:
         return self.ppf(1.0 - q)
 
     def moments(self):
+        """(mean, variance, third and fourth central moments, entropy)."""
         a, b, h = self.edges[:-1], self.edges[1:], self.heights
         p = h * (b - a)
         mean = float(np.sum(p * (a + b)) / 2.0)
-        # E[(X - m)^2] over a uniform bin is ((b-m)^3 - (a-m)^3) / (3 (b - a)).
+        # E[(X - m)^k] over a uniform bin is ((b-m)^(k+1) - (a-m)^(k+1)) / ((k+1) (b - a)),
+        # written as a sum of products so that no difference of powers cancels.
         da, db = a - mean, b - mean
-        var = float(np.sum(p * (da * da + da * db + db * db)) / 3.0)
+        central = []
+        for k in (2, 3, 4):
+            terms = sum(da ** i * db ** (k - i) for i in range(k + 1))
+            central.append(float(np.sum(p * terms)) / (k + 1))
         positive = h > 0
         entropy = float(-np.sum(p[positive] * np.log(h[positive])))
-        return mean, var, entropy
+        return (mean, *central, entropy)
+
+    def tail_exponents(self):
+        """A bounded support: every moment exists."""
+        return math.inf, math.inf
 
     _tail_scale = 1.0
 
@@ -154,10 +207,12 @@ class HistogramLaw:
         edges = np.concatenate(([lo], inner, [hi]))
         mids = 0.5 * (edges[:-1] + edges[1:])
         heights = self.pdf(mids)
-        mass = float(np.sum(heights * np.diff(edges)))
-        if not mass > 0:
-            raise ValueError(f"the histogram has no mass in [{lo}, {hi}]")
-        return HistogramLaw(edges, heights / mass)
+        with np.errstate(over="ignore"):
+            widths = np.diff(edges)
+        if not np.any(heights > 0):
+            raise ValueError(f"the histogram has no mass in [{lo!r}, {hi!r}]")
+        _check_widths(edges, widths)
+        return HistogramLaw(edges, _unit_heights(heights, widths, True))
 
     def describe(self):
         return f"histogram with {self.heights.size} bins on [{self.edges[0]:g}, {self.edges[-1]:g}]"

@@ -86,6 +86,26 @@ def _check_marginals(marginals, d):
     return items
 
 
+def _quantiles(marginal, j, u):
+    """marginals[j].ppf(u), checked: one finite number per level."""
+    try:
+        x = np.asarray(marginal.ppf(u), dtype=np.float64)
+    except (TypeError, ValueError) as error:
+        raise TypeError(f"marginals[{j}].ppf did not return an array of numbers: {error}") from None
+    if x.shape != u.shape:
+        raise ValueError(
+            f"marginals[{j}].ppf returned shape {x.shape} for levels of shape {u.shape}; expected {u.shape}"
+        )
+    bad = ~np.isfinite(x)
+    if bad.any():
+        i = int(np.argmax(bad))
+        raise ValueError(
+            f"marginals[{j}].ppf returned {float(x[i])!r} at level u = {float(u[i])!r}; "
+            f"a marginal's quantiles must be finite"
+        )
+    return x
+
+
 class GaussianCopula:
     """A random vector whose coordinates have given marginals and whose
     normal scores are jointly normal with correlation ``corr``.
@@ -163,7 +183,7 @@ class GaussianCopula:
         del keep
         for j, spec in enumerate(specs):
             if spec[0] == "uniform":
-                out[:, j] = np.asarray(self._marginals[j].ppf(out[:, j]), dtype=np.float64)
+                out[:, j] = _quantiles(self._marginals[j], j, out[:, j])
         return out[0] if shape is None else out.reshape(shape + (d,))
 
     def __repr__(self):

@@ -20,6 +20,7 @@ import math
 import numpy as np
 
 from ._random import spawn
+from ._shapes import size_shape
 
 __all__ = ["rvs"]
 
@@ -35,22 +36,25 @@ def _import_dask_array():
     return dask, da
 
 
-def _draw_block(dist, shape, bit_generator_type, seed):
+def _draw_block(dist, shape, trailing, dtype, bit_generator_type, seed):
     # The generator is made here from its seed: a graph computed twice (or
     # a task retried) draws the same block.
     generator = np.random.Generator(bit_generator_type(seed))
-    return np.asarray(dist.rvs(size=shape, random_state=generator))
+    block = np.asarray(dist.rvs(size=shape, random_state=generator))
+    # Dask trusts the shape and dtype it was promised; a block that breaks
+    # the promise would corrupt the assembled array silently.
+    if block.shape != shape + trailing or block.dtype != dtype:
+        raise ValueError(
+            f"dist.rvs(size={shape}) returned an array of shape {block.shape} and dtype {block.dtype}; "
+            f"expected shape {shape + trailing} and dtype {dtype}"
+        )
+    return block
 
 
 def _sample_shape(size) -> tuple:
-    shape = (size,) if np.ndim(size) == 0 else tuple(size)
-    try:
-        shape = tuple(int(s) for s in shape)
-    except (TypeError, ValueError):
-        raise TypeError(f"size must be an int or a tuple of ints, got {size!r}") from None
-    if any(s < 0 for s in shape):
-        raise ValueError(f"size must not be negative, got {size!r}")
-    return shape
+    if size is None:
+        raise TypeError("size must be an int or a tuple of ints, got None")
+    return size_shape(size)[0]
 
 
 def rvs(dist, size, chunks="auto", random_state=None):
@@ -82,6 +86,13 @@ def rvs(dist, size, chunks="auto", random_state=None):
     # One small draw, from a stream of its own, tells the type and any
     # trailing axes of a draw.
     probe = np.asarray(dist.rvs(size=2, random_state=np.random.default_rng(0)))
+    try:
+        return _lay_out(dask, da, dist, shape, chunks, random_state, probe)
+    except MemoryError:
+        raise MemoryError(f"cannot lay out a sample of shape {shape} in blocks of chunks={chunks!r}") from None
+
+
+def _lay_out(dask, da, dist, shape, chunks, random_state, probe):
     trailing = probe.shape[1:]
     dtype = probe.dtype
     block_chunks = da.core.normalize_chunks(chunks, shape, dtype=dtype)
@@ -95,7 +106,7 @@ def rvs(dist, size, chunks="auto", random_state=None):
     for index, generator in zip(np.ndindex(*grid), generators):
         block_shape = tuple(block_chunks[axis][i] for axis, i in enumerate(index))
         bits = generator.bit_generator
-        delayed = draw(shared, block_shape, type(bits), bits.seed_seq)
+        delayed = draw(shared, block_shape, trailing, dtype, type(bits), bits.seed_seq)
         blocks[index] = da.from_delayed(delayed, block_shape + trailing, dtype=dtype)
     return _assemble(da, blocks, 0)
 

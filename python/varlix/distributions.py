@@ -10,13 +10,16 @@ or infinite support is integrated as accurately as a standard normal.
 """
 from __future__ import annotations
 
+import contextlib
 import math
 import numbers
+import warnings
 
 import numpy as np
 
-from . import _engine
-from ._functions import function_spec, kind_of
+from . import _discovery, _engine
+from ._checks import CdfWatch, check_log_scale, check_width, scan_cdf
+from ._functions import batch_values, function_spec, kind_of, point_value
 from ._histogram import histogram_law
 from ._random import uniform_source
 from ._shapes import empty_draws, size_shape
@@ -48,9 +51,101 @@ _PARTITION_QUERY = np.concatenate(([0.0], _PARTITION_LEVELS, [1.0, 0.25, 0.5, 0.
 _STEPS = np.outer(10.0 ** np.arange(-3, 7), [1.0, 2.0, 5.0]).ravel()
 _CENTER_GRID = np.concatenate((-_STEPS[::-1], [0.0], _STEPS))
 
+# A tail mass of a user CDF below this may be mostly rounding (1 - F(x)
+# with F near 1, or 0.5 + g(x) with g near -0.5).
+_RESOLVED_TAIL = 1e-12
+
+# A density whose value at its center lies outside this range is divided by
+# that value before a table is built from it; inside it the user's function
+# is used as it is (and draws stay what they were).
+_RESCALE_BELOW, _RESCALE_ABOVE = 1e-50, 1e50
+
 # CDF and survival values below this come from quadrature of the tail
 # rather than from the table, whose error is absolute (u-resolution).
 _TAIL_QUADRATURE_BELOW = 1e-3
+
+
+# The moments kept with a law: up to the fourth (the kurtosis).
+_MAX_ORDER = 4
+# A moment of order n converges on a side whose density decays like
+# |x|^-alpha when alpha > n + 1. A tail within this margin of the limit is
+# taken as divergent: the shell fit reads alpha to a few thousandths, and a
+# moment so close to diverging (t with 2.01 degrees of freedom has variance
+# 201) is beyond what quadrature of its tail can give anyway.
+_CONVERGENCE_MARGIN = 0.02
+
+
+class _Verdict:
+    """What the tails say of one moment: converges, unknown (the density
+    could not be followed), or diverges to a value (+inf, -inf, or NaN when
+    the two sides diverge with opposite signs)."""
+
+    CONVERGES = "converges"
+    UNKNOWN = "unknown"
+
+
+def _order_verdicts(exponents):
+    """The verdict on E[X^n] for n = 0 .. _MAX_ORDER from the tail exponents."""
+    return [_verdict(exponents, n) for n in range(_MAX_ORDER + 1)]
+
+
+def _verdict(exponents, n):
+    left, right = exponents
+    limit = n + 1 + _CONVERGENCE_MARGIN
+    signs = []
+    if not left > limit and not math.isnan(left):
+        signs.append(-1.0 if n % 2 else 1.0)
+    if not right > limit and not math.isnan(right):
+        signs.append(1.0)
+    if signs:
+        return math.nan if len(set(signs)) > 1 else signs[0] * _INF
+    if math.isnan(left) or math.isnan(right):
+        return _Verdict.UNKNOWN
+    return _Verdict.CONVERGES
+
+
+def _diverges(verdict):
+    return isinstance(verdict, float)
+
+
+def _moment_value(value, verdict, quadrature_ok, what):
+    """A moment from its quadrature, unless the tails say it diverges; with
+    no word from the tails, a quadrature that did not settle means the
+    moment does not exist. One that exists but did not settle is given
+    with a warning: it is the best estimate, not a checked one."""
+    if _diverges(verdict):
+        return verdict
+    if not quadrature_ok:
+        if verdict is _Verdict.UNKNOWN:
+            return math.nan
+        warnings.warn(
+            f"the {what} exists (the tails decay fast enough) but its quadrature did not reach "
+            f"a relative error of {_DIVERGED:g}; the value is an estimate", RuntimeWarning, stacklevel=4,
+        )
+    return float(value)
+
+
+def _central_moments(center, m):
+    """(mean, variance, third, fourth central moment) from the moments m[n]
+    about `center`, by scipy's conventions: a mean that diverges on one side
+    is that infinity and the variance is +inf; an undefined mean (both sides
+    diverge) makes every higher moment NaN; a divergent moment is +inf when
+    even, NaN when odd (its sign is not defined once centred)."""
+    m1 = m[1]
+    if math.isnan(m1):
+        return math.nan, math.nan, math.nan, math.nan
+    if math.isinf(m1):
+        return m1, _INF, math.nan, math.nan
+    mean = center + m1
+    if not math.isfinite(m[2]):
+        return mean, m[2], math.nan, math.nan
+    var = max(m[2] - m1 * m1, 0.0)
+    mu3 = m[3] - 3 * m1 * m[2] + 2 * m1 ** 3 if math.isfinite(m[3]) else math.nan
+    if math.isfinite(m[4]) and math.isfinite(m[3]):
+        mu4 = m[4] - 4 * m1 * m[3] + 6 * m1 * m1 * m[2] - 3 * m1 ** 4
+    else:
+        mu4 = m[4] if m[4] == _INF else math.nan
+    return mean, var, mu3, mu4
 
 
 # ---------------------------------------------------------------------------
@@ -137,20 +232,31 @@ class _UserFunction:
     def __call__(self, x):
         """f at every point of the 1-D float64 array x, as a float64 array."""
         if self.kind == "vector":
-            y = np.asarray(self.f(x), dtype=np.float64)
-            return np.broadcast_to(y, x.shape).copy() if y.shape != x.shape else y
+            return batch_values(self.f(x), x)
         if self.kind == "native":
             x = np.ascontiguousarray(x, dtype=np.float64)
             y = np.empty_like(x)
             _engine.evaluate(self.spec, _address(x), _address(y), x.size)
             return y
-        return np.fromiter((self.f(float(v)) for v in x), dtype=np.float64, count=x.size)
+        f = self.f
+        return np.fromiter((point_value(f(v), v) for v in x.tolist()), dtype=np.float64, count=x.size)
 
     def __getstate__(self):
         return {"f": self.f, "kind": self.kind}
 
     def __setstate__(self, state):
         self.f, self.kind, self._spec = state["f"], state["kind"], None
+
+
+class _Scaled:
+    """values(x) / divisor: a density brought near 1 at its center."""
+
+    def __init__(self, values, divisor):
+        self.values = values
+        self.divisor = divisor
+
+    def __call__(self, x):
+        return self.values(x) / self.divisor
 
 
 class _ShiftedExp:
@@ -277,6 +383,14 @@ class _InversionLaw:
         q = self.ppf(_PARTITION_QUERY)
         xs = np.concatenate(([lo], q[:-3], [hi]))
         levels = np.concatenate(([0.0], _PARTITION_QUERY[:-3], [1.0]))
+        extra = self._partition_edges()
+        if extra.size:
+            # The edges of a joined table's parts keep a spike or a far
+            # mode inside intervals of its own for the quadrature too.
+            xs = np.concatenate((xs, extra))
+            levels = np.concatenate((levels, self._table.cdf(extra)))
+            order = np.argsort(xs, kind="stable")
+            xs, levels = xs[order], np.maximum.accumulate(levels[order])
         # Quantiles that coincide (a level below the table's resolution)
         # merge into the first; their masses join the next interval.
         xs, first = np.unique(xs, return_index=True)
@@ -288,20 +402,52 @@ class _InversionLaw:
     def partition(self):
         return self._partition
 
+    def tail_exponents(self):
+        """(left, right): the density decays like |x|^-alpha on each side;
+        inf on a finite end or a tail lighter than every power, NaN where the
+        function could not be followed far enough to tell."""
+        if self._exponents is None:
+            lo, hi = self._support
+            # The shells start one spread from the median and grow by e each
+            # (core/src/continuous/tail_exponent.hpp): wherever the table
+            # happens to end, they reach 1e20 spreads out.
+            spec = self._tail_spec()
+            m, s = self._median, self._tail_scale
+            left = _engine.tail_exponent(spec, m, -1.0, s) if lo == -_INF else _INF
+            right = _engine.tail_exponent(spec, m, 1.0, s) if hi == _INF else _INF
+            self._exponents = (left, right)
+        return self._exponents
+
+    def _tail_spec(self):
+        return self._quadrature_spec()
+
+    def _partition_edges(self):
+        return np.empty(0)
+
     def _moment_integrals(self):
         if self._moments is None:
+            verdicts = _order_verdicts(self.tail_exponents())
+            if _diverges(verdicts[0]):
+                raise ValueError("the integral of the density over the support does not converge")
+            # The orders whose integrals are worth refining: not known to diverge.
+            orders = next((n - 1 for n in range(1, _MAX_ORDER + 1) if _diverges(verdicts[n])), _MAX_ORDER)
             breaks = self.partition()
             spec = self._quadrature_spec()
             masses, mass_tol = self._known_masses()
             values, errors, absolute, _, _ = _engine.moment_integrals(
-                spec, _address(breaks), breaks.size, self._median, self._tail_scale, _QUAD_REL_TOL,
+                spec, _address(breaks), breaks.size, self._median, orders, self._tail_scale, _QUAD_REL_TOL,
                 _address(masses), mass_tol,
             )
-            ok = [e <= _DIVERGED * a for e, a in zip(errors, absolute)]
-            if not ok[0] or not values[0] > 0:
+            quadrature_ok = [e <= _DIVERGED * a for e, a in zip(errors, absolute)]
+            if (verdicts[0] is _Verdict.UNKNOWN and not quadrature_ok[0]) or not values[0] > 0:
                 raise ValueError("the integral of the density over the support does not converge")
-
-            self._moments = (values, ok)
+            about_median = [
+                _moment_value(values[n] / values[0], verdicts[n], quadrature_ok[n], f"moment of order {n}")
+                for n in range(_MAX_ORDER + 1)
+            ]
+            entropy_ok = verdicts[0] is _Verdict.CONVERGES or quadrature_ok[-1]
+            entropy = math.log(values[0]) - values[-1] / values[0] if entropy_ok else math.nan
+            self._moments = (values[0], about_median, entropy)
         return self._moments
 
     def _known_masses(self):
@@ -317,14 +463,18 @@ class _InversionLaw:
 
     def mass(self):
         """The integral of the unnormalized density (from the moment pass
-        when it ran, else from a pass of its own: a law without moments
-        should not pay for their divergence to get its pdf)."""
+        when it ran, else from a pass of its own for the mass alone; both
+        hold each interval of the partition to the mass the table gives it,
+        which the error estimate alone does not: a power-law tail over a
+        finite interval of width 1e17 fools K15 and G7 alike)."""
         if self._moments is not None:
-            return self._moments[0][0]
+            return self._moments[0]
         if self._mass is None:
             breaks = self.partition()
-            values, errors, absolute, _, _ = _engine.integrate(
-                self._quadrature_spec(), _address(breaks), breaks.size, self._tail_scale, _QUAD_REL_TOL
+            masses, mass_tol = self._known_masses()
+            values, errors, absolute, _, _ = _engine.moment_integrals(
+                self._quadrature_spec(), _address(breaks), breaks.size, self._median, 0, self._tail_scale,
+                _QUAD_REL_TOL, _address(masses), mass_tol,
             )
             if errors[0] > _DIVERGED * absolute[0] or not values[0] > 0:
                 raise ValueError("the integral of the density over the support does not converge")
@@ -332,17 +482,15 @@ class _InversionLaw:
         return self._mass
 
     def moments(self):
-        (i0, i1, i2, i3), ok = self._moment_integrals()
-        mean = self._median + i1 / i0 if ok[1] else math.nan
-        var = max(i2 / i0 - (i1 / i0) ** 2, 0.0) if ok[1] and ok[2] else math.nan
-        entropy = math.log(i0) - i3 / i0 if ok[3] else math.nan
-        return mean, var, entropy
+        _, about_median, entropy = self._moment_integrals()
+        return _central_moments(self._median, about_median) + (entropy,)
 
 
 class _DensityLaw(_InversionLaw):
     """A law from a density or a log-density, unnormalized, on a support."""
 
     _table_kind = "pinv"
+    _divisor = 1.0
 
     def __init__(self, f, support, *, log, u_resolution, center):
         lo, hi = support
@@ -351,26 +499,64 @@ class _DensityLaw(_InversionLaw):
         self._log = log
         self._u_resolution = u_resolution
         self._moments = None
+        self._exponents = None
         self._mass = None
         self._log_spec = None
+        check_width(lo, hi)
         probe_lo, probe_hi = _probe_points(lo, hi, center)
         self._f = _UserFunction(f, (probe_lo, probe_hi))
         if self._f.kind == "native" and log:
             raise TypeError("a compiled log-density is not supported; pass a compiled density to from_pdf")
+        hint = center
         center, top = self._find_center(center)
+        if log:
+            check_log_scale(top, center)
         self._center = center
+        # A density is known up to a constant: one far from 1 at its center
+        # (1e300 * pdf, a normal's far tail) is divided by its value there, so
+        # that the table's absolute thresholds see values near 1.
+        self._divisor = 1.0 if log or _RESCALE_BELOW <= top <= _RESCALE_ABOVE else top
         # The log-density is shifted by its value at the center, so that its
         # exponential is near 1 there whatever the scale of the log values.
         self._shift = top if log else 0.0
-        self._table = _Table.pinv(self._quadrature_spec(), u_resolution, lo, hi, center)
+        try:
+            table = _Table.pinv(self._quadrature_spec(), u_resolution, lo, hi, center)
+        except _engine.SetupError as error:
+            table = error
+        self._explored = _discovery.explore(
+            self._density_quietly, lo, hi, _discovery_starts(lo, hi, center, hint), u_resolution)
+        engine = _discovery.checked_pinv(
+            table if isinstance(table, Exception) else table.engine,
+            lambda u, a, b, c: _Table.pinv(self._quadrature_spec(), u, a, b, c).engine,
+            lambda words: _engine.Pinv.from_bytes(words.tobytes()),
+            lambda e, x: _Table(e, "pinv").cdf(x),
+            self._explored, u_resolution, lo, hi,
+        )
+        self._joined = isinstance(table, Exception) or engine is not table.engine
+        self._table = _Table(engine, "pinv") if self._joined else table
         self._make_partition()
+
+    def _partition_edges(self):
+        if not self._joined:
+            return np.empty(0)
+        lo, hi = self._support
+        edges = _discovery.part_edges(self._explored)
+        return edges[(edges > lo) & (edges < hi)]
+
+    def _density_quietly(self, x):
+        """The density (shifted for a log-density) for the mass search:
+        values the checks would refuse are passed through as they are."""
+        y = self._f(x)
+        return np.exp(y - self._shift) if self._log else y / self._divisor
+
+    def explored(self):
+        return self._explored
 
     def _values(self, x):
         """The user's function at x (inside the support), checked."""
         y = self._f(x)
-        bad = np.isnan(y) | (np.isinf(y) if self._log else ~(np.isfinite(y) & (y >= 0)))
-        if self._log:
-            bad |= y == _INF
+        # -inf from a log-density is zero density, as exp says.
+        bad = np.isnan(y) | (y == _INF) if self._log else ~(np.isfinite(y) & (y >= 0))
         if np.any(bad):
             i = int(np.argmax(bad))
             raise ValueError(
@@ -385,14 +571,25 @@ class _DensityLaw(_InversionLaw):
             points = np.array([center])
             values = self._values(points)
         else:
-            points = _center_candidates(lo, hi)
-            values = self._f(points)
+            if math.isfinite(lo) and math.isfinite(hi):
+                points = _center_candidates(lo, hi)
+                with _searching():
+                    values = self._f(points)
+            else:
+                # Outward from the start, so that a function that overflows
+                # far away is not called there unless its mass leads there.
+                start = lo if math.isfinite(lo) else hi if math.isfinite(hi) else 0.0
+                with _searching():
+                    points, values = _discovery.walk(self._f, lo, hi, [start])
+                inside = (points > lo) & (points < hi)
+                points, values = points[inside], values[inside]
             # The grid is this library's probe, not the user's request: a
             # point where the function misbehaves (an overflow at 1e6, say)
             # is passed over; the setup checks every value it uses.
             valid = ~np.isnan(values) & (values < _INF) if self._log else np.isfinite(values) & (values >= 0)
             if not np.any(valid):
-                self._values(points)  # reports the first bad value with its x
+                with _searching():
+                    self._values(points)  # reports the first bad value with its x
             points, values = points[valid], values[valid]
         if self._log:
             finite = values > -_INF
@@ -414,11 +611,13 @@ class _DensityLaw(_InversionLaw):
             if self._log_spec is None:
                 self._log_spec = function_spec(_ShiftedExp(self._f_user, self._shift), kind=self._f.kind)
             return self._log_spec
+        if self._divisor != 1.0:
+            return function_spec(_ArrayFunction(_Scaled(self._f, self._divisor)), kind="vector")
         return self._f.spec
 
     def unnormalized_pdf(self, x):
         y = self._values(x)
-        return np.exp(y - self._shift) if self._log else y
+        return np.exp(y - self._shift) if self._log else y / self._divisor
 
     def pdf(self, x):
         return self.unnormalized_pdf(x) / self.mass()
@@ -441,7 +640,9 @@ class _DensityLaw(_InversionLaw):
         """The table's CDF is accurate to u_resolution in absolute terms;
         where the probability is smaller than that allows to trust, the
         tail mass is integrated instead, to full relative accuracy."""
-        tail = np.flatnonzero(p < _TAIL_QUADRATURE_BELOW)
+        # The table's value is only within u_resolution of the true one:
+        # the margin sends every true value below the threshold here.
+        tail = np.flatnonzero(p < _TAIL_QUADRATURE_BELOW + self._u_resolution)
         if tail.size:
             p = p.copy()
             for i in tail:
@@ -455,10 +656,13 @@ class _DensityLaw(_InversionLaw):
         breaks = self.partition()
         inner = breaks[(breaks > lo) & (breaks < x)] if lower else breaks[(breaks > x) & (breaks < hi)]
         ends = np.concatenate(([lo], inner, [x])) if lower else np.concatenate(([x], inner, [hi]))
-        ends = np.ascontiguousarray(ends)
-        values, _, _, _, _ = _engine.integrate(
-            self._quadrature_spec(), _address(ends), ends.size, self._tail_scale, _QUAD_REL_TOL
-        )
+        ends = _log_spaced(ends, self._median)
+        # An infinite end is mapped from the outermost finite break over a
+        # length of that break's own distance: beyond 1e22 of a Lévy law, the
+        # law's spread of 9 would crowd the tail's mass against t = 0.
+        anchor = ends[1] if lower else ends[-2]
+        scale = max(self._tail_scale, abs(anchor - self._median))
+        values, _, _, _, _ = _engine.integrate(self._quadrature_spec(), _address(ends), ends.size, scale, _QUAD_REL_TOL)
         return min(values[0] / self.mass(), 1.0)
 
     def truncate(self, lo, hi):
@@ -492,34 +696,48 @@ class _CdfLaw(_InversionLaw):
         self._u_resolution = u_resolution
         self._center = center
         self._moments = None
+        self._exponents = None
         self._mass = None
+        check_width(lo, hi)
         probe = _probe_points(lo, hi, center)
         self._F = _UserFunction(cdf, probe)
         self._f = _UserFunction(pdf, probe) if pdf is not None else None
+        self._watch = CdfWatch()
+        # The whole support first, far into infinite tails, where a CDF that
+        # exceeds 1 (2 * ndtr, say) shows its fault before any table is built.
+        scan_cdf(self._F, lo, hi, center, self._watch)
         # The CDF's values at the ends of the support: the mass in between is
         # what the law keeps (a truncation of a CDF given on a wider range).
         self._F_lo = float(self._checked_cdf(np.array([lo]))[0]) if math.isfinite(lo) else 0.0
         self._F_hi = float(self._checked_cdf(np.array([hi]))[0]) if math.isfinite(hi) else 1.0
         if not self._F_hi > self._F_lo:
-            raise ValueError(f"the CDF does not increase over the support [{lo}, {hi}]")
+            raise ValueError(f"the CDF does not increase over the support [{lo!r}, {hi!r}]")
+        if _cdf_rounding(self._F_lo, self._F_hi) > u_resolution:
+            raise ValueError(
+                f"the CDF's values at the ends of the support [{lo!r}, {hi!r}] ({self._F_lo!r} and "
+                f"{self._F_hi!r}) differ by less than their rounding allows at u_resolution {u_resolution!r}: "
+                f"the CDF cannot resolve the mass there; pass pdf= (the law is then built from it)")
         center = center if center is not None else _probe_points(lo, hi, None)[0]
         self._table = _Table.hinv(
             function_spec(_ArrayFunction(self.normalized_cdf), kind="vector"),
             function_spec(_ArrayFunction(self.pdf), kind="vector"),
             u_resolution, lo, hi, center,
         )
+        self._watch.finish()
         self._make_partition()
 
     def _checked_cdf(self, x):
-        y = self._F(x)
-        bad = ~np.isfinite(y) | (y < 0) | (y > 1)
-        if np.any(bad):
-            i = int(np.argmax(bad))
-            raise ValueError(f"CDF value {float(y[i])!r} at x = {float(x[i])!r} is not in [0, 1]")
-        return y
+        return self._watch.watch(x, self._F(x))
 
     def normalized_cdf(self, x):
-        return (self._F(x) - self._F_lo) / (self._F_hi - self._F_lo)
+        return (self._checked_cdf(x) - self._F_lo) / (self._F_hi - self._F_lo)
+
+    def _known_masses(self):
+        # The CDF knows the density's integral over each interval: a narrow
+        # spike the quadrature's first nodes step over is found by the
+        # mismatch (the CDF's own values, to the resolution the table holds).
+        scale = self._F_hi - self._F_lo
+        return self._masses * scale, 10.0 * self._u_resolution * scale
 
     def unnormalized_pdf(self, x):
         if self._f is not None:
@@ -535,6 +753,21 @@ class _CdfLaw(_InversionLaw):
     def _quadrature_spec(self):
         return function_spec(_ArrayFunction(self.unnormalized_pdf), kind="vector")
 
+    def _tail_spec(self):
+        return function_spec(_ArrayFunction(self._tail_power), kind="vector")
+
+    def _tail_power(self, x):
+        """A function with the tail power of the density, from the CDF's
+        own tail masses: a tail mass ~ |x|^(1 - alpha) divided by |x|.
+        A CDF written as 0.5 + arctan(x) / pi, or a difference from 1, is
+        rounding far out, so a tail mass below what such a difference can
+        resolve ends the walk (NaN) rather than reading as a tail that has
+        ended."""
+        F = self._F(x)
+        tail = np.where(x < self._median, F - self._F_lo, self._F_hi - F)
+        tail = np.where(tail > _RESOLVED_TAIL, tail, math.nan)
+        return tail / np.maximum(np.abs(x - self._median), 1.0)
+
     def pdf(self, x):
         return self.unnormalized_pdf(x) / (self._F_hi - self._F_lo)
 
@@ -547,10 +780,10 @@ class _CdfLaw(_InversionLaw):
         return np.clip(self.normalized_cdf(x), 0.0, 1.0)
 
     def sf(self, x):
-        return np.clip((self._F_hi - self._F(x)) / (self._F_hi - self._F_lo), 0.0, 1.0)
+        return np.clip((self._F_hi - self._checked_cdf(x)) / (self._F_hi - self._F_lo), 0.0, 1.0)
 
     def truncate(self, lo, hi):
-        return _CdfLaw(
+        return _cdf_law(
             self._cdf_user, (lo, hi), pdf=self._pdf_user, u_resolution=self._u_resolution,
             center=self._center if self._center is not None and lo <= self._center <= hi else None,
         )
@@ -562,6 +795,25 @@ class _CdfLaw(_InversionLaw):
         state = self.__dict__.copy()
         state["_moments"] = None
         return state
+
+
+def _cdf_law(cdf, support, *, pdf, u_resolution, center):
+    """The law of a CDF on the support; from its density when one is given
+    and, far in a tail, the CDF's differences there are mostly rounding (the
+    density and quadrature still hold that mass)."""
+    lo, hi = support
+    if pdf is not None and math.isfinite(lo) and math.isfinite(hi):
+        F = _UserFunction(cdf, _probe_points(lo, hi, center))
+        F_lo, F_hi = (float(v) for v in F(np.array([lo, hi], dtype=np.float64)))
+        if F_hi > F_lo and _cdf_rounding(F_lo, F_hi) > u_resolution:
+            return _DensityLaw(pdf, support, log=False, u_resolution=u_resolution, center=center)
+    return _CdfLaw(cdf, support, pdf=pdf, u_resolution=u_resolution, center=center)
+
+
+def _cdf_rounding(F_lo, F_hi):
+    """The relative error that rounding of the CDF's values puts on the
+    mass F_hi - F_lo between them."""
+    return 4.0 * np.finfo(np.float64).eps * max(abs(F_lo), abs(F_hi)) / (F_hi - F_lo)
 
 
 class _ArrayFunction:
@@ -585,6 +837,29 @@ def _derivative(F, x, support):
     return (F(right) - F(left)) / (right - left)
 
 
+# Consecutive breaks of a tail integral are at most this factor apart in
+# distance from the median: K15 and G7 agree on x^-1.5 over [1e11, 1e17]
+# and both miss a millionth of it.
+_TAIL_BREAK_RATIO = 10.0
+
+
+def _log_spaced(ends, center):
+    """The breaks `ends` with points added where two consecutive finite ones
+    on one side of `center` are more than _TAIL_BREAK_RATIO apart in their
+    distance from it."""
+    out = [ends[0]]
+    for a, b in zip(ends[:-1], ends[1:]):
+        da, db = a - center, b - center
+        if math.isfinite(a) and math.isfinite(b) and da * db > 0:
+            near, far = sorted((abs(da), abs(db)))
+            if far > _TAIL_BREAK_RATIO * near:
+                steps = np.geomspace(near, far, int(math.ceil(math.log(far / near) / math.log(_TAIL_BREAK_RATIO))) + 1)
+                inner = center + math.copysign(1.0, da) * steps[1:-1]
+                out.extend(np.sort(inner))
+        out.append(b)
+    return np.ascontiguousarray(out, dtype=np.float64)
+
+
 def _probe_points(lo, hi, center):
     """Two points inside the support for the vectorization probe."""
     if center is not None and lo < center < hi:
@@ -606,6 +881,18 @@ def _probe_points(lo, hi, center):
     return (a, b) if a != b else (a, (a + hi) / 2 if math.isfinite(hi) else a + 1)
 
 
+@contextlib.contextmanager
+def _searching():
+    """Says that the x of an error is a point of the search for the mass,
+    which the user never chose."""
+    try:
+        yield
+    except (TypeError, ValueError) as error:
+        if type(error) not in (TypeError, ValueError):
+            raise
+        raise type(error)(f"{error}, while searching for the density's mass (x is a point of that search)") from None
+
+
 def _center_candidates(lo, hi):
     """Points spread over the support at every scale, none on its ends."""
     if math.isfinite(lo) and math.isfinite(hi):
@@ -615,6 +902,13 @@ def _center_candidates(lo, hi):
     if math.isfinite(hi):
         return hi - _STEPS
     return _CENTER_GRID.copy()
+
+
+def _discovery_starts(lo, hi, center, hint):
+    """Where the mass search walks from: the center the table used, the
+    user's hint, and the default start."""
+    default = _probe_points(lo, hi, None)[0]
+    return sorted({c for c in (center, hint, default) if c is not None and lo <= c <= hi})
 
 
 def _name_of(f):
@@ -637,7 +931,25 @@ class Distribution:
     table (u-error at most the ``u_resolution`` it was built with) and never
     call the user's function; ``pdf`` calls it at finite points of the
     support only. Moments, ``expect`` and ``entropy`` are computed once by
-    adaptive quadrature and kept.
+    adaptive quadrature and kept; whether a moment exists is decided by the
+    power law each tail decays by, measured far out (to about 1e20 times
+    the law's spread), so ``mean``, ``var``, ``moment`` and ``stats`` give
+    +inf, -inf or NaN where SciPy does: a mean with E|X| finite is a
+    number, one that diverges on one side is that infinity (Lévy), one
+    that diverges on both is NaN (Cauchy).
+
+    Before a table from a density is trusted, its mass is looked for
+    independently: a walk outward from the center (and the default start)
+    in growing steps, adaptive quadrature over the range it explored, and
+    on an infinite side an integral beyond that range. A table that misses
+    mass is rebuilt over the pieces found, and refused with a ValueError
+    naming where the mass is when it still disagrees. What is guaranteed:
+    every piece of mass that the quadrature over a finite support (or the
+    explored range, see :attr:`explored`) resolves is in the table. What is
+    not: on an infinite support a density can hide a mode far beyond the
+    explored range, and a spike narrower than the quadrature's first nodes
+    that no walk point lands on can be missed anywhere; pass a ``center``
+    there or a finite support.
     """
 
     def __init__(self, law, loc=0.0, scale=1.0):
@@ -645,6 +957,14 @@ class Distribution:
         self._loc = float(loc)
         self._scale = float(scale)
         self._summary = None
+
+    @property
+    def explored(self):
+        """What the mass search saw (a law from a density; None otherwise):
+        the explored range, the pieces holding mass and their fractions of
+        it, in the coordinates of the draws (after loc and scale)."""
+        explored = getattr(self._law, "explored", None)
+        return explored().mapped(self._loc, self._scale) if explored is not None else None
 
     # -- coordinates -----------------------------------------------------
     def _standard(self, x):
@@ -770,11 +1090,13 @@ class Distribution:
         return self._summary
 
     def mean(self):
-        """The expectation (NaN when it does not exist)."""
+        """The expectation: +inf or -inf when it diverges on one side only
+        (Lévy), NaN when it is undefined (Cauchy)."""
         return self._loc + self._scale * self._stats()[0]
 
     def var(self):
-        """The variance (NaN when it does not exist)."""
+        """The variance: +inf when the second moment diverges or the mean is
+        infinite, NaN when the mean is undefined."""
         return self._scale ** 2 * self._stats()[1]
 
     def std(self):
@@ -783,7 +1105,66 @@ class Distribution:
 
     def entropy(self):
         """The differential entropy, in nats."""
-        return self._stats()[2] + math.log(self._scale)
+        return self._stats()[4] + math.log(self._scale)
+
+    def _skew(self):
+        _, var, mu3, _, _ = self._stats()
+        if not (math.isfinite(var) and var > 0):
+            return math.nan
+        return mu3 / var ** 1.5
+
+    def _kurtosis(self):
+        """Excess kurtosis: +inf when the fourth moment diverges under a
+        finite variance (t with 3 or 4 degrees of freedom)."""
+        _, var, _, mu4, _ = self._stats()
+        if not (math.isfinite(var) and var > 0):
+            return math.nan
+        return mu4 / (var * var) - 3.0
+
+    def stats(self, moments="mv"):
+        """Some of mean ('m'), variance ('v'), skewness ('s') and excess
+        kurtosis ('k'), in that order, as floats; a single one is returned
+        alone, as in SciPy.
+
+        Divergent and undefined moments follow SciPy: the mean is ±inf when
+        it diverges on one side and NaN when on both, the variance +inf when
+        the second moment diverges, the skewness NaN when the third does,
+        and the kurtosis +inf when the fourth does under a finite variance.
+        """
+        if not isinstance(moments, str):
+            raise TypeError(f"moments must be a string of 'm', 'v', 's', 'k', got {type(moments).__name__}")
+        unknown = set(moments) - set("mvsk")
+        if unknown:
+            raise ValueError(f"moments must be made of 'm', 'v', 's', 'k', got {moments!r}")
+        out = []
+        for letter, value in (("m", self.mean), ("v", self.var), ("s", self._skew), ("k", self._kurtosis)):
+            if letter in moments:
+                out.append(float(value()))
+        return out[0] if len(out) == 1 else tuple(out)
+
+    def moment(self, order):
+        """The non-central moment E[X**order] of integer order >= 0.
+
+        +inf (or -inf) when it diverges on one side, NaN when it diverges on
+        both with opposite signs; orders above 4 are integrated when asked.
+        """
+        if isinstance(order, (bool, np.bool_)) or not isinstance(order, numbers.Integral):
+            raise TypeError(f"order must be an integer, got {type(order).__name__}")
+        n = int(order)
+        if n < 0:
+            raise ValueError(f"order must be a non-negative integer, got {n}")
+        if n == 0:
+            return 1.0
+        verdict = _verdict(self._law.tail_exponents(), n)
+        if _diverges(verdict):
+            return verdict
+        if n > _MAX_ORDER:
+            return float(self.expect(lambda y: y ** n))
+        mean, var, mu3, mu4, _ = self._stats()
+        # E[Y^n] for Y = loc + scale X from Y's mean and central moments.
+        central = [1.0, 0.0, var, mu3, mu4]
+        m = self._loc + self._scale * mean
+        return float(sum(math.comb(n, k) * m ** (n - k) * self._scale ** k * central[k] for k in range(n + 1)))
 
     def expect(self, func=None, lb=None, ub=None):
         """E[func(X); lb <= X <= ub] by adaptive quadrature.
@@ -889,6 +1270,44 @@ class Distribution:
         if self._scale != 1.0:
             parts.append(f"scale={self._scale:g}")
         return f"Distribution({', '.join(parts)})"
+
+    def _summary_rows(self):
+        """(label, text) pairs: what the law is made from, its support, its
+        accuracy and, where the law records it, the ranges it explored."""
+        lo, hi = self.support()
+        u_resolution = getattr(self._law, "_u_resolution", None)
+        accuracy = ("exact (closed form)" if u_resolution is None
+                    else f"|F(ppf(u)) - u| <= {u_resolution:g} (u_resolution)")
+        rows = [("made from", repr(self)[len("Distribution("):-1]),
+                ("support", f"[{lo:g}, {hi:g}]"),
+                ("accuracy", accuracy)]
+        explored = getattr(self, "explored", None)
+        if explored is not None:
+            items = list(explored) if isinstance(explored, (list, tuple)) else [explored]
+            rows += [("explored" if i == 0 else "", str(item)) for i, item in enumerate(items)]
+        return rows
+
+    def summary(self):
+        """A short text: what the law is made from, its support, the accuracy
+        of its table and, when recorded, the ranges explored to build it.
+        Nothing is computed: moments are left to :meth:`mean` and friends.
+
+        Returns
+        -------
+        str
+        """
+        rows = self._summary_rows()
+        width = max(len(label) for label, _ in rows)
+        return "\n".join(f"{label:<{width}}  {text}".rstrip() for label, text in rows)
+
+    def _repr_html_(self):
+        import html
+
+        cells = "".join(
+            f"<tr><th style='text-align:left'>{html.escape(label)}</th><td style='text-align:left'>"
+            f"{html.escape(text)}</td></tr>" for label, text in self._summary_rows()
+        )
+        return f"<table><caption style='text-align:left'>varlix.Distribution</caption>{cells}</table>"
 
     def __getstate__(self):
         return {"law": self._law, "loc": self._loc, "scale": self._scale}
@@ -1043,24 +1462,26 @@ def from_cdf(cdf, support=(-_INF, _INF), *, pdf=None, loc=0.0, scale=1.0, u_reso
     lo, hi = _check_support(support)
     loc, scale = _check_loc_scale(loc, scale)
     return Distribution(
-        _CdfLaw(_callable(cdf, "cdf"), (lo, hi), pdf=None if pdf is None else _callable(pdf, "pdf"),
-                u_resolution=_check_u_resolution(u_resolution), center=_check_center(center, lo, hi)),
+        _cdf_law(_callable(cdf, "cdf"), (lo, hi), pdf=None if pdf is None else _callable(pdf, "pdf"),
+                 u_resolution=_check_u_resolution(u_resolution), center=_check_center(center, lo, hi)),
         loc, scale,
     )
 
 
-def from_histogram(edges, counts, *, density=False):
+def from_histogram(edges, counts=None, *, density=False):
     """The piecewise-uniform distribution of a histogram.
 
-    ``from_histogram(*np.histogram(data)[::-1])`` takes NumPy's output as it
-    is. CDF, quantiles and moments are exact closed forms (those of
-    ``scipy.stats.rv_histogram``) evaluated at NumPy speed.
+    ``from_histogram(np.histogram(data))`` takes NumPy's ``(counts, edges)``
+    pair as it is, as ``scipy.stats.rv_histogram`` does. CDF, quantiles and
+    moments are exact closed forms evaluated at NumPy speed.
 
     Parameters
     ----------
-    edges : array_like
-        The n + 1 bin edges, finite and strictly increasing.
-    counts : array_like
+    edges : array_like or (counts, edges)
+        The n + 1 bin edges, finite and strictly increasing; or, with
+        ``counts`` omitted, the pair ``(counts, edges)`` that
+        ``np.histogram`` returns.
+    counts : array_like, optional
         The n bin counts (or weights), non-negative with a positive sum.
     density : bool, optional
         False: ``counts`` are counts per bin (the density is count / width).
@@ -1069,8 +1490,32 @@ def from_histogram(edges, counts, *, density=False):
     Returns
     -------
     Distribution
+
+    Examples
+    --------
+    >>> import numpy as np, varlix
+    >>> d = varlix.from_histogram(np.histogram([0.5, 1.5, 1.7, 2.5], bins=[0, 1, 2, 3]))
+    >>> float(d.cdf(1.0))
+    0.25
     """
+    if counts is None:
+        edges, counts = _numpy_histogram(edges)
     return Distribution(histogram_law(edges, counts, density))
+
+
+def _numpy_histogram(pair):
+    """NumPy's (counts, edges) pair, as (edges, counts)."""
+    # A pair of numbers is two edges whose counts were forgotten, not a histogram.
+    try:
+        counts, edges = pair
+        is_pair = np.ndim(counts) == 1 and np.ndim(edges) == 1
+    except (TypeError, ValueError):
+        is_pair = False
+    if not is_pair:
+        raise TypeError(
+            "from_histogram needs counts: pass edges and counts, or the pair (counts, edges) that np.histogram returns"
+        )
+    return edges, counts
 
 
 def _callable(f, name):

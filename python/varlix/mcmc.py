@@ -42,7 +42,6 @@ from __future__ import annotations
 import ctypes
 import operator
 import os
-import threading
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 
@@ -54,8 +53,8 @@ from ._random import spawn
 
 __all__ = ["Chains", "hmc", "metropolis"]
 
-# Steps per engine call: an interrupt (Ctrl-C) is honoured between calls
-# even while a native log-density runs without the interpreter lock.
+# Steps per engine call. A native log-density is polled for interrupts
+# within a call (every few milliseconds); a Python one sees them itself.
 _STEPS_PER_CALL = 4096
 
 # The C signatures a native log-density may carry, as scipy spells them.
@@ -315,9 +314,21 @@ def _batch_spec(f, d: int, capacity: int):
 
     def evaluate(n):
         # A copy: the function may keep its argument, the buffer is reused.
-        y = asarray(f(xs[:n].copy()), dtype=float64)
+        try:
+            y = asarray(f(xs[:n].copy()), dtype=float64)
+        except (TypeError, ValueError) as error:
+            if type(error) not in (TypeError, ValueError):
+                raise
+            raise type(error)(
+                f"{error} (the logpdf is taken as vectorized: it was called with {n} points as an array "
+                f"of shape ({n}, {d}) and must return shape ({n},); pass vectorized=False for a function "
+                f"of one point)"
+            ) from error
         if y.shape != (n,):
-            raise ValueError(f"a vectorized logpdf must return shape ({n},) for {n} points, got shape {y.shape}")
+            raise ValueError(
+                f"a vectorized logpdf must return shape ({n},) for {n} points (an array of shape ({n}, {d})), "
+                f"got shape {y.shape}; pass vectorized=False for a function of one point"
+            )
         ys[:n] = y
 
     return ("batch", evaluate, xs.ctypes.data, ys.ctypes.data, capacity, xs, ys)
@@ -402,9 +413,11 @@ class _Task:
         self.leapfrog_steps = leapfrog_steps
         self.lo = lo
         self.hi = hi
-        # A threading.Event set when the caller gave up (threads only: an
-        # event does not travel to other processes).
-        self.stop = None
+        # A byte set to 1 when the caller gave up, read by the engine while
+        # it runs: it stops tasks on threads of this process (a process
+        # pool's worker holds a copy, and is stopped by its pending task
+        # being cancelled or by the signal itself).
+        self.stop = np.zeros(1, dtype=np.uint8)
 
 
 def _run_task(task: _Task) -> dict:
@@ -434,11 +447,12 @@ def _run_task(task: _Task) -> dict:
     def run(phase, total, thin, samples, values):
         per_call = max(1, _STEPS_PER_CALL // thin)
         for start in range(0, total, per_call):
-            if task.stop is not None and task.stop.is_set():
+            if task.stop[0]:
                 raise KeyboardInterrupt("the run was abandoned")
             n = min(per_call, total - start)
             out = (samples.ctypes.data + start * d * 8, total * d, values.ctypes.data + start * 8, total)
-            fault = _engine.chains_run(spec, grad, settings, capsules, states.ctypes.data, phase, n, thin, out)
+            fault = _engine.chains_run(spec, grad, settings, capsules, states.ctypes.data, phase, n, thin, out,
+                                       task.stop.ctypes.data)
             if fault is not None:
                 raise _fault_error(fault, task.first_chain)
 
@@ -495,25 +509,31 @@ def _sample(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_size, 
     threaded = kind == "native" and grad is None and executor is None and chains > 1
     if executor is None and not threaded:
         return _gather([_run_task(task(0, chains))], sampler)
+    tasks = [task(c, c + 1) for c in range(chains)]
+    stop = np.zeros(1, dtype=np.uint8)
+    for t in tasks:
+        t.stop = stop
     if threaded:
         workers = min(chains, os.cpu_count() or 1)
-        stop = threading.Event()
-        tasks = [task(c, c + 1) for c in range(chains)]
-        for t in tasks:
-            t.stop = stop
         with ThreadPoolExecutor(max_workers=workers) as pool:
-            futures = [pool.submit(_run_task, t) for t in tasks]
-            try:
-                return _gather([f.result() for f in futures], sampler)
-            except BaseException:
-                # Ctrl-C (or a failed chain): the other threads stop at
-                # their next piece instead of running to the end.
-                stop.set()
-                raise
+            return _gather(_results(pool, tasks, stop), sampler)
     # The caller's executor: one chain per task, results in chain order; it
     # stays open.
-    futures = [executor.submit(_run_task, task(c, c + 1)) for c in range(chains)]
-    return _gather([f.result() for f in futures], sampler)
+    return _gather(_results(executor, tasks, stop), sampler)
+
+
+def _results(executor, tasks, stop):
+    """The results of the tasks in order; on Ctrl-C (or a failed chain) the
+    tasks not started are cancelled and those running on threads of this
+    process stop within milliseconds, before the exception propagates."""
+    futures = [executor.submit(_run_task, t) for t in tasks]
+    try:
+        return [f.result() for f in futures]
+    except BaseException:
+        stop[0] = 1
+        for f in futures:
+            f.cancel()
+        raise
 
 
 def metropolis(logpdf, x0, *, draws=1000, tune=1000, chains=4, thin=1, step_size=1.0, target_accept=0.234,

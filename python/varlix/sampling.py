@@ -35,6 +35,7 @@ DiscreteGuideTable
 """
 from __future__ import annotations
 
+import contextlib
 import math
 import operator
 import threading
@@ -43,9 +44,10 @@ from collections import namedtuple
 
 import numpy as np
 
-from . import _engine
+from . import _discovery, _engine
 from ._engine import SetupError
-from ._functions import function_spec, is_native, kind_of
+from ._checks import CdfWatch, WatchedCdf, check_width, scan_cdf
+from ._functions import batch_values, function_spec, is_native, kind_of, point_value
 from ._random import uniform_source
 from ._shapes import empty_array, size_shape
 
@@ -103,7 +105,8 @@ def _domain_of(dist, domain):
     if math.isnan(lo) or math.isnan(hi):
         raise ValueError(f"`domain` must not contain NaN, got ({lo}, {hi})")
     if not lo < hi:
-        raise SetupError(f"`domain` must have lo < hi, got ({lo}, {hi})")
+        raise SetupError(f"`domain` must have lo < hi, got ({lo!r}, {hi!r})")
+    check_width(lo, hi, "`domain`")
     return lo, hi
 
 
@@ -172,11 +175,20 @@ def _require(dist, name):
 def _exp_of(logpdf, probe):
     """A density from a log-density, vectorized when the log-density is."""
     spec = function_spec(logpdf, probe)
-    if spec[0] == "vector":
-        return lambda x: np.exp(logpdf(x))
     if spec[0] == "native":
         raise ValueError("a compiled log-density needs a compiled `pdf` beside it")
-    return lambda x: math.exp(logpdf(x))
+    vectorized = spec[0] == "vector"
+
+    def density(x):
+        # The log-density's values are checked before exp reads them: None
+        # or a batch of the wrong shape is named, not met inside exp.
+        if not vectorized:
+            return math.exp(point_value(logpdf(x), x))
+        if np.ndim(x) == 0:
+            return np.exp(point_value(logpdf(x), x))
+        return np.exp(batch_values(logpdf(x), x))
+
+    return density
 
 
 def _density(dist, probe):
@@ -421,7 +433,7 @@ class _Inversion(_Generator):
         return x[()] if x.ndim == 0 else x
 
     def u_error(self, sample_size=100000):
-        """Estimate the u-error |F(ppf(u)) - u| with the exact CDF.
+        """Estimate the u-error ``|F(ppf(u)) - u|`` with the exact CDF.
 
         Parameters
         ----------
@@ -528,7 +540,26 @@ class NumericalInversePolynomial(_Inversion):
         self._probe = probe
         self._options = (order, u_resolution, lo, hi, start)
         self._domain = (lo, hi)
-        self._engine = _engine.Pinv(function_spec(pdf, probe), order, u_resolution, lo, hi, start)
+        spec = function_spec(pdf, probe)
+        try:
+            engine = _engine.Pinv(spec, order, u_resolution, lo, hi, start)
+        except SetupError as error:
+            # The parts may still build; else this error stands.
+            engine = SetupError(f"{error}{_scale_hint(spec, start)}")
+        # The mass is looked for from the center and the default start as
+        # well; a table that misses part of it is rebuilt over the parts
+        # found, or refused.
+        starts = sorted({s for s in (start, _inside(lo, hi)) if lo <= s <= hi})
+        explored = _discovery.explore(lambda x: _evaluate(spec, x), lo, hi, starts, u_resolution)
+        try:
+            self._engine = _discovery.checked_pinv(
+                engine, lambda u, a, b, c: _engine.Pinv(spec, order, u, a, b, c),
+                lambda words: _engine.Pinv.from_bytes(words.tobytes()),
+                _table_cdf,
+                explored, u_resolution, lo, hi)
+        except ValueError as error:
+            raise SetupError(str(error)) from None
+        self.explored = explored
         if self._cdf is not None:
             self._check_mass_found(u_resolution, lo, hi)
         self._init_random_state(random_state)
@@ -650,10 +681,19 @@ class NumericalInverseHermite(_Inversion):
         self._probe = probe
         self._options = (order, u_resolution, lo, hi)
         self._domain = (lo, hi)
+        watch = CdfWatch()
+        kind = kind_of(cdf, probe)
+        plain_spec = function_spec(cdf, probe, kind=kind)
+        cdf_spec = plain_spec if kind == "native" else function_spec(
+            WatchedCdf(cdf, watch, kind == "vector"), probe, kind=kind)
+        # The whole domain first, far into infinite tails: a CDF above 1 or
+        # below 0 there is refused before any table is built.
+        scan_cdf(lambda xs: _evaluate(plain_spec, xs), lo, hi, center, watch)
         self._engine = _engine.Hinv(
-            function_spec(cdf, probe), order, u_resolution, lo, hi, center, points.ctypes.data, points.size,
+            cdf_spec, order, u_resolution, lo, hi, center, points.ctypes.data, points.size,
             None if pdf is None else function_spec(pdf, probe),
             None if dpdf is None else function_spec(dpdf, probe))
+        watch.finish()
         self._init_random_state(random_state)
 
     def _restore_engine(self, table):
@@ -751,8 +791,11 @@ class TransformedDensityRejection(_Generator):
         self._options = (c, lo, hi)
         self._yield = _LockYield()
         pdf_spec = self._yield.spec(pdf, probe)
-        self._engine = _engine.Tdr(pdf_spec, function_spec(dpdf, probe), c, lo, hi, count, points.ctypes.data,
-                                   points.size, bool(use_dars), ratio, max_intervals, mode, center)
+        asked = (f"a hat from construction_points={construction_points!r}" if points.size == 0
+                 else f"a hat from {points.size} construction points") + f" (max_intervals={max_intervals})"
+        with _naming_memory(asked):
+            self._engine = _engine.Tdr(pdf_spec, function_spec(dpdf, probe), c, lo, hi, count, points.ctypes.data,
+                                       points.size, bool(use_dars), ratio, max_intervals, mode, center)
         self._init_random_state(random_state)
 
     def _restore_engine(self, table):
@@ -800,6 +843,31 @@ class TransformedDensityRejection(_Generator):
         hat, squeeze, points = self._engine.areas()
         return (f"TransformedDensityRejection(c={c:g}, domain=({lo}, {hi}), construction_points={points}, "
                 f"squeeze_hat_ratio={squeeze / hat:.4f})")
+
+
+def _scale_hint(spec, x):
+    """Why a setup may have failed when the density is far from 1 where it
+    starts: a density's scale does not matter to its law, but the table's
+    thresholds are absolute."""
+    try:
+        with np.errstate(all="ignore"):
+            value = float(_evaluate(spec, [x])[0])
+    except Exception:
+        return ""
+    if not 0.0 < value < math.inf or 1e-50 <= value <= 1e50:
+        return ""
+    return (f"; the density is {value!r} at x = {x!r}, far from 1: multiply it by a constant "
+            f"(its scale does not change the law)")
+
+
+@contextlib.contextmanager
+def _naming_memory(asked):
+    """A MemoryError from a setup says what was asked for."""
+    try:
+        yield
+    except MemoryError as error:
+        detail = f": {error}" if str(error) else ""
+        raise MemoryError(f"out of memory building {asked}{detail}") from None
 
 
 def _construction_points(value):
@@ -889,6 +957,13 @@ class SimpleRatioUniforms(_Generator):
         mode, pdf_area, lo, hi, cdf_at_mode = self._options
         return (f"SimpleRatioUniforms(mode={mode!r}, pdf_area={pdf_area!r}, domain=({lo}, {hi}), "
                 f"cdf_at_mode={cdf_at_mode!r})")
+
+
+def _table_cdf(engine, x):
+    x = np.ascontiguousarray(x, dtype=np.float64)
+    out = np.empty_like(x)
+    engine.cdf(x.__array_interface__["data"][0], out.__array_interface__["data"][0], x.size)
+    return out
 
 
 def _evaluate(spec, xs):

@@ -46,4 +46,20 @@ std::string format_double(double value) {
   return out;
 }
 
+std::string format_shortest(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  std::string out(buffer, result.ptr);
+  // Python spells an integral float with ".0" and the exponent with two digits at least.
+  const std::size_t e = out.find('e');
+  if (e == std::string::npos) {
+    if (out.find('.') == std::string::npos) out += ".0";
+  } else if (out.size() - e == 3) {
+    out.insert(e + 2, "0");
+  }
+  return out;
+}
+
 }  // namespace varlix

@@ -96,14 +96,14 @@ TEST(GaussKronrod, NarrowPeakInWideSupportIsFoundThroughThePartition) {
   // The quantiles a caller passes: the effective domain's cut points at 8σ
   // and a few inner ones.
   const std::vector<double> quantiles = {-100.0, 2.992, 2.998, 2.999, 3.0, 3.001, 3.002, 3.008, 100.0};
-  const auto r = integrate_moments(f, quantiles, 3.0, {});
+  const auto r = integrate_moments(f, quantiles, 3.0, 2, {});
   ASSERT_TRUE(r.has_value());
   EXPECT_NEAR(r->value[0], 1.0, 1e-12);
   EXPECT_NEAR(r->value[1], 0.0, 1e-14);
   EXPECT_NEAR(r->value[2], 1e-6, 1e-16);
   // ∫ f log f = -(1/2) log(2π e σ²)
   const double entropy = 0.5 * std::log(2.0 * std::numbers::pi * std::numbers::e * 1e-6);
-  EXPECT_NEAR(r->value[3], -entropy, 1e-10);
+  EXPECT_NEAR(r->value[kEntropyIntegral], -entropy, 1e-10);
 }
 
 // A peak between the nodes of its piece: the error estimate sees nothing,
@@ -187,18 +187,38 @@ TEST(MomentIntegrals, NormalFarFromZeroOnAWideBoxAndOnTheLine) {
   const auto f = [](double x) { return 7.0 * normal_pdf(x, 3.0, 1.0); };  // unnormalized
   for (const std::vector<double>& breaks :
        {std::vector<double>{-100.0, 1.0, 2.0, 3.0, 4.0, 5.0, 100.0}, std::vector<double>{-kInf, 1.0, 3.0, 5.0, kInf}}) {
-    const auto r = integrate_moments(f, breaks, 3.1, {});
+    const auto r = integrate_moments(f, breaks, 3.1, kMaxMomentOrder, {});
     ASSERT_TRUE(r.has_value());
     ASSERT_TRUE(r->converged);
     const double mass = r->value[0];
     const double mean = 3.1 + r->value[1] / mass;
     const double var = r->value[2] / mass - std::pow(r->value[1] / mass, 2);
-    const double entropy = std::log(mass) - r->value[3] / mass;
+    const double entropy = std::log(mass) - r->value[kEntropyIntegral] / mass;
+    // Central moments about 3 from those about 3.1: E(x-3)^4 = 3.
+    const double shift = 0.1;
+    const double m3 = (r->value[3] + 3 * shift * r->value[2] + 3 * shift * shift * r->value[1]) / mass + std::pow(shift, 3);
+    const double m4 = (r->value[4] + 4 * shift * r->value[3] + 6 * shift * shift * r->value[2] +
+                       4 * std::pow(shift, 3) * r->value[1]) / mass + std::pow(shift, 4);
     EXPECT_NEAR(mass, 7.0, 1e-12);
     EXPECT_NEAR(mean, 3.0, 1e-12);
     EXPECT_NEAR(var, 1.0, 1e-11);
     EXPECT_NEAR(entropy, 0.5 * std::log(2.0 * std::numbers::pi * std::numbers::e), 1e-11);
+    EXPECT_NEAR(m3, 0.0, 1e-11);
+    EXPECT_NEAR(m4, 3.0, 1e-10);
   }
+}
+
+// Orders above the requested ones stay zero: a divergent fourth moment
+// (t with 3 degrees of freedom) does not hold the others back.
+TEST(MomentIntegrals, OrdersAboveTheRequestedAreLeftAtZero) {
+  const auto f = [](double x) { return std::pow(1.0 + x * x / 3.0, -2.0); };
+  const std::vector<double> breaks = {-kInf, -1.0, 0.0, 1.0, kInf};
+  const auto r = integrate_moments(f, breaks, 0.0, 2, {});
+  ASSERT_TRUE(r.has_value());
+  EXPECT_TRUE(r->converged);
+  EXPECT_EQ(r->value[3], 0.0);
+  EXPECT_EQ(r->value[4], 0.0);
+  EXPECT_NEAR(r->value[2] / r->value[0], 3.0, 1e-9);
 }
 
 }  // namespace
