@@ -115,7 +115,7 @@ def numpyro_nuts(target, inits, draws, tune, seed, max_tree_depth):
         logp = target.jax_logp()
         kernel = NUTS(potential_fn=lambda u: -logp(u), target_accept_prob=0.8, max_tree_depth=max_tree_depth)
         _compiled[key] = MCMC(kernel, num_warmup=tune, num_samples=draws, num_chains=len(inits),
-                              chain_method="sequential", progress_bar=False)
+                              chain_method="vectorized", progress_bar=False)
     sampler = _compiled[key]
     start = time.perf_counter()
     sampler.run(jax.random.PRNGKey(seed), init_params=jax.numpy.asarray(inits),
@@ -156,7 +156,7 @@ def _blackjax_chain(logp, draws, tune, max_tree_depth):
         warmup = blackjax.window_adaptation(blackjax.nuts, logp, target_acceptance_rate=0.8,
                                             max_num_doublings=max_tree_depth)
         (state, params), _ = warmup.run(warm_key, x0, num_steps=tune)
-        step = blackjax.nuts(logp, max_num_doublings=max_tree_depth, **params).step
+        step = blackjax.nuts(logp, **params).step   # params carry the depth
 
         def one(state, k):
             state, info = step(k, state)
@@ -180,12 +180,22 @@ def nutpie_nuts(target, inits, draws, tune, seed, max_tree_depth):
         d = target.d
 
         def make_logp():
-            return lambda x: pair(np.asarray(x))
+            def logp(x, **shared):
+                lp, g = pair(np.asarray(x))
+                return float(lp), np.ascontiguousarray(g, dtype=np.float64)
+
+            return logp
 
         def make_expand(*args):
-            return lambda x: {"u": np.asarray(x, dtype=np.float64)}
+            return lambda x, **shared: {"u": np.array(x, dtype=np.float64)}
 
-        _compiled[key] = from_pyfunc(d, make_logp, make_expand, [np.float64], [(d,)], ["u"])
+        def make_init(seed):
+            rng = np.random.default_rng(seed)
+            return target.init_center + rng.uniform(-target.init_radius, target.init_radius, d)
+
+        # nutpie draws its own starting points per chain: from the same box as the others.
+        _compiled[key] = from_pyfunc(d, make_logp, make_expand, [np.dtype("float64")], [(d,)], ["u"],
+                                     make_initial_point_fn=make_init)
     start = time.perf_counter()
     trace = nutpie.sample(_compiled[key], draws=draws, tune=tune, chains=len(inits), seed=seed, cores=2,
                           progress_bar=False, target_accept=0.8, maxdepth=max_tree_depth)
