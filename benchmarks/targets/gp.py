@@ -23,21 +23,33 @@ def gp_pois_regr():
     D2 = (x[:, None] - x[None, :]) ** 2
 
     def kernel(a, c):
+        """rho, alpha, C less its jitter, and C's factor; None where C has no factor in doubles."""
         rho, alpha = np.exp(a), np.exp(c)
         S = alpha * alpha * np.exp(-D2 / (2 * rho * rho))
-        return rho, alpha, S, cholesky(S + JITTER * np.eye(N), lower=True)
+        if not np.all(np.isfinite(S)):
+            return None
+        try:
+            return rho, alpha, S, cholesky(S + JITTER * np.eye(N), lower=True)
+        except np.linalg.LinAlgError:
+            return None
 
     def logpdf(u):
         u = np.asarray(u, dtype=float)
         a, c, w = u[0], u[1], u[2:]
-        rho, alpha, _, L = kernel(a, c)
+        parts = kernel(a, c)
+        if parts is None:   # far out in a diverging trajectory: no density there
+            return -np.inf
+        rho, alpha, _, L = parts
         f = L @ w
         return float(25 * a - 4 * rho - alpha * alpha / 8 + c - 0.5 * (w @ w) + k @ f - np.sum(np.exp(f)))
 
     def logp_and_grad(u):
         u = np.asarray(u, dtype=float)
         a, c, w = u[0], u[1], u[2:]
-        rho, alpha, S, L = kernel(a, c)
+        parts = kernel(a, c)
+        if parts is None:
+            return -np.inf, np.zeros(N + 2)
+        rho, alpha, S, L = parts
         f = L @ w
         gf = k - np.exp(f)
         g = np.empty(N + 2)
@@ -52,7 +64,7 @@ def gp_pois_regr():
         lp = 25 * a - 4 * rho - alpha * alpha / 8 + c - 0.5 * (w @ w) + k @ f - np.sum(np.exp(f))
         return float(lp), g
 
-    @njit
+    @njit(error_model="numpy")
     def logp_grad(u, g):
         a, c = u[0], u[1]
         rho, alpha = np.exp(a), np.exp(c)
@@ -61,6 +73,11 @@ def gp_pois_regr():
             for j in range(N):
                 S[i, j] = alpha * alpha * np.exp(-D2[i, j] / (2 * rho * rho))
         L = _nb_cholesky(S, JITTER)
+        if L[N - 1, N - 1] != L[N - 1, N - 1] or L[N - 1, N - 1] <= 0.0 or not np.isfinite(alpha * rho):
+            # C has no factor in doubles: far out in a diverging trajectory, no density there.
+            for i in range(N + 2):
+                g[i] = 0.0
+            return -np.inf
         w = u[2:]
         lp = 25 * a - 4 * rho - alpha * alpha / 8 + c
         gf = np.empty(N)
@@ -128,7 +145,7 @@ def gp_pois_regr():
                   init_center=center, init_radius=1.0, names=names, ref_mean=mean, ref_sd=sd, report=report)
 
 
-@njit
+@njit(error_model="numpy")
 def _nb_cholesky(S, jitter):
     n = S.shape[0]
     L = np.zeros((n, n))
@@ -136,6 +153,9 @@ def _nb_cholesky(S, jitter):
         s = S[j, j] + jitter
         for m in range(j):
             s -= L[j, m] * L[j, m]
+        if not s > 0.0:   # not positive definite in doubles (or NaN): the caller sees it in L[n-1, n-1]
+            L[n - 1, n - 1] = np.nan
+            return L
         d = np.sqrt(s)
         L[j, j] = d
         for i in range(j + 1, n):
@@ -146,7 +166,7 @@ def _nb_cholesky(S, jitter):
     return L
 
 
-@njit
+@njit(error_model="numpy")
 def _nb_sandwich(L, B):
     """L^-1 B L^-T for lower-triangular L and symmetric B."""
     n = L.shape[0]
