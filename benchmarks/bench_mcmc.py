@@ -17,6 +17,16 @@ Run after installing the package with its extras (arviz, emcee, numba):
    one call of the same function from a Python loop (minus the empty loop).
 3. Scale-out: four chains on a log-density costing about 25 us, serially
    and through a two-process pool (executor=).
+4. (--peers) Gradient samplers beside nutpie, numpyro NUTS and blackjax NUTS
+   on the six posteriors of python/tests/data/posteriors and four synthetic
+   targets (benchmarks/targets): per target and contender, the medians over
+   repeats of ESS per second (bulk and tail, the smallest over the reported
+   parameters, arviz), bulk ESS per 1000 gradient evaluations of the kept
+   draws, the largest R-hat and the worst |mean - reference| / reference sd.
+   4 chains from the same dispersed starting points, the same kept draws for
+   all; contenders alternate in order between repeats, since the machine's
+   two cores are shared. Compile time (numba, JAX) is reported apart.
+   Needs the bench extra: pip install ".[bench]".
 """
 import argparse
 import math
@@ -282,7 +292,18 @@ def scale_out(quick):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="smaller budgets")
+    parser.add_argument("--peers", action="store_true", help="only section 4, NUTS peers on posteriors")
+    parser.add_argument("--targets", nargs="*", help="section 4's targets (default: all)")
+    parser.add_argument("--contenders", nargs="*", help="section 4's contenders (default: all that import)")
+    parser.add_argument("--draws", type=int, default=1000)
+    parser.add_argument("--tune", type=int, default=1000)
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--max-tree-depth", type=int, default=10)
     args = parser.parse_args()
+    if args.peers:
+        from bench_mcmc_peers import peers_table
+        peers_table(args)
+        return
     ess_table(args.quick)
     overhead(args.quick)
     scale_out(args.quick)
