@@ -6,6 +6,7 @@
 #include "engine.hpp"
 #include "function.hpp"
 
+#include <binding/array.hpp>
 #include <binding/result.hpp>
 
 #include <continuous/broken_line_quantile.hpp>
@@ -24,6 +25,9 @@
 
 namespace varlix::engine {
 namespace {
+
+using Doubles = py::ArrayRef<const double>;
+using DoublesOut = py::ArrayRef<double>;
 
 // (values, errors, absolute, converged, evaluations) of a quadrature.
 template <std::size_t M>
@@ -46,15 +50,15 @@ QuadratureOptions options_of(double tail_scale, double rel_tol, bool nonnegative
 }
 
 // ∫ f, ∫ (x - c)^n f for n = 1 .. orders (zero above), ∫ f log f over the
-// partition `breaks`, whose n_breaks - 1 intervals have the masses `masses`
-// (to mass_tol), or unknown masses when mass_tol is 0.
-PyObject* moment_integrals(AnyFunction f, std::uintptr_t breaks, std::uint64_t n_breaks, double center,
-                           std::uint64_t orders, double tail_scale, double rel_tol, std::uintptr_t masses,
-                           double mass_tol) {
-  const std::span<const double> partition = doubles_at(breaks, n_breaks);
+// partition `breaks`, whose intervals have the masses `masses` (to
+// mass_tol), or unknown masses when mass_tol is 0.
+PyObject* moment_integrals(AnyFunction f, Doubles breaks, double center, std::uint64_t orders, double tail_scale,
+                           double rel_tol, Doubles masses, double mass_tol) {
+  const std::span<const double> partition = breaks.span();
   QuadratureOptions options = options_of(tail_scale, rel_tol, true);
-  if (mass_tol > 0.0 && n_breaks > 1) {
-    options.expected_mass = doubles_at(masses, n_breaks - 1);
+  if (mass_tol > 0.0 && partition.size() > 1) {
+    if (!py::same_length("masses", masses.size(), "the intervals of breaks", partition.size() - 1)) return nullptr;
+    options.expected_mass = masses.span();
     options.mass_tol = mass_tol;
   }
   const auto result = with_function(f, [&](const auto& adaptor) {
@@ -83,9 +87,8 @@ PyObject* tail_exponent_of(AnyFunction f, double anchor, double direction, doubl
 }
 
 // ∫ f over the partition, f of any sign.
-PyObject* integrate(AnyFunction f, std::uintptr_t breaks, std::uint64_t n_breaks, double tail_scale,
-                    double rel_tol) {
-  const std::span<const double> partition = doubles_at(breaks, n_breaks);
+PyObject* integrate(AnyFunction f, Doubles breaks, double tail_scale, double rel_tol) {
+  const std::span<const double> partition = breaks.span();
   const QuadratureOptions options = options_of(tail_scale, rel_tol, false);
   const auto result = with_function(f, [&](const auto& adaptor) {
     const UnlockedIf unlocked(!needs_python(f));
@@ -96,9 +99,10 @@ PyObject* integrate(AnyFunction f, std::uintptr_t breaks, std::uint64_t n_breaks
 }
 
 // y[i] = f(x[i]): a native function called without the interpreter lock.
-PyObject* evaluate_at(AnyFunction f, std::uintptr_t x, std::uintptr_t y, std::uint64_t n) {
-  const std::span<const double> xs = doubles_at(x, n);
-  const std::span<double> ys = doubles_at(y, n);
+PyObject* evaluate_at(AnyFunction f, Doubles x, DoublesOut y) {
+  if (!py::same_length("x", x.size(), "y", y.size())) return nullptr;
+  const std::span<const double> xs = x.span();
+  const std::span<double> ys = y.span();
   with_function(f, [&](const auto& adaptor) {
     const UnlockedIf unlocked(!needs_python(f));
     evaluate(adaptor, xs, ys);
@@ -150,8 +154,8 @@ bool table_column(PyObject* spec, Column& out) {
 }
 
 // One column from its spec tuple: ("uniform",), ("pinv", bytes, loc, scale),
-// ("hinv", bytes, loc, scale) or ("histogram", levels_address, knots_address,
-// count, loc, scale); the arrays stay alive in the caller for the call.
+// ("hinv", bytes, loc, scale) or ("histogram", levels, knots, loc, scale),
+// levels and knots float64 arrays of one length.
 bool column_of(PyObject* spec, Column& out) {
   if (!PyTuple_Check(spec) || PyTuple_Size(spec) < 1) return column_failed("spec must be a non-empty tuple");
   Py_ssize_t size = 0;
@@ -162,16 +166,18 @@ bool column_of(PyObject* spec, Column& out) {
   const Py_ssize_t n = PyTuple_Size(spec);
   if ((kind == "pinv" || kind == "hinv") && n == 4) {
     if (!(kind == "pinv" ? table_column<PinvTable>(spec, out) : table_column<HinvTable>(spec, out))) return false;
-  } else if (kind == "histogram" && n == 6) {
-    std::uintptr_t levels = 0, knots = 0;
-    std::uint64_t count = 0;
-    if (!Address::convert(PyTuple_GetItem(spec, 1), levels) || !Address::convert(PyTuple_GetItem(spec, 2), knots) ||
-        !py::U64::convert(PyTuple_GetItem(spec, 3), count)) {
+  } else if (kind == "histogram" && n == 5) {
+    Doubles levels, knots;
+    if (!py::Array<const double>::convert(PyTuple_GetItem(spec, 1), levels) ||
+        !py::Array<const double>::convert(PyTuple_GetItem(spec, 2), knots) ||
+        !py::same_length("a histogram's levels", levels.size(), "knots", knots.size())) {
       return false;
     }
-    const std::span<const double> level_values = doubles_at(levels, count);
-    if (count < 2 || !(level_values.front() < level_values.back())) return column_failed("histogram has no mass");
-    if (!out.quantile.emplace<BrokenLineQuantile>().build(level_values, doubles_at(knots, count))) {
+    const std::span<const double> level_values = levels.span();
+    if (levels.size() < 2 || !(level_values.front() < level_values.back())) {
+      return column_failed("histogram has no mass");
+    }
+    if (!out.quantile.emplace<BrokenLineQuantile>().build(level_values, knots.span())) {
       py::set_error(PyExc_MemoryError, "out of memory copying a histogram marginal's quantile table");
       return false;
     }
@@ -185,19 +191,21 @@ bool column_of(PyObject* spec, Column& out) {
   return true;
 }
 
-// n rows of d columns into out; the interpreter lock is released throughout.
-PyObject* gaussian_copula(BitGenerator* bits, std::uintptr_t chol, std::uint64_t d, py::Ref specs,
-                          std::uintptr_t out, std::uint64_t n) {
-  if (!PyList_Check(specs.get()) || static_cast<std::uint64_t>(PyList_Size(specs.get())) != d) {
-    return py::set_error(PyExc_ValueError, "one copula column spec per dimension is needed");
-  }
+// Rows of d columns into out (d the number of column specs, chol d x d);
+// the interpreter lock is released throughout.
+PyObject* gaussian_copula(BitGenerator* bits, Doubles chol, py::Ref specs, DoublesOut out) {
+  if (!PyList_Check(specs.get())) return py::set_error(PyExc_TypeError, "copula column specs must be a list");
+  const auto d = static_cast<std::size_t>(PyList_Size(specs.get()));
+  if (d == 0) return py::set_error(PyExc_ValueError, "a copula needs at least one column");
+  if (!py::same_length("chol", chol.size(), "d * d for d column specs", d * d)) return nullptr;
+  if (out.size() % d != 0) return py::set_error(PyExc_ValueError, "out does not hold whole rows of d columns");
   std::vector<Column> columns(d);
-  for (std::uint64_t j = 0; j < d; ++j) {
+  for (std::size_t j = 0; j < d; ++j) {
     if (!column_of(PyList_GetItem(specs.get(), static_cast<Py_ssize_t>(j)), columns[j])) return nullptr;
   }
   std::vector<double> z(d);
-  const std::span<const double> factor = doubles_at(chol, d * d);
-  const std::span<double> rows = doubles_at(out, n * d);
+  const std::span<const double> factor = chol.span();
+  const std::span<double> rows = out.span();
   {
     const UnlockedIf unlocked(true);
     BitGeneratorSource source(*bits);
@@ -207,22 +215,24 @@ PyObject* gaussian_copula(BitGenerator* bits, std::uintptr_t chol, std::uint64_t
   return Py_NewRef(Py_None);
 }
 
-constexpr auto kGaussianCopula =
-    py::signature("gaussian_copula", py::arg<BitGen>("bit_generator"), py::arg<Address>("chol"),
-                  py::arg<py::U64>("d"), py::arg<py::Any>("columns"), py::arg<Address>("out"), py::arg<py::U64>("n"));
+using py::Array;
 
-constexpr auto kEvaluate = py::signature("evaluate", py::arg<Function>("f"), py::arg<Address>("x"),
-                                         py::arg<Address>("y"), py::arg<py::U64>("n"));
+constexpr auto kGaussianCopula =
+    py::signature("gaussian_copula", py::arg<BitGen>("bit_generator"), py::arg<Array<const double>>("chol"),
+                  py::arg<py::Any>("columns"), py::arg<Array<double>>("out"));
+
+constexpr auto kEvaluate = py::signature("evaluate", py::arg<Function>("f"), py::arg<Array<const double>>("x"),
+                                         py::arg<Array<double>>("y"));
 constexpr auto kMomentIntegrals =
-    py::signature("moment_integrals", py::arg<Function>("f"), py::arg<Address>("breaks"), py::arg<py::U64>("n_breaks"),
+    py::signature("moment_integrals", py::arg<Function>("f"), py::arg<Array<const double>>("breaks"),
                   py::arg<py::Float>("center"), py::arg<py::U64>("orders"), py::arg<py::Float>("tail_scale"),
-                  py::arg<py::Float>("rel_tol"),
-                  py::arg<Address>("masses"), py::arg<py::Float>("mass_tol"));
+                  py::arg<py::Float>("rel_tol"), py::arg<Array<const double>>("masses"),
+                  py::arg<py::Float>("mass_tol"));
 constexpr auto kTailExponent =
     py::signature("tail_exponent", py::arg<Function>("f"), py::arg<py::Float>("anchor"),
                   py::arg<py::Float>("direction"), py::arg<py::Float>("scale"));
 constexpr auto kIntegrate =
-    py::signature("integrate", py::arg<Function>("f"), py::arg<Address>("breaks"), py::arg<py::U64>("n_breaks"),
+    py::signature("integrate", py::arg<Function>("f"), py::arg<Array<const double>>("breaks"),
                   py::arg<py::Float>("tail_scale"), py::arg<py::Float>("rel_tol"));
 
 PyMethodDef g_functions[] = {

@@ -1,10 +1,9 @@
 // What every family of the varlix._engine module shares: the SetupError
-// exception, the argument kinds for NumPy bit generators and for arrays
-// handed over by address, releasing the interpreter lock, and the table
-// bytes that pickling carries.
+// exception, the argument kind for NumPy bit generators, releasing the
+// interpreter lock, and the table bytes that pickling carries.
 //
-// The Python layer validates arrays (float64, C-contiguous, writeable where
-// written) and passes their addresses and lengths; it holds the bit
+// Arrays cross as arrays (binding/array.hpp): C++ checks their element
+// type, layout, writeability and lengths. The Python layer holds the bit
 // generator's lock for every call that draws.
 #pragma once
 
@@ -49,7 +48,8 @@ struct BitGen {
   static bool convert(PyObject* object, BitGenerator*& out);
 };
 
-// An address handed over by the Python layer (arr.ctypes.data).
+// An address handed over by the Python layer: only the MCMC entry points
+// still take one, until they take arrays as the other families do.
 struct Address {
   using type = std::uintptr_t;
   static bool convert(PyObject* object, std::uintptr_t& out);

@@ -9,24 +9,6 @@ namespace {
 
 PyObject* g_setup_error = nullptr;  // the class, made once per process
 
-// Fills out[0..n) with uniforms from the bit generator: the stream the
-// generators draw from, exposed so that the Python layer and its tests can
-// check where a generator stands.
-PyObject* uniforms(BitGenerator* bits, std::uintptr_t out, std::uint64_t n) {
-  const std::span<double> values = doubles_at(out, n);
-  {
-    const UnlockedIf unlocked(true);
-    BitGeneratorSource source(*bits);
-    for (double& value : values) value = source.next_double();
-  }
-  return Py_NewRef(Py_None);
-}
-
-constexpr auto kUniforms = py::signature("uniforms", py::arg<BitGen>("bit_generator"), py::arg<Address>("out"),
-                                         py::arg<py::U64>("n"));
-
-PyMethodDef g_functions[] = {py::function<kUniforms, uniforms>(), {nullptr, nullptr, 0, nullptr}};
-
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "varlix._engine",
@@ -57,7 +39,7 @@ PyObject* initialize() {
   attempted = true;
   py::set_extension_name("varlix._engine");
   py::Ref created = py::Ref::steal(PyModule_Create(&g_module_def));
-  if (!created || PyModule_AddFunctions(created.get(), g_functions) != 0) return nullptr;
+  if (!created) return nullptr;
   for (const Register add : kFamilies) {
     if (!add(created.get())) return nullptr;
   }

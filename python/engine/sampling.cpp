@@ -1,10 +1,11 @@
 // The generators of varlix.sampling: one class per method, each owning its
 // core table (and the user function when draws need it). Constructors build
-// the table; sample/ppf/cdf work on arrays handed over by address; to_bytes
+// the table; sample/ppf/cdf work on the arrays they are given; to_bytes
 // and from_bytes carry the table through pickling.
 #include "engine.hpp"
 #include "function.hpp"
 
+#include <binding/array.hpp>
 #include <binding/result.hpp>
 
 #include <continuous/hinv.hpp>
@@ -22,14 +23,14 @@ namespace varlix::engine {
 namespace {
 
 using py::arg;
+using py::Array;
+using py::ArrayRef;
 using py::Float;
 using py::signature;
 using py::U64;
 
-// Integers handed over by address (NumPy int64 arrays).
-[[nodiscard]] std::span<std::int64_t> int64s_at(std::uintptr_t address, std::uint64_t count) {
-  return {reinterpret_cast<std::int64_t*>(address), static_cast<std::size_t>(count)};
-}
+using Doubles = ArrayRef<const double>;
+using DoublesOut = ArrayRef<double>;
 
 // A built table as a new instance of Cls, or its error raised. A Python
 // function may have raised while the core went on (a value it could do
@@ -100,15 +101,14 @@ PyObject* new_pinv(AnyFunction pdf, std::uint64_t order, double u_resolution, do
 PyObject* pinv_from_bytes(std::vector<double> words) { return wrap_table<PinvClass>(PinvTable::from_words(words)); }
 
 PyObject* new_hinv(AnyFunction cdf, std::uint64_t order, double u_resolution, double lo, double hi, double center,
-                   std::uintptr_t points, std::uint64_t n_points, AnyFunction pdf, AnyFunction dpdf) {
+                   Doubles points, AnyFunction pdf, AnyFunction dpdf) {
   HinvOptions options;
   options.order = static_cast<int>(order);
   options.u_resolution = u_resolution;
   options.lo = lo;
   options.hi = hi;
   options.center = center;
-  const std::span<const double> given = doubles_at(points, n_points);
-  options.construction_points.assign(given.begin(), given.end());
+  options.construction_points.assign(points.span().begin(), points.span().end());
   auto built = build_with(
       [&] { return build_hinv(DynamicFn(cdf), DynamicFn(pdf), DynamicFn(dpdf), options); }, cdf, pdf, dpdf);
   return wrap_table<HinvClass>(std::move(built));
@@ -150,20 +150,21 @@ void sample_in_blocks(const Table& table, BitGenerator* bits, std::span<T> out) 
 // tables' sample takes each uniform in an inlined pass, where the bit
 // generator's work overlaps the interpolation: no blocks needed.
 template <class Core>
-PyObject* sample_inversion(const Core& core, BitGenerator* bits, std::uintptr_t out, std::uint64_t n) {
+PyObject* sample_inversion(const Core& core, BitGenerator* bits, DoublesOut out) {
   {
     const UnlockedIf unlocked(true);
     BitGeneratorSource source(*bits);
-    core.table.sample(source, doubles_at(out, n));
+    core.table.sample(source, out.span());
   }
   return Py_NewRef(Py_None);
 }
 
-PyObject* pinv_cdf(const PinvCore& core, std::uintptr_t in, std::uintptr_t out, std::uint64_t n) {
+PyObject* pinv_cdf(const PinvCore& core, Doubles in, DoublesOut out) {
+  if (!py::same_length("x", in.size(), "out", out.size())) return nullptr;
   {
     const UnlockedIf unlocked(true);
-    const std::span<const double> x = doubles_at(in, n);
-    const std::span<double> u = doubles_at(out, n);
+    const std::span<const double> x = in.span();
+    const std::span<double> u = out.span();
     for (std::size_t i = 0; i < x.size(); ++i) u[i] = core.table.cdf(x[i]);
   }
   return Py_NewRef(Py_None);
@@ -171,8 +172,8 @@ PyObject* pinv_cdf(const PinvCore& core, std::uintptr_t in, std::uintptr_t out, 
 
 // (max, mean) of |cdf(ppf(u)) - u| over the given u.
 template <class Core>
-PyObject* u_error(const Core& core, AnyFunction cdf, std::uintptr_t us, std::uint64_t n) {
-  const auto measured = build_with([&] { return core.table.u_error(DynamicFn(cdf), doubles_at(us, n)); }, cdf);
+PyObject* u_error(const Core& core, AnyFunction cdf, Doubles us) {
+  const auto measured = build_with([&] { return core.table.u_error(DynamicFn(cdf), us.span()); }, cdf);
   if (!measured) return raise_setup_error(measured.error());
   if (PyErr_Occurred() != nullptr) return nullptr;
   return py::to_py(std::pair{measured->max, measured->mean});
@@ -185,9 +186,6 @@ PyObject* pinv_support(const PinvCore& core) {
 }
 PyObject* hinv_intervals(const HinvCore& core) { return py::to_py(static_cast<std::uint64_t>(core.table.intervals())); }
 PyObject* hinv_midpoint_error(const HinvCore& core) { return py::to_py(core.table.midpoint_error()); }
-PyObject* hinv_support(const HinvCore& core) {
-  return py::to_py(std::pair{core.table.support_lo(), core.table.support_hi()});
-}
 
 // ---- rejection: TDR, simple ratio of uniforms, ratio of uniforms ----------------
 // Draws call the density, so each object keeps it.
@@ -224,17 +222,17 @@ struct RouClass {
 
 // Draws into a float64 array; the lock is released for a native density.
 template <class Core>
-PyObject* sample_rejection(const Core& core, BitGenerator* bits, std::uintptr_t out, std::uint64_t n) {
+PyObject* sample_rejection(const Core& core, BitGenerator* bits, DoublesOut out) {
   const auto done = with_function(core.pdf, [&](const auto& pdf) {
     const UnlockedIf unlocked(!needs_python(core.pdf));
     BitGeneratorSource source(*bits);
-    return core.table.sample(pdf, source, doubles_at(out, n));
+    return core.table.sample(pdf, source, out.span());
   });
   return none_or_raise(done);
 }
 
 PyObject* new_tdr(AnyFunction pdf, AnyFunction dpdf, double c, double lo, double hi, std::uint64_t construction_count,
-                  std::uintptr_t points, std::uint64_t n_points, bool use_dars, double max_squeeze_hat_ratio,
+                  Doubles points, bool use_dars, double max_squeeze_hat_ratio,
                   std::uint64_t max_intervals, std::optional<double> mode, std::optional<double> center) {
   TdrSqueezeOptions options;
   options.transform = c == 0.0 ? TdrSqueezeTransform::Log : TdrSqueezeTransform::InvSqrt;
@@ -243,8 +241,7 @@ PyObject* new_tdr(AnyFunction pdf, AnyFunction dpdf, double c, double lo, double
   options.mode = mode;
   options.center = center;
   options.construction_count = static_cast<std::size_t>(construction_count);
-  const std::span<const double> given = doubles_at(points, n_points);
-  options.construction_points.assign(given.begin(), given.end());
+  options.construction_points.assign(points.span().begin(), points.span().end());
   options.use_dars = use_dars;
   options.max_squeeze_hat_ratio = max_squeeze_hat_ratio;
   options.max_intervals = static_cast<std::size_t>(max_intervals);
@@ -256,11 +253,12 @@ PyObject* tdr_from_bytes(std::vector<double> words, AnyFunction pdf) {
   return wrap_table<TdrClass>(TdrSqueezeTable::from_words(words), pdf);
 }
 
-PyObject* tdr_ppf_hat(const TdrCore& core, std::uintptr_t in, std::uintptr_t out, std::uint64_t n) {
+PyObject* tdr_ppf_hat(const TdrCore& core, Doubles in, DoublesOut out) {
+  if (!py::same_length("u", in.size(), "out", out.size())) return nullptr;
   {
     const UnlockedIf unlocked(true);
-    const std::span<const double> u = doubles_at(in, n);
-    const std::span<double> x = doubles_at(out, n);
+    const std::span<const double> u = in.span();
+    const std::span<double> x = out.span();
     for (std::size_t i = 0; i < u.size(); ++i) x[i] = core.table.ppf_hat(u[i]);
   }
   return Py_NewRef(Py_None);
@@ -316,29 +314,27 @@ struct GuideClass {
 
 // Draws into an int64 array.
 template <class Core>
-PyObject* sample_discrete(const Core& core, BitGenerator* bits, std::uintptr_t out, std::uint64_t n) {
-  sample_in_blocks(core.table, bits, int64s_at(out, n));
+PyObject* sample_discrete(const Core& core, BitGenerator* bits, ArrayRef<std::int64_t> out) {
+  sample_in_blocks(core.table, bits, out.span());
   return Py_NewRef(Py_None);
 }
 
-PyObject* new_alias(std::uintptr_t pv, std::uint64_t n, double urn_factor, double domain_lo) {
+PyObject* new_alias(Doubles pv, double urn_factor, double domain_lo) {
   AliasOptions options;
   options.urn_factor = urn_factor;
   options.domain_lo = static_cast<std::int64_t>(domain_lo);
-  return wrap_table<AliasClass>(build_alias(doubles_at(pv, n), options));
+  return wrap_table<AliasClass>(build_alias(pv.span(), options));
 }
 
 PyObject* alias_from_bytes(std::vector<double> words) {
   return wrap_table<AliasClass>(AliasTable::from_words(words));
 }
 
-PyObject* alias_size(const AliasCore& core) { return py::to_py(static_cast<std::uint64_t>(core.table.size())); }
-
-PyObject* new_guide(std::uintptr_t pv, std::uint64_t n, double guide_factor, double domain_lo) {
+PyObject* new_guide(Doubles pv, double guide_factor, double domain_lo) {
   GuideTableOptions options;
   options.guide_factor = guide_factor;
   options.domain_lo = static_cast<std::int64_t>(domain_lo);
-  return wrap_table<GuideClass>(build_guide_table(doubles_at(pv, n), options));
+  return wrap_table<GuideClass>(build_guide_table(pv.span(), options));
 }
 
 PyObject* guide_from_bytes(std::vector<double> words) {
@@ -347,49 +343,45 @@ PyObject* guide_from_bytes(std::vector<double> words) {
 
 // out[i] = ppf(in[i]); in and out may be the same array.
 template <class Core>
-PyObject* ppf_many(const Core& core, std::uintptr_t in, std::uintptr_t out, std::uint64_t n) {
+PyObject* ppf_many(const Core& core, Doubles in, DoublesOut out) {
+  if (!py::same_length("u", in.size(), "out", out.size())) return nullptr;
   {
     const UnlockedIf unlocked(true);
-    const std::span<const double> u = doubles_at(in, n);
-    const std::span<double> x = doubles_at(out, n);
+    const std::span<const double> u = in.span();
+    const std::span<double> x = out.span();
     for (std::size_t i = 0; i < u.size(); ++i) x[i] = core.table.ppf(u[i]);
   }
   return Py_NewRef(Py_None);
 }
 
-PyObject* guide_size(const GuideCore& core) { return py::to_py(static_cast<std::uint64_t>(core.table.size())); }
-
-constexpr auto kNewAlias = signature("__new__", arg<Address>("pv"), arg<U64>("n"), arg<Float>("urn_factor"),
+constexpr auto kNewAlias = signature("__new__", arg<Array<const double>>("pv"), arg<Float>("urn_factor"),
                                      arg<Float>("domain_lo"));
-constexpr auto kNewGuide = signature("__new__", arg<Address>("pv"), arg<U64>("n"), arg<Float>("guide_factor"),
+constexpr auto kNewGuide = signature("__new__", arg<Array<const double>>("pv"), arg<Float>("guide_factor"),
                                      arg<Float>("domain_lo"));
-constexpr auto kSampleInts =
-    signature("sample", arg<BitGen>("bit_generator"), arg<Address>("out"), arg<U64>("n"));
-constexpr auto kPpfMany = signature("ppf", arg<Address>("u"), arg<Address>("out"), arg<U64>("n"));
+constexpr auto kSampleInts = signature("sample", arg<BitGen>("bit_generator"), arg<Array<std::int64_t>>("out"));
+constexpr auto kPpfMany = signature("ppf", arg<Array<const double>>("u"), arg<Array<double>>("out"));
 constexpr auto kToBytes = signature("to_bytes");
 constexpr auto kFromBytes = signature("from_bytes", arg<Words>("data"));
-constexpr auto kSize = signature("size");
 
 constexpr auto kNewPinv = signature("__new__", arg<Function>("pdf"), arg<U64>("order"), arg<Float>("u_resolution"),
                                     arg<Float>("lo"), arg<Float>("hi"), arg<Float>("center"));
 constexpr auto kNewHinv = signature("__new__", arg<Function>("cdf"), arg<U64>("order"), arg<Float>("u_resolution"),
                                     arg<Float>("lo"), arg<Float>("hi"), arg<Float>("center"),
-                                    arg<Address>("points"), arg<U64>("n_points"), arg<OptionalFunction>("pdf"),
+                                    arg<Array<const double>>("points"), arg<OptionalFunction>("pdf"),
                                     arg<OptionalFunction>("dpdf"));
 constexpr auto kNewTdr = signature("__new__", arg<Function>("pdf"), arg<Function>("dpdf"), arg<Float>("c"),
                                    arg<Float>("lo"), arg<Float>("hi"), arg<U64>("construction_count"),
-                                   arg<Address>("points"), arg<U64>("n_points"), arg<py::Bool>("use_dars"),
+                                   arg<Array<const double>>("points"), arg<py::Bool>("use_dars"),
                                    arg<Float>("max_squeeze_hat_ratio"), arg<U64>("max_intervals"),
                                    arg<py::Optional<Float>>("mode"), arg<py::Optional<Float>>("center"));
 constexpr auto kNewSrou = signature("__new__", arg<Function>("pdf"), arg<Float>("mode"), arg<Float>("pdf_area"),
                                     arg<Float>("lo"), arg<Float>("hi"), arg<py::Optional<Float>>("cdf_at_mode"));
 constexpr auto kNewRou = signature("__new__", arg<Function>("pdf"), arg<Float>("umax"), arg<Float>("vmin"),
                                    arg<Float>("vmax"), arg<Float>("c"));
-constexpr auto kSampleFloats =
-    signature("sample", arg<BitGen>("bit_generator"), arg<Address>("out"), arg<U64>("n"));
-constexpr auto kCdfMany = signature("cdf", arg<Address>("x"), arg<Address>("out"), arg<U64>("n"));
-constexpr auto kPpfHat = signature("ppf_hat", arg<Address>("u"), arg<Address>("out"), arg<U64>("n"));
-constexpr auto kUError = signature("u_error", arg<Function>("cdf"), arg<Address>("u"), arg<U64>("n"));
+constexpr auto kSampleFloats = signature("sample", arg<BitGen>("bit_generator"), arg<Array<double>>("out"));
+constexpr auto kCdfMany = signature("cdf", arg<Array<const double>>("x"), arg<Array<double>>("out"));
+constexpr auto kPpfHat = signature("ppf_hat", arg<Array<const double>>("u"), arg<Array<double>>("out"));
+constexpr auto kUError = signature("u_error", arg<Function>("cdf"), arg<Array<const double>>("u"));
 constexpr auto kIntervals = signature("intervals");
 constexpr auto kArea = signature("area");
 constexpr auto kSupport = signature("support");
@@ -417,7 +409,6 @@ bool register_continuous(PyObject* module) {
       method<HinvClass, kUError, u_error<HinvCore>>(),
       method<HinvClass, kIntervals, hinv_intervals>(),
       method<HinvClass, kMidpointError, hinv_midpoint_error>(),
-      method<HinvClass, kSupport, hinv_support>(),
       method<HinvClass, kToBytes, to_bytes<HinvCore>>(),
       py::static_method<HinvClass, kFromBytes, hinv_from_bytes>(),
       {},
@@ -457,7 +448,6 @@ bool register_discrete(PyObject* module) {
   static PyMethodDef alias_methods[] = {
       method<AliasClass, kSampleInts, sample_discrete<AliasCore>>(),
       method<AliasClass, kToBytes, to_bytes<AliasCore>>(),
-      method<AliasClass, kSize, alias_size>(),
       py::static_method<AliasClass, kFromBytes, alias_from_bytes>(),
       {},
   };
@@ -465,7 +455,6 @@ bool register_discrete(PyObject* module) {
       method<GuideClass, kSampleInts, sample_discrete<GuideCore>>(),
       method<GuideClass, kPpfMany, ppf_many<GuideCore>>(),
       method<GuideClass, kToBytes, to_bytes<GuideCore>>(),
-      method<GuideClass, kSize, guide_size>(),
       py::static_method<GuideClass, kFromBytes, guide_from_bytes>(),
       {},
   };

@@ -18,7 +18,7 @@ except PackageNotFoundError:  # pragma: no cover - running from a source tree
     __version__ = "0.1.0"
 
 from . import sampling  # noqa: E402
-from ._discrete import DiscreteDistribution, from_pmf  # noqa: E402
+from .discrete import DiscreteDistribution, from_pmf  # noqa: E402
 from .distributions import Distribution, from_cdf, from_histogram, from_logpdf, from_pdf  # noqa: E402
 from .copula import GaussianCopula, gaussian_copula  # noqa: E402
 

@@ -197,8 +197,7 @@ class HistogramLaw:
     def copula_column(self):
         levels = np.ascontiguousarray(self._q_levels)
         knots = np.ascontiguousarray(self._q_edges)
-        address = levels.__array_interface__["data"][0], knots.__array_interface__["data"][0]
-        return ("histogram", *address, levels.size), (levels, knots)
+        return ("histogram", levels, knots)
 
     def truncate(self, lo, hi):
         lo = max(lo, self.edges[0])

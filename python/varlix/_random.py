@@ -12,7 +12,11 @@ from dataclasses import dataclass
 
 import numpy as np
 
-__all__ = ["UniformSource", "as_generator", "uniform_source", "spawn"]
+__all__ = ["UniformSource", "as_generator", "uniform_source", "spawn", "fill", "CHUNK"]
+
+# Draws per engine call. Between calls the interpreter runs its signal
+# handlers (Ctrl-C) and other threads may take the bit generator.
+CHUNK = 1 << 16
 
 
 def as_generator(random_state):
@@ -62,6 +66,21 @@ def uniform_source(random_state) -> UniformSource:
     shared = generator is random_state or random_state is None or random_state is np.random or isinstance(
         random_state, np.random.BitGenerator)
     return UniformSource(generator, bits, bits.capsule, bits.lock, shared)
+
+
+def fill(sample, out, source: UniformSource, chunk: int = CHUNK, holding=None) -> None:
+    """Draws into ``out`` in pieces of ``chunk`` rows, each engine call under
+    the bit generator's lock: ``sample(source.capsule, piece)`` per piece.
+
+    ``holding``, when given, is the context each call runs in instead of the
+    bare lock (it must take and give back ``source.lock`` itself).
+    """
+    hold = source.lock if holding is None else holding
+    capsule = source.capsule
+    for start in range(0, len(out), chunk):
+        piece = out[start:start + chunk]
+        with hold:
+            sample(capsule, piece)
 
 
 def spawn(random_state, n: int) -> list:

@@ -1,4 +1,5 @@
-"""The ``size`` argument of the distributions' ``rvs``, and room for draws."""
+"""The ``size`` argument of the distributions' ``rvs``, room for draws, and
+point arguments (``x``, ``q``, ``u``...) as the float64 arrays the engine takes."""
 from __future__ import annotations
 
 import math
@@ -7,7 +8,20 @@ import operator
 
 import numpy as np
 
-__all__ = ["empty_array", "empty_draws", "size_shape"]
+__all__ = ["empty_array", "empty_draws", "float_array", "size_shape"]
+
+_NOT_REAL = "{name} must be a real number or an array of real numbers"
+
+
+def float_array(values, name, *, copy=False, message=_NOT_REAL):
+    """``values`` as a C-contiguous float64 array (a copy when asked), or a
+    TypeError whose ``message`` names the argument."""
+    try:
+        if copy:
+            return np.array(values, dtype=np.float64, order="C", copy=True)
+        return np.asarray(values, dtype=np.float64, order="C")
+    except (TypeError, ValueError) as error:
+        raise TypeError(message.format(name=name)) from error
 
 
 def size_shape(size):

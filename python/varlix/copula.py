@@ -4,9 +4,9 @@ from __future__ import annotations
 import numpy as np
 
 from . import _engine
-from ._random import uniform_source
+from ._random import fill, uniform_source
 from ._shapes import empty_draws, size_shape
-from .distributions import Distribution, _address
+from .distributions import Distribution
 
 __all__ = ["GaussianCopula", "gaussian_copula"]
 
@@ -143,16 +143,12 @@ class GaussianCopula:
         return self._corr.shape[0]
 
     def _columns(self):
-        """The engine's spec of each column, and the arrays they point into."""
-        specs, keep = [], []
+        """The engine's spec of each column."""
+        specs = []
         for m in self._marginals:
             spec = m._copula_column() if isinstance(m, Distribution) else None
-            if spec is None:
-                specs.append(("uniform",))
-            else:
-                specs.append(spec[0])
-                keep.append(spec[1])
-        return specs, keep
+            specs.append(("uniform",) if spec is None else spec)
+        return specs
 
     def rvs(self, size=None, random_state=None):
         """Random vectors.
@@ -174,13 +170,9 @@ class GaussianCopula:
         d = self.dim
         source = uniform_source(random_state)
         out = empty_draws(n, d)
-        specs, keep = self._columns()
-        with source.lock:
-            for start in range(0, n, _CHUNK_ROWS):
-                rows = out[start:start + _CHUNK_ROWS]
-                _engine.gaussian_copula(source.capsule, _address(self._chol), d, specs, _address(rows),
-                                        rows.shape[0])
-        del keep
+        specs = self._columns()
+        chol = self._chol
+        fill(lambda capsule, rows: _engine.gaussian_copula(capsule, chol, specs, rows), out, source, _CHUNK_ROWS)
         for j, spec in enumerate(specs):
             if spec[0] == "uniform":
                 out[:, j] = _quantiles(self._marginals[j], j, out[:, j])

@@ -21,8 +21,8 @@ from . import _discovery, _engine
 from ._checks import CdfWatch, check_log_scale, check_width, scan_cdf
 from ._functions import batch_values, function_spec, kind_of, point_value
 from ._histogram import histogram_law
-from ._random import uniform_source
-from ._shapes import empty_draws, size_shape
+from ._random import fill, uniform_source
+from ._shapes import empty_draws, float_array, size_shape
 
 __all__ = ["Distribution", "from_pdf", "from_logpdf", "from_cdf", "from_histogram"]
 
@@ -194,19 +194,6 @@ def _check_center(center, lo, hi):
     return c
 
 
-def _float_array(values, name):
-    """An argument of pdf, cdf, ppf... as a float64 array, or a TypeError naming it."""
-    try:
-        return np.asarray(values, dtype=np.float64)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a real number or an array of real numbers") from None
-
-
-def _address(array):
-    """The data address of a C-contiguous float64 array (cheaper than .ctypes)."""
-    return array.__array_interface__["data"][0]
-
-
 def _bad_value(x, value, what="density"):
     return ValueError(f"{what} value {value!r} at x = {x!r} is not a finite non-negative number")
 
@@ -236,7 +223,7 @@ class _UserFunction:
         if self.kind == "native":
             x = np.ascontiguousarray(x, dtype=np.float64)
             y = np.empty_like(x)
-            _engine.evaluate(self.spec, _address(x), _address(y), x.size)
+            _engine.evaluate(self.spec, x, y)
             return y
         f = self.f
         return np.fromiter((point_value(f(v), v) for v in x.tolist()), dtype=np.float64, count=x.size)
@@ -274,8 +261,6 @@ class _ShiftedExp:
 # the inversion tables of the engine
 # ---------------------------------------------------------------------------
 
-# Draws per engine call: Ctrl-C is honoured between chunks.
-_CHUNK = 1 << 16
 # Polynomial order of the density's inversion table (the usual choice for
 # PINV: few intervals, cheap evaluation).
 _PINV_ORDER = 5
@@ -297,15 +282,12 @@ class _Table:
     @classmethod
     def hinv(cls, cdf_spec, pdf_spec, u_resolution, lo, hi, center):
         none = np.empty(0)
-        return cls(
-            _engine.Hinv(cdf_spec, _HINV_ORDER, u_resolution, lo, hi, center, _address(none), 0, pdf_spec, None),
-            "hinv",
-        )
+        return cls(_engine.Hinv(cdf_spec, _HINV_ORDER, u_resolution, lo, hi, center, none, pdf_spec, None), "hinv")
 
     def _map(self, method, values):
         x = np.ascontiguousarray(values, dtype=np.float64)
         out = np.empty_like(x)
-        method(_address(x), _address(out), x.size)
+        method(x, out)
         return out
 
     def ppf(self, u):
@@ -323,10 +305,7 @@ class _Table:
         shape, n = size_shape(size)
         source = uniform_source(random_state)
         out = empty_draws(n)
-        with source.lock:
-            for start in range(0, n, _CHUNK):
-                chunk = out[start:start + _CHUNK]
-                self.engine.sample(source.capsule, _address(chunk), chunk.size)
+        fill(self.engine.sample, out, source)
         return float(out[0]) if shape is None else out.reshape(shape)
 
     def to_bytes(self):
@@ -372,7 +351,7 @@ class _InversionLaw:
         return self._table.rvs(size, random_state)
 
     def copula_column(self):
-        return (self._table.kind, self._table.to_bytes()), None
+        return (self._table.kind, self._table.to_bytes())
 
     def _make_partition(self):
         """The quadrature's partition (quantiles at _PARTITION_LEVELS, the
@@ -435,8 +414,7 @@ class _InversionLaw:
             spec = self._quadrature_spec()
             masses, mass_tol = self._known_masses()
             values, errors, absolute, _, _ = _engine.moment_integrals(
-                spec, _address(breaks), breaks.size, self._median, orders, self._tail_scale, _QUAD_REL_TOL,
-                _address(masses), mass_tol,
+                spec, breaks, self._median, orders, self._tail_scale, _QUAD_REL_TOL, masses, mass_tol,
             )
             quadrature_ok = [e <= _DIVERGED * a for e, a in zip(errors, absolute)]
             if (verdicts[0] is _Verdict.UNKNOWN and not quadrature_ok[0]) or not values[0] > 0:
@@ -473,8 +451,8 @@ class _InversionLaw:
             breaks = self.partition()
             masses, mass_tol = self._known_masses()
             values, errors, absolute, _, _ = _engine.moment_integrals(
-                self._quadrature_spec(), _address(breaks), breaks.size, self._median, 0, self._tail_scale,
-                _QUAD_REL_TOL, _address(masses), mass_tol,
+                self._quadrature_spec(), breaks, self._median, 0, self._tail_scale, _QUAD_REL_TOL, masses,
+                mass_tol,
             )
             if errors[0] > _DIVERGED * absolute[0] or not values[0] > 0:
                 raise ValueError("the integral of the density over the support does not converge")
@@ -489,7 +467,6 @@ class _InversionLaw:
 class _DensityLaw(_InversionLaw):
     """A law from a density or a log-density, unnormalized, on a support."""
 
-    _table_kind = "pinv"
     _divisor = 1.0
 
     def __init__(self, f, support, *, log, u_resolution, center):
@@ -662,7 +639,7 @@ class _DensityLaw(_InversionLaw):
         # law's spread of 9 would crowd the tail's mass against t = 0.
         anchor = ends[1] if lower else ends[-2]
         scale = max(self._tail_scale, abs(anchor - self._median))
-        values, _, _, _, _ = _engine.integrate(self._quadrature_spec(), _address(ends), ends.size, scale, _QUAD_REL_TOL)
+        values, _, _, _, _ = _engine.integrate(self._quadrature_spec(), ends, scale, _QUAD_REL_TOL)
         return min(values[0] / self.mass(), 1.0)
 
     def truncate(self, lo, hi):
@@ -686,7 +663,6 @@ class _CdfLaw(_InversionLaw):
     """A law from a CDF (and optionally its density) by Hermite interpolation
     of the quantile function (Hörmann & Leydold 2003)."""
 
-    _table_kind = "hinv"
 
     def __init__(self, cdf, support, *, pdf, u_resolution, center):
         lo, hi = support
@@ -973,7 +949,7 @@ class Distribution:
     def _pointwise(self, fn, x, below, above, *, nan=math.nan):
         """fn on the standard coordinates of the points inside the support;
         `below` / `above` outside it, NaN for NaN."""
-        arr = _float_array(x, "x")
+        arr = float_array(x, "x")
         z = arr.ravel()
         if self._loc != 0.0 or self._scale != 1.0:
             z = self._standard(z)
@@ -1035,7 +1011,7 @@ class Distribution:
         """fn on the levels in [0, 1] (NaN elsewhere), then loc and scale.
         Level 0 is the lower end of the support and 1 the upper (the other
         way round for `upper_first`), as in SciPy."""
-        arr = _float_array(q, "q")
+        arr = float_array(q, "q")
         u = np.ascontiguousarray(arr.ravel())
         if u.size and 0.0 <= u.min() and u.max() <= 1.0:
             out = np.asarray(fn(u), dtype=np.float64)
@@ -1200,7 +1176,7 @@ class Distribution:
         g = _Integrand(self, func)
         spec = function_spec(g, kind="vector")
         values, errors, absolute, _, _ = _engine.integrate(
-            spec, _address(breaks), breaks.size, getattr(self._law, "_tail_scale", 1.0), _QUAD_REL_TOL
+            spec, breaks, getattr(self._law, "_tail_scale", 1.0), _QUAD_REL_TOL
         )
         if errors[0] > _DIVERGED * absolute[0]:
             return math.nan
@@ -1254,13 +1230,10 @@ class Distribution:
         return Distribution(self._law.truncate(za, zb), self._loc, self._scale)
 
     def _copula_column(self):
-        """The engine's spec of this marginal for compiled copula draws, with
-        the arrays it points into; None when only ``ppf`` can be used."""
+        """The engine's spec of this marginal for compiled copula draws;
+        None when only ``ppf`` can be used."""
         column = self._law.copula_column()
-        if column is None:
-            return None
-        spec, keep = column
-        return spec + (self._loc, self._scale), keep
+        return None if column is None else column + (self._loc, self._scale)
 
     # -- presentation, pickling ---------------------------------------------------
     def __repr__(self):

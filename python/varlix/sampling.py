@@ -48,8 +48,8 @@ from . import _discovery, _engine
 from ._engine import SetupError
 from ._checks import CdfWatch, WatchedCdf, check_width, scan_cdf
 from ._functions import batch_values, function_spec, is_native, kind_of, point_value
-from ._random import uniform_source
-from ._shapes import empty_array, size_shape
+from ._random import fill, uniform_source
+from ._shapes import empty_array, float_array, size_shape
 
 UNURANError = SetupError
 
@@ -65,10 +65,6 @@ __all__ = [
     "UNURANError",
 ]
 
-# Draws per engine call. Between calls the interpreter runs its signal
-# handlers (Ctrl-C) and other threads may take the bit generator.
-_CHUNK = 1 << 16
-
 # PINV cuts each tail below a twentieth of the u-resolution; a missing mass
 # this many times the resolution (and never below the floor, the accuracy of
 # a typical CDF) means a part of the law was not found.
@@ -83,11 +79,8 @@ _INF = math.inf
 # ---- arguments ---------------------------------------------------------------
 
 def _float_array(values, name):
-    """A C-contiguous float64 copy of ``values`` (the engine reads it by address)."""
-    try:
-        return np.array(values, dtype=np.float64, order="C", copy=True)
-    except (TypeError, ValueError) as error:
-        raise TypeError(f"`{name}` must be array-like of real numbers") from error
+    """A C-contiguous float64 copy of ``values`` (scipy's wording when not numbers)."""
+    return float_array(values, name, copy=True, message="`{name}` must be array-like of real numbers")
 
 
 def _domain_of(dist, domain):
@@ -261,27 +254,36 @@ class _LockYield:
             return function_spec(f, probe, kind=kind)
         return function_spec(self.wrap(f), probe, kind=kind)
 
-    def fill(self, engine, out, source):
-        flat = out.reshape(-1)
-        local = self.local
-        for start in range(0, flat.size, _CHUNK):
-            part = flat[start:start + _CHUNK]
-            lock = source.lock
-            lock.acquire()
-            previous = local.lock
-            # A generator made from a seed is the sampler's alone: no density
-            # can draw from it, so it keeps its lock (and the calls their speed).
-            local.lock = lock if source.shared else None
-            try:
-                engine.sample(source.capsule, part.ctypes.data, part.size)
-            finally:
-                local.lock = previous
-                try:
-                    lock.release()
-                except RuntimeError:
-                    # An interrupt while a density call waited to take the
-                    # lock back (another thread had it): it is not ours.
-                    pass
+    def holding(self, source):
+        """The context each draw call runs in: the source's lock taken, and
+        offered to the density of this thread."""
+        return _Holding(self.local, source)
+
+
+class _Holding:
+    """Holds a source's lock for one engine call at a time (see `_LockYield`)."""
+
+    def __init__(self, local, source):
+        self.local = local
+        self.lock = source.lock
+        # A generator made from a seed is the sampler's alone: no density
+        # can draw from it, so it keeps its lock (and the calls their speed).
+        self.offered = source.lock if source.shared else None
+        self.previous = None
+
+    def __enter__(self):
+        self.lock.acquire()
+        self.previous = self.local.lock
+        self.local.lock = self.offered
+
+    def __exit__(self, *exc):
+        self.local.lock = self.previous
+        try:
+            self.lock.release()
+        except RuntimeError:
+            # An interrupt while a density call waited to take the lock back
+            # (another thread had it): it is not ours.
+            pass
 
 
 class _Generator:
@@ -305,15 +307,9 @@ class _Generator:
         self._source = uniform_source(random_state)
 
     def _fill(self, out, source):
-        if getattr(self, "_yield", None) is not None:
-            self._yield.fill(self._engine, out, source)
-            return
-        flat = out.reshape(-1)
-        sample = self._engine.sample
-        for start in range(0, flat.size, _CHUNK):
-            part = flat[start:start + _CHUNK]
-            with source.lock:
-                sample(source.capsule, part.ctypes.data, part.size)
+        lock_yield = getattr(self, "_yield", None)
+        fill(self._engine.sample, out.reshape(-1), source,
+             holding=None if lock_yield is None else lock_yield.holding(source))
 
     def rvs(self, size=None, random_state=None):
         """Draw random variates.
@@ -380,7 +376,7 @@ class _Inversion(_Generator):
         """
         u = _float_array(u, "u")
         out = np.empty_like(u)
-        self._engine.ppf(u.ctypes.data, out.ctypes.data, u.size)
+        self._engine.ppf(u, out)
         # The table ends at the cut points of infinite tails; the quantiles
         # of 0 and 1 themselves are the ends of the domain.
         lo, hi = self._domain
@@ -458,7 +454,7 @@ class _Inversion(_Generator):
             raise ValueError("u_error needs the exact CDF: `dist` has no `cdf` method")
         us = _u_grid(n)
         spec = function_spec(self._cdf, self._probe)
-        return UError(*self._engine.u_error(spec, us.ctypes.data, n))
+        return UError(*self._engine.u_error(spec, us))
 
 
 # ---- PINV ------------------------------------------------------------------------
@@ -611,7 +607,7 @@ class NumericalInversePolynomial(_Inversion):
         """
         x = _float_array(x, "x")
         out = np.empty_like(x)
-        self._engine.cdf(x.ctypes.data, out.ctypes.data, x.size)
+        self._engine.cdf(x, out)
         return out[()]
 
     def __repr__(self):
@@ -690,7 +686,7 @@ class NumericalInverseHermite(_Inversion):
         # below 0 there is refused before any table is built.
         scan_cdf(lambda xs: _evaluate(plain_spec, xs), lo, hi, center, watch)
         self._engine = _engine.Hinv(
-            cdf_spec, order, u_resolution, lo, hi, center, points.ctypes.data, points.size,
+            cdf_spec, order, u_resolution, lo, hi, center, points,
             None if pdf is None else function_spec(pdf, probe),
             None if dpdf is None else function_spec(dpdf, probe))
         watch.finish()
@@ -794,8 +790,8 @@ class TransformedDensityRejection(_Generator):
         asked = (f"a hat from construction_points={construction_points!r}" if points.size == 0
                  else f"a hat from {points.size} construction points") + f" (max_intervals={max_intervals})"
         with _naming_memory(asked):
-            self._engine = _engine.Tdr(pdf_spec, function_spec(dpdf, probe), c, lo, hi, count, points.ctypes.data,
-                                       points.size, bool(use_dars), ratio, max_intervals, mode, center)
+            self._engine = _engine.Tdr(pdf_spec, function_spec(dpdf, probe), c, lo, hi, count, points,
+                                       bool(use_dars), ratio, max_intervals, mode, center)
         self._init_random_state(random_state)
 
     def _restore_engine(self, table):
@@ -835,7 +831,7 @@ class TransformedDensityRejection(_Generator):
         """
         u = _float_array(u, "u")
         out = np.empty_like(u)
-        self._engine.ppf_hat(u.ctypes.data, out.ctypes.data, u.size)
+        self._engine.ppf_hat(u, out)
         return out[()]
 
     def __repr__(self):
@@ -969,7 +965,7 @@ def _table_cdf(engine, x):
 def _evaluate(spec, xs):
     xs = np.ascontiguousarray(xs, dtype=np.float64)
     ys = np.empty_like(xs)
-    _engine.evaluate(spec, xs.ctypes.data, ys.ctypes.data, xs.size)
+    _engine.evaluate(spec, xs, ys)
     return ys
 
 
@@ -1204,7 +1200,7 @@ class DiscreteAliasUrn(_DiscreteTable):
         pv, first = _probability_vector(dist, domain)
         self._dist = dist
         self._options = (pv.size, first, urn_factor)
-        self._engine = _engine.AliasUrn(pv.ctypes.data, pv.size, urn_factor, float(first))
+        self._engine = _engine.AliasUrn(pv, urn_factor, float(first))
         self._init_random_state(random_state)
 
     def __repr__(self):
@@ -1254,7 +1250,7 @@ class DiscreteGuideTable(_DiscreteTable):
         pv, first = _probability_vector(dist, domain)
         self._dist = dist
         self._options = (pv.size, first, guide_factor)
-        self._engine = _engine.GuideTable(pv.ctypes.data, pv.size, guide_factor, float(first))
+        self._engine = _engine.GuideTable(pv, guide_factor, float(first))
         self._init_random_state(random_state)
 
     def ppf(self, u):
@@ -1273,7 +1269,7 @@ class DiscreteGuideTable(_DiscreteTable):
         """
         u = _float_array(u, "u")
         out = np.empty_like(u)
-        self._engine.ppf(u.ctypes.data, out.ctypes.data, u.size)
+        self._engine.ppf(u, out)
         return out[()]
 
     def __repr__(self):

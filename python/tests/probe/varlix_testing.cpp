@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include <binding/array.hpp>
 #include <binding/binder.hpp>
 #include <binding/error.hpp>
 #include <binding/pyclass.hpp>
@@ -109,6 +110,17 @@ PyObject* tdr_transform(const std::string& text) {
   const auto transform = parse_tdr_transform(text);
   if (!transform) return nullptr;
   return PyUnicode_FromString(*transform == TdrTransform::Log ? "Log" : "InvSqrt");
+}
+
+// out[i] = 2 * x[i] for arrays of one length; the count of int64 values.
+PyObject* double_into(ArrayRef<const double> x, ArrayRef<double> out) {
+  if (!same_length("x", x.size(), "out", out.size())) return nullptr;
+  for (std::size_t i = 0; i < x.size(); ++i) out.data()[i] = 2.0 * x.data()[i];
+  return to_py(static_cast<std::uint64_t>(x.size()));
+}
+PyObject* count_int64(ArrayRef<std::int64_t> values) {
+  for (std::int64_t& v : values.span()) v += 1;
+  return to_py(static_cast<std::uint64_t>(values.size()));
 }
 
 // A C++ exception escaping an implementation function.
@@ -210,6 +222,8 @@ constexpr auto kDefaults = signature("defaults", arg<Any>("a"), arg<Bool>("flag"
 constexpr auto kThree = signature("three", arg<Any>("a"), arg<Any>("b"), arg<Any>("c"));
 constexpr auto kPair = signature("pair", arg<Float>("a"), arg<Float>("b"));
 constexpr auto kTdr = signature("tdr_transform", arg<Str>("text"));
+constexpr auto kDoubleInto = signature("double_into", arg<Array<const double>>("x"), arg<Array<double>>("out"));
+constexpr auto kCountInt64 = signature("count_int64", arg<Array<std::int64_t>>("values"));
 constexpr auto kThrow = signature("throw_cpp", arg<Bool>("allocation"));
 
 constexpr auto kFloatFn = signature("float_fn", arg<Any>("f"), arg<Float>("x"));
@@ -253,6 +267,8 @@ bool register_probe(PyObject* module) {
       function<kPair, echo_pair>(),
       function<kTdr, tdr_transform>(),
       function<kThrow, throw_cpp>(),
+      function<kDoubleInto, double_into>(),
+      function<kCountInt64, count_int64>(),
       function<kFloatFn, float_fn>(),
       function<kFloatFnLoop, float_fn_loop>(),
       function<kNdFn, nd_fn>(),

@@ -41,8 +41,6 @@
 //   table.ppf(u)              quantile; u outside [0, 1] or NaN -> NaN
 //   table.sample(source, out) out[i] = ppf(source.next_double()), no allocation
 //   table.cdf(x)              CDF of the approximation (inverts the polynomial)
-//   table.accurate_cdf(f, x)  CDF by adaptive quadrature of f from the
-//                             interval's start (normalized by area())
 //   table.u_error(cdf, us)    expected<UError{max, mean}>: |cdf(ppf(u)) - u|
 //                             over us, with cdf the user's exact CDF
 //                             (normalized to the given domain); NaN when cdf
@@ -109,9 +107,6 @@ class PinvTable {
   }
 
   [[nodiscard]] double cdf(double x) const;
-
-  template <class F>
-  [[nodiscard]] std::expected<double, SetupError> accurate_cdf(const F& f, double x) const;
 
   template <class C>
   [[nodiscard]] std::expected<UError, SetupError> u_error(const C& cdf, std::span<const double> us) const {
@@ -790,23 +785,6 @@ class Builder {
 template <class F>
 [[nodiscard]] std::expected<PinvTable, SetupError> build_pinv(const F& f, const PinvOptions& options) {
   return pinv_detail::Builder<F>(f, options).run();
-}
-
-template <class F>
-std::expected<double, SetupError> PinvTable::accurate_cdf(const F& f, double x) const {
-  if (std::isnan(x)) return x;
-  if (x <= support_lo()) return 0.0;
-  if (x >= support_hi()) return 1.0;
-  const auto it = std::upper_bound(x_starts_.begin(), x_starts_.end(), x);
-  const auto i = static_cast<std::size_t>(it - x_starts_.begin()) - 1;
-  const double a = x_starts_[i];
-  std::array<double, 2> xs{a, x};
-  std::array<double, 2> ys{};
-  if (auto ok = evaluate_density(f, xs, ys); !ok) return std::unexpected(ok.error());
-  constexpr double kAccurate = 1e-3;  // of the table's own resolution
-  auto part = integrate_gauss_lobatto(f, a, x, ys[0], ys[1], kAccurate * u_resolution_ * area());
-  if (!part) return std::unexpected(part.error());
-  return std::clamp((u_starts_[i] + *part) / area(), 0.0, 1.0);
 }
 
 }  // namespace varlix

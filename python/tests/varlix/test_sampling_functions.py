@@ -183,7 +183,7 @@ def test_native_rejection_draws_release_the_interpreter():
     source = gen._source
     with source.lock:
         begin = time.perf_counter()
-        gen._engine.sample(source.capsule, out.ctypes.data, out.size)
+        gen._engine.sample(source.capsule, out)
         end = time.perf_counter()
     done.set()
     t.join()

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-README = Path(__file__).resolve().parents[2] / "README.md"
+README = Path(__file__).resolve().parents[3] / "README.md"
 _FENCE = re.compile(r"^```python\n(.*?)^```", re.S | re.M)
 _COMMENT = re.compile(r"<!--\s*(name|continues):\s*([\w-]+)\s*-->")
 

@@ -107,7 +107,7 @@ def test_compiled_draws_release_the_interpreter_lock(histogram):
     from varlix._random import uniform_source
 
     c = varlix.gaussian_copula(np.eye(2), [varlix.from_pdf(lambda x: np.exp(-x * x)), histogram])
-    specs, keep = c._columns()
+    specs = c._columns()
     out = np.empty((400_000, 2))
     source = uniform_source(1)
     ticks = [0]
@@ -121,7 +121,7 @@ def test_compiled_draws_release_the_interpreter_lock(histogram):
     t.start()
     try:
         before = ticks[0]
-        _engine.gaussian_copula(source.capsule, c._chol.ctypes.data, 2, specs, out.ctypes.data, out.shape[0])
+        _engine.gaussian_copula(source.capsule, c._chol, specs, out)
         during = ticks[0] - before
     finally:
         stop.set()

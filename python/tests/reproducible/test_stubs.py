@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-STUBS = Path(__file__).resolve().parent.parent / "_varlix.pyi"
+STUBS = Path(__file__).resolve().parents[2] / "_varlix.pyi"
 
 
 def stub_tree():
