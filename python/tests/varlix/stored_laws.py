@@ -10,10 +10,10 @@ class Normal:
     """The standard normal, with the methods the generators ask for."""
 
     def pdf(self, x):
-        return math.exp(-0.5 * x * x)
+        return math.exp(-0.5 * x * x) / math.sqrt(2.0 * math.pi)
 
     def dpdf(self, x):
-        return -x * math.exp(-0.5 * x * x)
+        return -x * math.exp(-0.5 * x * x) / math.sqrt(2.0 * math.pi)
 
     def cdf(self, x):
         return 0.5 * math.erfc(-x / math.sqrt(2.0))

@@ -211,31 +211,3 @@ def test_discrete_pickles_and_keeps_its_arrays_read_only(discrete_pair):
     assert repr(back) == repr(ours)
 
 
-@pytest.mark.parametrize(
-    "make",
-    [
-        lambda: varlix.from_histogram([0.0, 1.0, 2.0], [1.0, 3.0]),
-        lambda: varlix.from_pmf([1.0, 2.0], [1.0, 3.0]),
-        lambda: varlix.from_pdf(lambda x: np.exp(-x * x)),
-    ],
-    ids=["histogram", "discrete", "density"],
-)
-@pytest.mark.parametrize(
-    "kwargs, error, message",
-    [
-        ({"size": -1}, ValueError, "size must be non-negative"),
-        ({"size": 1.5}, TypeError, "size must be None, an int or a tuple of ints"),
-        ({"size": 2**62}, MemoryError, "cannot allocate"),
-        ({"size": 2, "random_state": "seed"}, ValueError, "random_state must be None, an int"),
-    ],
-)
-def test_draw_arguments_are_checked_alike(make, kwargs, error, message):
-    with pytest.raises(error, match=message):
-        make().rvs(**kwargs)
-
-
-def test_generator_and_random_state_over_one_bit_generator_draw_alike():
-    d = varlix.from_histogram([0.0, 1.0, 2.0], [1.0, 3.0])
-    a = d.rvs(5, random_state=np.random.Generator(np.random.MT19937(123)))
-    b = d.rvs(5, random_state=np.random.RandomState(np.random.MT19937(123)))
-    assert np.array_equal(a, b)

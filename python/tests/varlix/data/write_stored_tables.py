@@ -23,9 +23,9 @@ def generators():
     normal = stored_laws.Normal()
     return {
         "pinv": sampling.NumericalInversePolynomial(normal, random_state=1),
-        "hinv": sampling.NumericalInverseHermite(normal, random_state=1),
+        "hinv": sampling.NumericalInverseHermite(normal, domain=(-10, 10), random_state=1),
         "tdr": sampling.TransformedDensityRejection(normal, random_state=1),
-        "srou": sampling.SimpleRatioUniforms(normal, mode=0.0, pdf_area=np.sqrt(2 * np.pi), random_state=1),
+        "srou": sampling.SimpleRatioUniforms(normal, mode=0.0, random_state=1),
         "alias": sampling.DiscreteAliasUrn(stored_laws.Binomial(), random_state=1),
         "guide": sampling.DiscreteGuideTable(stored_laws.Binomial(), random_state=1),
         "distribution_pdf": varlix.from_pdf(stored_laws.normal_pdf),
