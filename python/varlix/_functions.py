@@ -19,10 +19,12 @@ from __future__ import annotations
 import ctypes
 import numbers
 import sys
+from collections import namedtuple
 
 import numpy as np
 
-__all__ = ["batch_values", "function_spec", "is_native", "kind_of", "point_value"]
+__all__ = ["CompiledFunction", "batch_values", "compiled_function", "function_spec", "is_native", "kind_of",
+           "point_value"]
 
 _PLAIN = "double (double)"
 _WITH_DATA = "double (double, void *)"
@@ -49,19 +51,49 @@ _capsule_new.restype = ctypes.py_object
 _capsule_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
 
 
-def _cfunc_spec(f):
-    """A numba cfunc as a native spec: its address under its C signature."""
-    fn = f.ctypes
-    args = tuple(fn.argtypes or ())
-    if fn.restype is not ctypes.c_double or args not in ((ctypes.c_double,), (ctypes.c_double, ctypes.c_void_p)):
-        raise ValueError(
-            f"a compiled function must have the signature '{_PLAIN}' or '{_WITH_DATA}'"
-        )
-    name = _PLAIN if len(args) == 1 else _WITH_DATA
-    # The capsule's name must outlive it: keep the bytes in the description.
-    name_bytes = name.encode()
-    capsule = _capsule_new(f.address, name_bytes, None)
-    return ("native", capsule, None, (f, name_bytes))
+# A compiled user function as the engine takes it: a capsule named by its C
+# signature, the user data (None, or what a LowLevelCallable carries), and the
+# object that keeps the code and the capsule's name alive.
+CompiledFunction = namedtuple("CompiledFunction", "capsule signature user_data owner")
+
+_C_NAMES = {ctypes.c_double: "double", ctypes.c_int: "int", ctypes.c_void_p: "void *"}
+
+
+def _c_name(t) -> str:
+    if t in _C_NAMES:
+        return _C_NAMES[t]
+    if isinstance(t, type) and issubclass(t, ctypes._Pointer) and t._type_ in _C_NAMES:
+        return _C_NAMES[t._type_] + " *"
+    return getattr(t, "__name__", repr(t))
+
+
+def compiled_function(f, signatures, *, shown=None, cfunc_label="a compiled function",
+                      low_level_label=None) -> CompiledFunction:
+    """The one reading of a compiled user function (a numba ``cfunc`` or a
+    ``scipy.LowLevelCallable``), checked against the C ``signatures`` the
+    caller accepts, e.g. ``("double (double)", "double (double, void *)")``.
+
+    A cfunc's signature is read from its ctypes prototype; a wrong one is a
+    ValueError "{cfunc_label} must have the signature ...", naming the
+    ``shown`` signatures (default: all). A LowLevelCallable's is its own;
+    it is checked here only when ``low_level_label`` is given (otherwise the
+    engine checks it when it takes the capsule).
+    """
+    quoted = " or ".join(f"'{s}'" for s in (shown or signatures))
+    if _is_numba_cfunc(f):
+        fn = f.ctypes
+        signature = f"{_c_name(fn.restype)} ({', '.join(_c_name(a) for a in fn.argtypes or ())})"
+        if signature not in signatures:
+            raise ValueError(f"{cfunc_label} must have the signature {quoted}")
+        # The capsule's name must outlive it: the bytes travel in the owner.
+        name = signature.encode()
+        return CompiledFunction(_capsule_new(f.address, name, None), signature, None, (f, name))
+    signature = f.signature
+    if low_level_label is not None and signature not in signatures:
+        raise ValueError(f"{low_level_label} must have the signature {quoted}, not '{signature}'")
+    # A LowLevelCallable is the tuple (capsule, function, user_data); the
+    # capsule carries the C signature as its name.
+    return CompiledFunction(tuple.__getitem__(f, 0), signature, f.user_data, f)
 
 
 def is_native(f) -> bool:
@@ -159,11 +191,8 @@ def function_spec(f, probe=(0.25, 0.75), kind=None):
         raise TypeError(f"expected a callable, got {type(f).__name__}")
     kind = kind or kind_of(f, probe)
     if kind == "native":
-        if _is_numba_cfunc(f):
-            return _cfunc_spec(f)
-        # A LowLevelCallable is the tuple (capsule, function, user_data); the
-        # capsule carries the C signature as its name.
-        return ("native", tuple.__getitem__(f, 0), f.user_data, f)
+        compiled = compiled_function(f, (_PLAIN, _WITH_DATA))
+        return ("native", compiled.capsule, compiled.user_data, compiled.owner)
     if kind == "vector":
         return ("vector", f, _vector_trampoline(f))
     return ("scalar", f)
