@@ -1,5 +1,9 @@
 #include "continuous/hinv.hpp"
 
+#include <array>
+
+#include "table_words.hpp"
+
 namespace varlix {
 
 namespace {
@@ -7,10 +11,9 @@ namespace {
 // Leading words of a stored table: a tag ("HINV" in ASCII) and the layout version.
 constexpr double kTag = 1212763734.0;
 constexpr double kVersion = 1.0;
-constexpr std::size_t kHeaderWords = 8;
 // More intervals than any build makes; keeps the size arithmetic of a
 // corrupted header far from overflow.
-constexpr double kMaxStoredIntervals = 1e8;
+constexpr std::size_t kMaxStoredIntervals = 100'000'000;
 // The derivative of an interpolant is checked at this many steps across [0, 1].
 constexpr int kMonotoneChecks = 16;
 
@@ -133,27 +136,34 @@ std::vector<double> HinvTable::to_words() const {
   return w;
 }
 
-std::expected<HinvTable, SetupError> HinvTable::from_words(std::span<const double> w) {
+std::expected<HinvTable, SetupError> HinvTable::from_words(std::span<const double> words) {
+  WordReader in(words);
   const auto bad = std::unexpected(SetupError::bad_table());
-  if (w.size() < kHeaderWords || w[0] != kTag || w[1] != kVersion) return bad;
-  const double order = w[2];
-  const double count = w[3];
-  if (!(order == 1.0 || order == 3.0 || order == 5.0)) return bad;
-  if (!(count >= 1.0 && count <= kMaxStoredIntervals && count == std::floor(count))) return bad;
-  const auto k = static_cast<std::size_t>(order);
-  const auto m = static_cast<std::size_t>(count);
-  if (w.size() != kHeaderWords + 2 * (m + 1) + m * k) return bad;
-  const double u_resolution = w[4];
-  const double lo = w[5];
-  const double hi = w[6];
-  const double midpoint_error = w[7];
+  if (in.value() != kTag || in.value() != kVersion) return bad;
+  const auto order = in.count(5);
+  const auto count = in.count(kMaxStoredIntervals);
+  const auto header = std::array{in.value(), in.value(), in.value(), in.value()};
+  if (!order || !(*order == 1 || *order == 3 || *order == 5) || !count || *count < 1) return bad;
+  for (const auto& word : header) {
+    if (!word) return bad;
+  }
+  const double u_resolution = *header[0];
+  const double lo = *header[1];
+  const double hi = *header[2];
+  const double midpoint_error = *header[3];
   if (!(u_resolution > 0.0 && std::isfinite(u_resolution)) || !(lo < hi) ||
       !(midpoint_error >= 0.0 && std::isfinite(midpoint_error))) {
     return bad;
   }
-  const auto p = w.subspan(kHeaderWords, m + 1);
-  const auto x_starts = w.subspan(kHeaderWords + m + 1, m + 1);
-  const auto coefs = w.subspan(kHeaderWords + 2 * (m + 1), m * k);
+  const std::size_t k = *order;
+  const std::size_t m = *count;
+  const auto p_read = in.array(m + 1);
+  const auto x_read = in.array(m + 1);
+  const auto coefs_read = in.array(m * k);
+  if (!p_read || !x_read || !coefs_read || !in.at_end()) return bad;
+  const std::span<const double> p = *p_read;
+  const std::span<const double> x_starts = *x_read;
+  const std::span<const double> coefs = *coefs_read;
   if (!all_finite(p) || !all_finite(x_starts) || !all_finite(coefs)) return bad;
   for (std::size_t i = 0; i < m; ++i) {
     if (!(p[i + 1] > p[i]) || !(x_starts[i + 1] >= x_starts[i])) return bad;

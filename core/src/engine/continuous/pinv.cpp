@@ -1,6 +1,9 @@
 #include "continuous/pinv.hpp"
 
+#include <array>
 #include <numbers>
+
+#include "table_words.hpp"
 
 namespace varlix {
 
@@ -9,10 +12,9 @@ namespace {
 // Leading words of a stored table: a tag ("PINV" in ASCII) and the layout version.
 constexpr double kTag = 1346981462.0;
 constexpr double kVersion = 1.0;
-constexpr std::size_t kHeaderWords = 8;
 // More intervals than any build makes; keeps the size arithmetic of a
 // corrupted header far from overflow.
-constexpr double kMaxStoredIntervals = 1e8;
+constexpr std::size_t kMaxStoredIntervals = 100'000'000;
 
 [[nodiscard]] bool append_all(std::vector<double>& v, std::span<const double> values) {
   if (v.size() + values.size() > v.capacity() &&
@@ -182,28 +184,36 @@ std::vector<double> PinvTable::to_words() const {
   return w;
 }
 
-std::expected<PinvTable, SetupError> PinvTable::from_words(std::span<const double> w) {
+std::expected<PinvTable, SetupError> PinvTable::from_words(std::span<const double> words) {
+  WordReader in(words);
   const auto bad = std::unexpected(SetupError::bad_table());
-  if (w.size() < kHeaderWords || w[0] != kTag || w[1] != kVersion) return bad;
-  const double order = w[2];
-  const double count = w[3];
-  if (!(order >= kPinvMinOrder && order <= kPinvMaxOrder && order == std::floor(order))) return bad;
-  if (!(count >= 1.0 && count <= kMaxStoredIntervals && count == std::floor(count))) return bad;
-  const auto n = static_cast<std::size_t>(order);
-  const auto m = static_cast<std::size_t>(count);
-  if (w.size() != kHeaderWords + 2 * (m + 1) + m * (n - 1) + m * n) return bad;
-  const double u_resolution = w[4];
-  const double lo = w[5];
-  const double hi = w[6];
-  const double max_error = w[7];
+  if (in.value() != kTag || in.value() != kVersion) return bad;
+  const auto order = in.count(kPinvMaxOrder);
+  const auto count = in.count(kMaxStoredIntervals);
+  const auto header = std::array{in.value(), in.value(), in.value(), in.value()};
+  if (!order || *order < kPinvMinOrder || !count || *count < 1) return bad;
+  for (const auto& word : header) {
+    if (!word) return bad;
+  }
+  const double u_resolution = *header[0];
+  const double lo = *header[1];
+  const double hi = *header[2];
+  const double max_error = *header[3];
   if (!(u_resolution > 0.0 && std::isfinite(u_resolution)) || !(lo < hi) ||
       !(max_error >= 0.0 && std::isfinite(max_error))) {
     return bad;
   }
-  const auto u_starts = w.subspan(kHeaderWords, m + 1);
-  const auto x_starts = w.subspan(kHeaderWords + m + 1, m + 1);
-  const auto nodes = w.subspan(kHeaderWords + 2 * (m + 1), m * (n - 1));
-  const auto coefs = w.subspan(kHeaderWords + 2 * (m + 1) + m * (n - 1), m * n);
+  const std::size_t n = *order;
+  const std::size_t m = *count;
+  const auto u_read = in.array(m + 1);
+  const auto x_read = in.array(m + 1);
+  const auto nodes_read = in.array(m * (n - 1));
+  const auto coefs_read = in.array(m * n);
+  if (!u_read || !x_read || !nodes_read || !coefs_read || !in.at_end()) return bad;
+  const std::span<const double> u_starts = *u_read;
+  const std::span<const double> x_starts = *x_read;
+  const std::span<const double> nodes = *nodes_read;
+  const std::span<const double> coefs = *coefs_read;
   if (u_starts[0] != 0.0 || !all_finite(u_starts) || !strictly_increasing(u_starts)) return bad;
   if (!all_finite(x_starts) || !strictly_increasing(x_starts) || x_starts[0] < lo || x_starts[m] > hi) return bad;
   if (!all_finite(nodes) || !all_finite(coefs)) return bad;
