@@ -9,6 +9,33 @@
 namespace varlix::py {
 namespace {
 
+// The interface's names, interned once per process: a call reads six of
+// them, and building each from C text again is a measurable share of a
+// small call.
+struct InterfaceNames {
+  PyObject* interface = PyUnicode_InternFromString("__array_interface__");
+  PyObject* typestr = PyUnicode_InternFromString("typestr");
+  PyObject* mask = PyUnicode_InternFromString("mask");
+  PyObject* data = PyUnicode_InternFromString("data");
+  PyObject* shape = PyUnicode_InternFromString("shape");
+  PyObject* strides = PyUnicode_InternFromString("strides");
+
+  [[nodiscard]] bool ready() const {
+    return interface != nullptr && typestr != nullptr && mask != nullptr && data != nullptr && shape != nullptr &&
+           strides != nullptr;
+  }
+};
+
+// Null with MemoryError pending when the names could not be made.
+const InterfaceNames* interface_names() {
+  static const InterfaceNames names;  // kept for the life of the process
+  if (!names.ready()) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  return &names;
+}
+
 bool refuse(PyObject* object, const ArrayDemand& demand, const char* why) {
   std::string expected = "expected a C-contiguous ";
   expected += demand.writeable ? "writeable " : "";
@@ -58,14 +85,16 @@ bool contiguous_count(PyObject* shape, PyObject* strides, std::size_t item_size,
 }  // namespace
 
 bool read_array(PyObject* object, const ArrayDemand& demand, void*& data, std::size_t& size) {
-  const Ref interface = Ref::steal(PyObject_GetAttrString(object, "__array_interface__"));
+  const InterfaceNames* names = interface_names();
+  if (names == nullptr) return false;
+  const Ref interface = Ref::steal(PyObject_GetAttr(object, names->interface));
   if (!interface) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
     return refuse(object, demand, nullptr);
   }
   if (!PyDict_Check(interface.get())) return refuse(object, demand, "a malformed __array_interface__");
-  PyObject* typestr = PyDict_GetItemString(interface.get(), "typestr");  // borrowed
+  PyObject* typestr = PyDict_GetItem(interface.get(), names->typestr);  // borrowed
   if (typestr == nullptr || !PyUnicode_Check(typestr) ||
       PyUnicode_CompareWithASCIIString(typestr, demand.typestr) != 0) {
     if (typestr != nullptr && PyUnicode_Check(typestr)) {
@@ -76,15 +105,15 @@ bool read_array(PyObject* object, const ArrayDemand& demand, void*& data, std::s
     }
     return refuse(object, demand, "an array without a type");
   }
-  PyObject* mask = PyDict_GetItemString(interface.get(), "mask");
+  PyObject* mask = PyDict_GetItem(interface.get(), names->mask);
   if (mask != nullptr && mask != Py_None) return refuse(object, demand, "a masked array");
-  PyObject* address = PyDict_GetItemString(interface.get(), "data");
+  PyObject* address = PyDict_GetItem(interface.get(), names->data);
   if (address == nullptr || !PyTuple_Check(address) || PyTuple_Size(address) != 2) {
     return refuse(object, demand, "an array whose data is not at a stated address");
   }
   std::size_t count = 0;
-  if (!contiguous_count(PyDict_GetItemString(interface.get(), "shape"),
-                        PyDict_GetItemString(interface.get(), "strides"), demand.item_size, count)) {
+  if (!contiguous_count(PyDict_GetItem(interface.get(), names->shape), PyDict_GetItem(interface.get(), names->strides),
+                        demand.item_size, count)) {
     if (PyErr_Occurred() != nullptr) return false;
     return refuse(object, demand, "a non-contiguous array");
   }

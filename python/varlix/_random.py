@@ -76,11 +76,15 @@ def fill(sample, out, source: UniformSource, chunk: int = CHUNK, holding=None) -
     bare lock (it must take and give back ``source.lock`` itself).
     """
     hold = source.lock if holding is None else holding
-    capsule = source.capsule
-    for start in range(0, len(out), chunk):
-        piece = out[start:start + chunk]
+    n = len(out)
+    if n <= chunk:  # the common case: one call, no slicing
         with hold:
-            sample(capsule, piece)
+            sample(source.capsule, out)
+        return
+    capsule = source.capsule
+    for start in range(0, n, chunk):
+        with hold:
+            sample(capsule, out[start:start + chunk])
 
 
 def spawn(random_state, n: int) -> list:

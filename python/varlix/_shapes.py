@@ -13,7 +13,7 @@ __all__ = ["empty_array", "empty_draws", "float_array", "size_shape"]
 _NOT_REAL = "{name} must be a real number or an array of real numbers"
 
 
-def float_array(values, name, *, copy=False, message=_NOT_REAL):
+def float_array(values, name, copy=False, message=_NOT_REAL):
     """``values`` as a C-contiguous float64 array (a copy when asked), or a
     TypeError whose ``message`` names the argument."""
     try:

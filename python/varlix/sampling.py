@@ -48,7 +48,7 @@ from . import _discovery, _engine
 from ._engine import SetupError
 from ._checks import CdfWatch, WatchedCdf, check_width, scan_cdf
 from ._functions import batch_values, function_spec, is_native, kind_of, point_value
-from ._random import fill, uniform_source
+from ._random import CHUNK, fill, uniform_source
 from ._shapes import empty_array, float_array, size_shape
 
 UNURANError = SetupError
@@ -78,9 +78,12 @@ _INF = math.inf
 
 # ---- arguments ---------------------------------------------------------------
 
+_NOT_ARRAY_LIKE = "`{name}` must be array-like of real numbers"
+
+
 def _float_array(values, name):
-    """A C-contiguous float64 copy of ``values`` (scipy's wording when not numbers)."""
-    return float_array(values, name, copy=True, message="`{name}` must be array-like of real numbers")
+    """A C-contiguous float64 copy of an argument (scipy's wording when not numbers)."""
+    return float_array(values, name, True, _NOT_ARRAY_LIKE)
 
 
 def _domain_of(dist, domain):
@@ -308,8 +311,8 @@ class _Generator:
 
     def _fill(self, out, source):
         lock_yield = getattr(self, "_yield", None)
-        fill(self._engine.sample, out.reshape(-1), source,
-             holding=None if lock_yield is None else lock_yield.holding(source))
+        holding = None if lock_yield is None else lock_yield.holding(source)
+        fill(self._engine.sample, out.reshape(-1), source, CHUNK, holding)
 
     def rvs(self, size=None, random_state=None):
         """Draw random variates.
