@@ -17,6 +17,7 @@ The result is a spec tuple the engine understands (see
 from __future__ import annotations
 
 import ctypes
+import math
 import numbers
 import sys
 from collections import namedtuple
@@ -24,7 +25,7 @@ from collections import namedtuple
 import numpy as np
 
 __all__ = ["CompiledFunction", "batch_values", "compiled_function", "function_spec", "is_native", "kind_of",
-           "point_value"]
+           "point_value", "probe_points"]
 
 _PLAIN = "double (double)"
 _WITH_DATA = "double (double, void *)"
@@ -171,6 +172,31 @@ def _is_vectorized(f, probe) -> bool:
     except Exception:
         return False
     return isinstance(y, np.ndarray) and y.shape == x.shape and y.dtype.kind in "fiub"
+
+
+def probe_points(lo, hi, center=None):
+    """Two points inside (lo, hi) for the vectorization probe (`kind_of`):
+    the center when it lies inside, else a point near an end or at a quarter
+    of a finite domain, and a second point half a unit on or at three
+    quarters. The laws of varlix also start their search for mass at the
+    first when no center is given."""
+    if center is not None and lo < center < hi:
+        a = center
+    elif math.isfinite(lo) and math.isfinite(hi):
+        a = lo + 0.25 * (hi - lo)
+    elif math.isfinite(lo):
+        a = lo + 1.0
+    elif math.isfinite(hi):
+        a = hi - 1.0
+    else:
+        a = 0.0
+    if math.isfinite(lo) and math.isfinite(hi):
+        b = lo + 0.75 * (hi - lo)
+    elif math.isfinite(hi):
+        b = hi - 0.5
+    else:
+        b = a + 0.5
+    return (a, b) if a != b else (a, (a + hi) / 2 if math.isfinite(hi) else a + 1)
 
 
 def kind_of(f, probe=(0.25, 0.75)) -> str:

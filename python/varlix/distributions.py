@@ -19,7 +19,7 @@ import numpy as np
 
 from . import _discovery, _engine
 from ._checks import CdfWatch, check_log_scale, check_width, scan_cdf
-from ._functions import batch_values, function_spec, kind_of, point_value
+from ._functions import batch_values, function_spec, kind_of, point_value, probe_points
 from ._histogram import histogram_law
 from ._random import fill, uniform_source
 from ._shapes import empty_draws, float_array, size_shape
@@ -480,7 +480,7 @@ class _DensityLaw(_InversionLaw):
         self._mass = None
         self._log_spec = None
         check_width(lo, hi)
-        probe_lo, probe_hi = _probe_points(lo, hi, center)
+        probe_lo, probe_hi = probe_points(lo, hi, center)
         self._f = _UserFunction(f, (probe_lo, probe_hi))
         if self._f.kind == "native" and log:
             raise TypeError("a compiled log-density is not supported; pass a compiled density to from_pdf")
@@ -675,7 +675,7 @@ class _CdfLaw(_InversionLaw):
         self._exponents = None
         self._mass = None
         check_width(lo, hi)
-        probe = _probe_points(lo, hi, center)
+        probe = probe_points(lo, hi, center)
         self._F = _UserFunction(cdf, probe)
         self._f = _UserFunction(pdf, probe) if pdf is not None else None
         self._watch = CdfWatch()
@@ -693,7 +693,7 @@ class _CdfLaw(_InversionLaw):
                 f"the CDF's values at the ends of the support [{lo!r}, {hi!r}] ({self._F_lo!r} and "
                 f"{self._F_hi!r}) differ by less than their rounding allows at u_resolution {u_resolution!r}: "
                 f"the CDF cannot resolve the mass there; pass pdf= (the law is then built from it)")
-        center = center if center is not None else _probe_points(lo, hi, None)[0]
+        center = center if center is not None else probe_points(lo, hi, None)[0]
         self._table = _Table.hinv(
             function_spec(_ArrayFunction(self.normalized_cdf), kind="vector"),
             function_spec(_ArrayFunction(self.pdf), kind="vector"),
@@ -779,7 +779,7 @@ def _cdf_law(cdf, support, *, pdf, u_resolution, center):
     density and quadrature still hold that mass)."""
     lo, hi = support
     if pdf is not None and math.isfinite(lo) and math.isfinite(hi):
-        F = _UserFunction(cdf, _probe_points(lo, hi, center))
+        F = _UserFunction(cdf, probe_points(lo, hi, center))
         F_lo, F_hi = (float(v) for v in F(np.array([lo, hi], dtype=np.float64)))
         if F_hi > F_lo and _cdf_rounding(F_lo, F_hi) > u_resolution:
             return _DensityLaw(pdf, support, log=False, u_resolution=u_resolution, center=center)
@@ -836,27 +836,6 @@ def _log_spaced(ends, center):
     return np.ascontiguousarray(out, dtype=np.float64)
 
 
-def _probe_points(lo, hi, center):
-    """Two points inside the support for the vectorization probe."""
-    if center is not None and lo < center < hi:
-        a = center
-    elif math.isfinite(lo) and math.isfinite(hi):
-        a = lo + 0.25 * (hi - lo)
-    elif math.isfinite(lo):
-        a = lo + 1.0
-    elif math.isfinite(hi):
-        a = hi - 1.0
-    else:
-        a = 0.0
-    if math.isfinite(lo) and math.isfinite(hi):
-        b = lo + 0.75 * (hi - lo)
-    elif math.isfinite(hi):
-        b = hi - 0.5
-    else:
-        b = a + 0.5
-    return (a, b) if a != b else (a, (a + hi) / 2 if math.isfinite(hi) else a + 1)
-
-
 @contextlib.contextmanager
 def _searching():
     """Says that the x of an error is a point of the search for the mass,
@@ -883,7 +862,7 @@ def _center_candidates(lo, hi):
 def _discovery_starts(lo, hi, center, hint):
     """Where the mass search walks from: the center the table used, the
     user's hint, and the default start."""
-    default = _probe_points(lo, hi, None)[0]
+    default = probe_points(lo, hi, None)[0]
     return sorted({c for c in (center, hint, default) if c is not None and lo <= c <= hi})
 
 

@@ -47,7 +47,7 @@ import numpy as np
 from . import _discovery, _engine
 from ._engine import SetupError
 from ._checks import CdfWatch, WatchedCdf, check_width, scan_cdf
-from ._functions import batch_values, function_spec, is_native, kind_of, point_value
+from ._functions import batch_values, function_spec, is_native, kind_of, point_value, probe_points
 from ._random import CHUNK, fill, uniform_source
 from ._shapes import empty_array, float_array, size_shape
 
@@ -115,14 +115,6 @@ def _inside(lo, hi):
     if math.isfinite(hi):
         return min(hi - 1.0, 0.0) if hi > 0.0 else hi - max(1.0, abs(hi))
     return 0.0
-
-
-def _probe_points(lo, hi, center):
-    """Two points of the domain for the vectorization test."""
-    if math.isfinite(lo) and math.isfinite(hi):
-        return (lo + 0.3 * (hi - lo), lo + 0.7 * (hi - lo))
-    c = center if lo < center < hi else _inside(lo, hi)
-    return (c, c + 0.5) if c + 0.5 < hi else (c - 0.5, c)
 
 
 def _default_center(dist, lo, hi):
@@ -532,7 +524,7 @@ class NumericalInversePolynomial(_Inversion):
         start = center if center is not None else mode if mode is not None else _default_center(dist, lo, hi)
         if not math.isfinite(start):
             start = _inside(lo, hi)
-        probe = _probe_points(lo, hi, start)
+        probe = probe_points(lo, hi, start)
         pdf = _density(dist, probe)
         self._dist = dist
         self._cdf = _method(dist, "cdf")
@@ -667,7 +659,7 @@ class NumericalInverseHermite(_Inversion):
         u_resolution = _float_in(u_resolution, "u_resolution", 0.0, 1.0, open_ends=True)
         lo, hi = _domain_of(dist, domain)
         center = _default_center(dist, lo, hi)
-        probe = _probe_points(lo, hi, center)
+        probe = probe_points(lo, hi, center)
         cdf = _require(dist, "cdf")
         pdf = _require(dist, "pdf") if order >= 3 else None
         dpdf = _require(dist, "dpdf") if order == 5 else None
@@ -782,7 +774,7 @@ class TransformedDensityRejection(_Generator):
         if center is None and mode is None:
             center = _default_center(dist, lo, hi)
         start = center if center is not None else mode
-        probe = _probe_points(lo, hi, start)
+        probe = probe_points(lo, hi, start)
         pdf = _require(dist, "pdf")
         dpdf = _require(dist, "dpdf")
         self._dist = dist
@@ -935,7 +927,7 @@ class SimpleRatioUniforms(_Generator):
         cdf_at_mode = _optional_float(cdf_at_mode, "cdf_at_mode")
         lo, hi = _domain_of(dist, domain)
         start = mode if mode is not None else _default_center(dist, lo, hi)
-        probe = _probe_points(lo, hi, start)
+        probe = probe_points(lo, hi, start)
         pdf = _require(dist, "pdf")
         self._yield = _LockYield()
         spec = self._yield.spec(pdf, probe)

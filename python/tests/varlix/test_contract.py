@@ -109,6 +109,10 @@ CASES = {
                    generator=False, kind="vector", dim=2),
 }
 NAMES = list(CASES)
+GENERATORS = [n for n in NAMES if CASES[n].generator]
+LAWS = [n for n in NAMES if not CASES[n].generator]
+# Those that take a random state per call (RatioUniforms draws from its own only).
+SEEDED_CALLS = [n for n in NAMES if not CASES[n].generator or CASES[n].seeded_calls]
 
 
 @pytest.fixture(scope="module", params=NAMES)
@@ -159,21 +163,18 @@ def test_one_seed_one_stream(case):
         np.testing.assert_array_equal(parts, whole)
 
 
-def test_none_is_numpys_global_state_for_a_law(case):
-    name, c = case
-    if c.generator:
-        pytest.skip("a generator's None is its own random state (test_a_generator_keeps_its_random_state)")
-    obj = c.build()
+@pytest.mark.parametrize("name", LAWS)
+def test_none_is_numpys_global_state_for_a_law(name):
+    obj = CASES[name].build()
     np.random.seed(9)
     first = obj.rvs(5)
     np.random.seed(9)
     np.testing.assert_array_equal(first, obj.rvs(5, random_state=None))
 
 
-def test_a_generator_keeps_its_random_state(case):
-    name, c = case
-    if not c.generator:
-        pytest.skip("a law takes its random state per call")
+@pytest.mark.parametrize("name", GENERATORS)
+def test_a_generator_keeps_its_random_state(name):
+    c = CASES[name]
     gen = c.build(8)
     a = gen.rvs(6)
     gen.set_random_state(8)
@@ -211,10 +212,9 @@ def test_a_pickled_copy_draws_the_same_stream(case):
     assert repr(copy) == repr(obj) and repr(obj).startswith(type(obj).__name__ + "(")
 
 
-def test_threads_draw_what_one_thread_draws(case):
-    name, c = case
-    if c.generator and not c.seeded_calls:
-        pytest.skip("draws from the generator's own state only")
+@pytest.mark.parametrize("name", SEEDED_CALLS)
+def test_threads_draw_what_one_thread_draws(name):
+    c = CASES[name]
     obj = c.build(1)
     seeds = list(range(8))
     expected = [c.draw(obj, 20_000, s) for s in seeds]
