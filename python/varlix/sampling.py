@@ -652,6 +652,8 @@ class NumericalInversePolynomial(_Inversion):
         except ValueError as error:
             raise SetupError(str(error)) from None
         except SetupError as error:
+            if _scale_hint(spec, start):
+                raise  # a badly scaled density is refused about its scale, not built coarser
             self._coarsen(error, dist, u_resolution, mode=mode, center=start, domain=(lo, hi), order=order,
                           random_state=random_state)
             return
@@ -1298,7 +1300,7 @@ class DiscreteAliasUrn(_DiscreteTable):
         sum to 1), or an object with a ``pmf`` method over a finite domain.
     domain : tuple of 2 ints, optional
         With a vector: ``domain[0]`` is the value of its first entry (the
-        second end is ignored). With a pmf: the inclusive range it is
+        pair must still be valid, lo < hi; the second end does not truncate). With a pmf: the inclusive range it is
         tabulated over; default ``dist.support()``.
     urn_factor : float, optional
         Urn slots per value, at least 1 (smaller values act as 1, with a
@@ -1348,7 +1350,7 @@ class DiscreteGuideTable(_DiscreteTable):
         sum to 1), or an object with a ``pmf`` method over a finite domain.
     domain : tuple of 2 ints, optional
         With a vector: ``domain[0]`` is the value of its first entry (the
-        second end is ignored). With a pmf: the inclusive range it is
+        pair must still be valid, lo < hi; the second end does not truncate). With a pmf: the inclusive range it is
         tabulated over; default ``dist.support()``.
     guide_factor : float, optional
         Guide entries per value (0 means a single entry: sequential search;
