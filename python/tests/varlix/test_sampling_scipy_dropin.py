@@ -215,3 +215,33 @@ def test_a_u_resolution_short_of_the_asked_one_warns_and_says_what_the_table_mee
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         NumericalInverseHermite(_POLE, u_resolution=1e-8)
+
+
+def test_a_density_error_reaches_the_thread_whose_draw_called_it():
+    import threading
+
+    local = threading.local()
+
+    class Armed(Normal):
+        def pdf(self, x):
+            message = getattr(local, "message", None)
+            if message is not None:
+                raise ValueError(message)
+            return super().pdf(x)
+
+    gen = TransformedDensityRejection(Armed(), random_state=1)
+    seen = {}
+
+    def run(name):
+        local.message = name
+        try:
+            gen.rvs(100000)
+        except ValueError as error:
+            seen[name] = str(error)
+
+    threads = [threading.Thread(target=run, args=(name,)) for name in ("foo", "bar")]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert seen == {"foo": "foo", "bar": "bar"}
