@@ -80,6 +80,8 @@ bool is_kind(PyObject* tag, const char* name) {
 void refuse_result(PyObject* result, PyObject* x) {
   const Ref where = Ref::steal(x != nullptr ? PyUnicode_FromFormat("at x = %R", x)
                                             : PyUnicode_FromString("for one point"));
+  const Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(result)), "__name__"));
+  if (!name) return;  // out of memory: that error stays pending
   Ref what;
   if (result == Py_None) {
     what = Ref::steal(PyUnicode_FromString("None"));
@@ -87,13 +89,12 @@ void refuse_result(PyObject* result, PyObject* x) {
     what = Ref::steal(PyUnicode_FromFormat("an array of shape %R", shape.get()));
   } else {
     PyErr_Clear();
-    const Ref name =
-        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(result)), "__name__"));
-    what = name ? Ref::steal(PyUnicode_FromFormat("a value of type %S", name.get())) : Ref();
+    what = Ref::steal(PyUnicode_FromFormat("a value of type %S", name.get()));
   }
-  if (!where || !what) return;  // out of memory: that error stays pending
-  PyErr_Format(PyExc_TypeError, "the function returned %S %S; expected a single real number", what.get(),
-               where.get());
+  if (!where || !what) return;
+  // Python's own phrase for the same fault ("must be real number, not list") ends the message.
+  PyErr_Format(PyExc_TypeError, "the function returned %S %S; expected a single real number: must be real number, not %S",
+               what.get(), where.get(), name.get());
 }
 
 // True for an object with a shape other than () (an array of values).

@@ -146,7 +146,9 @@ def point_value(y, x):
             return float(y)
         except (TypeError, ValueError):
             pass
-    raise TypeError(f"the function returned {_what(y)} at x = {x!r}; expected a single real number")
+    # Python's own phrase for the same fault ("must be real number, not list") ends the message.
+    raise TypeError(f"the function returned {_what(y)} at x = {x!r}; expected a single real number: "
+                    f"must be real number, not {type(y).__name__}")
 
 
 def _vector_trampoline(f):

@@ -37,6 +37,7 @@ from __future__ import annotations
 
 import contextlib
 import math
+import numbers
 import operator
 import threading
 import warnings
@@ -48,7 +49,7 @@ from . import _discovery, _engine
 from ._engine import SetupError
 from ._checks import CdfWatch, WatchedCdf, check_width, scan_cdf
 from ._functions import batch_values, function_spec, is_native, kind_of, point_value, probe_points
-from ._random import CHUNK, fill, uniform_source
+from ._random import CHUNK, UniformSource, fill, uniform_source
 from ._shapes import empty_array, float_array, size_shape
 
 UNURANError = SetupError
@@ -71,6 +72,12 @@ __all__ = [
 _MISSING_MASS_FACTOR = 10.0
 _MISSING_MASS_FLOOR = 1e-7
 
+# An inversion table short of its u-resolution is built at most this many
+# decades coarser (and never coarser than _COARSEST), with a warning.
+_SHORT_OF_RESOLUTION = "u-resolution not reached"
+_COARSER_DECADES = 4
+_COARSEST = 1e-5
+
 UError = namedtuple("UError", ["max_error", "mean_absolute_error"])
 
 _INF = math.inf
@@ -86,6 +93,17 @@ def _float_array(values, name):
     return float_array(values, name, True, _NOT_ARRAY_LIKE)
 
 
+def _sampling_source(random_state):
+    """The uniform source of a ``random_state`` as scipy.stats.sampling reads
+    it: an int seeds a ``RandomState`` (MT19937), so that seeded code written
+    for SciPy draws the same uniforms; everything else as `uniform_source`."""
+    if isinstance(random_state, numbers.Integral) and not isinstance(random_state, bool):
+        generator = np.random.RandomState(random_state)
+        bits = generator._bit_generator
+        return UniformSource(generator, bits, bits.capsule, bits.lock, False)
+    return uniform_source(random_state)
+
+
 def _domain_of(dist, domain):
     """(lo, hi) from ``domain``, else ``dist.support()``, else the real line."""
     if domain is None:
@@ -93,16 +111,34 @@ def _domain_of(dist, domain):
         if not callable(support):
             return -_INF, _INF
         domain = support()
+    lo, hi = _domain_pair(domain)
+    if not lo < hi:
+        raise SetupError(f"`domain` has left >= right: lo < hi is needed, got ({lo!r}, {hi!r})")
+    check_width(lo, hi, "`domain`")
+    return lo, hi
+
+
+def _domain_pair(domain):
+    """(lo, hi) as floats, neither NaN; the order is the caller's to check."""
     try:
         lo, hi = domain
         lo, hi = float(lo), float(hi)
     except (TypeError, ValueError):
-        raise ValueError("`domain` must be a pair (lo, hi) of numbers") from None
+        raise ValueError(f"`domain` must be a length 2 tuple (lo, hi) of numbers, got {domain!r}") from None
     if math.isnan(lo) or math.isnan(hi):
-        raise ValueError(f"`domain` must not contain NaN, got ({lo}, {hi})")
+        raise ValueError(f"`domain` must contain only non-nan values, got ({lo}, {hi})")
+    return lo, hi
+
+
+def _discrete_domain(domain):
+    """A discrete domain: finite integer ends, lo < hi."""
+    lo, hi = _domain_pair(domain)
+    if not (math.isfinite(lo) and math.isfinite(hi)):
+        raise ValueError(f"the domain of a discrete distribution must be finite, got ({lo}, {hi})")
     if not lo < hi:
-        raise SetupError(f"`domain` must have lo < hi, got ({lo!r}, {hi!r})")
-    check_width(lo, hi, "`domain`")
+        raise SetupError(f"`domain` has left >= right: lo < hi is needed, got ({lo!r}, {hi!r})")
+    if not (lo.is_integer() and hi.is_integer()):
+        raise ValueError(f"`domain` must hold integers, got ({lo}, {hi})")
     return lo, hi
 
 
@@ -117,7 +153,7 @@ def _inside(lo, hi):
     return 0.0
 
 
-def _default_center(dist, lo, hi):
+def _default_center(dist, lo, hi, fallback=True):
     """A default center: ``dist.median()`` when the object has one (frozen
     scipy.stats laws do) and it lies in the domain, else 0 when the domain
     holds it, else a point inside. A narrow law far from 0 is then found
@@ -130,7 +166,31 @@ def _default_center(dist, lo, hi):
             m = math.nan
         if lo <= m <= hi:
             return m
-    return 0.0 if lo <= 0.0 <= hi else _inside(lo, hi)
+    return 0.0 if lo <= 0.0 <= hi or not fallback else _inside(lo, hi)
+
+
+def _checked_mode(mode, lo, hi):
+    """A given mode is a fact about the law: outside the domain it is wrong."""
+    if mode is not None and not lo <= mode <= hi:
+        raise SetupError(f"mode not in domain: mode {mode!r} is outside ({lo}, {hi})")
+    return mode
+
+
+def _start_point(dist, center, mode, lo, hi):
+    """Where setup starts: the center, else the mode, else the default
+    center. A center outside the domain (given, or the default 0 of a `dist`
+    without a median in it) is moved inside, with a warning: the search then
+    starts somewhere the caller did not say."""
+    if center is None and mode is not None:
+        return mode
+    if center is None:
+        center = _default_center(dist, lo, hi, fallback=False)
+    if lo <= center <= hi:
+        return center
+    moved = _inside(lo, hi)
+    warnings.warn(f"center moved into domain of distribution: {center!r} is outside ({lo}, {hi}); "
+                  f"setup starts at {moved!r}", RuntimeWarning, stacklevel=3)
+    return moved
 
 
 def _optional_float(value, name):
@@ -156,7 +216,7 @@ def _method(dist, name):
 def _require(dist, name):
     f = _method(dist, name)
     if f is None:
-        raise ValueError(f"`dist` must have a `{name}` method for this generator")
+        raise ValueError(f"`{name}` required but not found: `dist` has no `{name}` method")
     return f
 
 
@@ -186,7 +246,7 @@ def _density(dist, probe):
         return pdf
     logpdf = _method(dist, "logpdf")
     if logpdf is None:
-        raise ValueError("`dist` must have a `pdf` or a `logpdf` method")
+        raise ValueError("Either of the methods `pdf` or `logpdf` must be specified: `dist` has neither")
     return _exp_of(logpdf, probe)
 
 
@@ -196,7 +256,7 @@ def _check_u_error_size(sample_size):
     except TypeError:
         raise TypeError("`sample_size` must be an int") from None
     if n < 1000:
-        raise ValueError(f"`sample_size` must be at least 1000, got {n}")
+        raise ValueError(f"`sample_size` must be greater than or equal to 1000, got {n}")
     return n
 
 
@@ -287,7 +347,7 @@ class _Generator:
     _dtype = np.float64
 
     def _init_random_state(self, random_state):
-        self._source = uniform_source(random_state)
+        self._source = _sampling_source(random_state)
 
     def set_random_state(self, random_state=None):
         """Replace the source of uniforms.
@@ -295,11 +355,11 @@ class _Generator:
         Parameters
         ----------
         random_state : None, int, numpy.random.SeedSequence, numpy.random.Generator or numpy.random.RandomState, optional
-            ``None`` uses NumPy's global ``RandomState``; an int or a
-            ``SeedSequence`` seeds a new ``Generator(PCG64)``; a generator is
-            used (and advanced) as it is.
+            ``None`` uses NumPy's global ``RandomState``; an int seeds a new
+            ``RandomState`` (as in SciPy); a ``SeedSequence`` seeds a new
+            ``Generator(PCG64)``; a generator is used (and advanced) as it is.
         """
-        self._source = uniform_source(random_state)
+        self._source = _sampling_source(random_state)
 
     def _fill(self, out, source):
         lock_yield = getattr(self, "_yield", None)
@@ -322,7 +382,7 @@ class _Generator:
         rvs : ndarray or scalar
             Variates of the distribution, as an array of shape `size`.
         """
-        source = self._source if random_state is None else uniform_source(random_state)
+        source = self._source if random_state is None else _sampling_source(random_state)
         shape, _ = size_shape(size)
         out = empty_array(() if shape is None else shape, self._dtype)
         self._fill(out, source)
@@ -354,6 +414,36 @@ def _restore(cls, state):
 
 class _Inversion(_Generator):
     """Quantiles, quasi-random draws and the u-error of inversion methods."""
+
+    def _coarsen(self, error, dist, u_resolution, **options):
+        """Set up at a coarser u-resolution when the asked one cannot be met
+        (a pole, or a CDF that loses accuracy in a tail), with a warning that
+        gives the resolution the table meets. Up to _COARSER_DECADES decades
+        coarser, never past _COARSEST: beyond, the law would be visibly
+        wrong, and the error stands."""
+        if getattr(self, "_coarsening", False) or _SHORT_OF_RESOLUTION not in str(error):
+            raise error
+        self._coarsening = True
+        try:
+            for decades in range(1, _COARSER_DECADES + 1):
+                coarser = u_resolution * 10.0 ** decades
+                if coarser > _COARSEST:
+                    break
+                try:
+                    type(self).__init__(self, dist, u_resolution=coarser, **options)
+                except SetupError as again:
+                    if _SHORT_OF_RESOLUTION not in str(again):
+                        raise
+                    continue
+                warnings.warn(
+                    f"u-resolution {_short(u_resolution)} not reached ({error}): one or more intervals very "
+                    f"short; possibly due to numerical problems with a pole or very flat tail (or numeric "
+                    f"integration did not reach full accuracy); the table is built for u-resolution "
+                    f"{_short(coarser)}", RuntimeWarning, stacklevel=3)
+                return
+        finally:
+            del self._coarsening
+        raise error
 
     def ppf(self, u):
         """The approximate inverse CDF at `u`.
@@ -411,11 +501,12 @@ class _Inversion(_Generator):
             d = 1 if d is None else operator.index(d)
             qmc_engine = qmc.Halton(d)
         elif not isinstance(qmc_engine, qmc.QMCEngine):
-            raise ValueError("`qmc_engine` must be a scipy.stats.qmc.QMCEngine or None")
+            raise ValueError("`qmc_engine` must be an instance of scipy.stats.qmc.QMCEngine or None")
         elif d is None:
             d = qmc_engine.d
         elif operator.index(d) != qmc_engine.d:
-            raise ValueError(f"`d` ({d}) does not match the dimension of `qmc_engine` ({qmc_engine.d})")
+            raise ValueError(f"`d` must be consistent with dimension of `qmc_engine`: d={d}, "
+                             f"qmc_engine.d={qmc_engine.d}")
         shape, count = size_shape(size)
         tuple_shape = () if shape is None else shape
         points = qmc_engine.random(count)
@@ -446,7 +537,7 @@ class _Inversion(_Generator):
         """
         n = _check_u_error_size(sample_size)
         if self._cdf is None:
-            raise ValueError("u_error needs the exact CDF: `dist` has no `cdf` method")
+            raise ValueError("Exact CDF required but not found: u_error needs `dist.cdf`")
         us = _u_grid(n)
         spec = function_spec(self._cdf, self._probe)
         return UError(*self._engine.u_error(spec, us))
@@ -521,7 +612,8 @@ class NumericalInversePolynomial(_Inversion):
         mode = _optional_float(mode, "mode")
         center = _optional_float(center, "center")
         lo, hi = _domain_of(dist, domain)
-        start = center if center is not None else mode if mode is not None else _default_center(dist, lo, hi)
+        mode = _checked_mode(mode, lo, hi)
+        start = _start_point(dist, center, mode, lo, hi)
         if not math.isfinite(start):
             start = _inside(lo, hi)
         probe = probe_points(lo, hi, start)
@@ -550,6 +642,12 @@ class NumericalInversePolynomial(_Inversion):
                 explored, u_resolution, lo, hi)
         except ValueError as error:
             raise SetupError(str(error)) from None
+        except SetupError as error:
+            if _scale_hint(spec, start):
+                raise  # a badly scaled density is refused about its scale, not built coarser
+            self._coarsen(error, dist, u_resolution, mode=mode, center=start, domain=(lo, hi), order=order,
+                          random_state=random_state)
+            return
         self.explored = explored
         if self._cdf is not None:
             self._check_mass_found(u_resolution, lo, hi)
@@ -653,9 +751,9 @@ class NumericalInverseHermite(_Inversion):
 
     def __init__(self, dist, *, domain=None, order=3, u_resolution=1e-12, construction_points=None,
                  random_state=None):
-        order = _integer_in(order, "order", 1, 5)
-        if order not in (1, 3, 5):
-            raise ValueError(f"`order` must be 1, 3 or 5, got {order}")
+        if isinstance(order, bool) or order not in (1, 3, 5):
+            raise ValueError(f"`order` must be either 1, 3, or 5, got {order!r}")
+        order = int(order)
         u_resolution = _float_in(u_resolution, "u_resolution", 0.0, 1.0, open_ends=True)
         lo, hi = _domain_of(dist, domain)
         center = _default_center(dist, lo, hi)
@@ -680,10 +778,15 @@ class NumericalInverseHermite(_Inversion):
         # The whole domain first, far into infinite tails: a CDF above 1 or
         # below 0 there is refused before any table is built.
         scan_cdf(lambda xs: _evaluate(plain_spec, xs), lo, hi, center, watch)
-        self._engine = _engine.Hinv(
-            cdf_spec, order, u_resolution, lo, hi, center, points,
-            None if pdf is None else function_spec(pdf, probe),
-            None if dpdf is None else function_spec(dpdf, probe))
+        try:
+            self._engine = _engine.Hinv(
+                cdf_spec, order, u_resolution, lo, hi, center, points,
+                None if pdf is None else function_spec(pdf, probe),
+                None if dpdf is None else function_spec(dpdf, probe))
+        except SetupError as error:
+            self._coarsen(error, dist, u_resolution, domain=(lo, hi), order=order,
+                          construction_points=construction_points, random_state=random_state)
+            return
         watch.finish()
         self._init_random_state(random_state)
 
@@ -749,7 +852,9 @@ class TransformedDensityRejection(_Generator):
     random_state : None, int, numpy.random.SeedSequence, numpy.random.Generator or numpy.random.RandomState, optional
         The source of uniforms. See `set_random_state`.
     max_intervals : int, optional
-        Upper bound on the number of construction points. Default 100.
+        Upper bound on the number of construction points. Default 1000.
+        When it stops refinement short of `max_squeeze_hat_ratio`, a
+        RuntimeWarning gives the ratio reached.
 
     Raises
     ------
@@ -761,18 +866,19 @@ class TransformedDensityRejection(_Generator):
     """
 
     def __init__(self, dist, *, mode=None, center=None, domain=None, c=-0.5, construction_points=30,
-                 use_dars=True, max_squeeze_hat_ratio=0.99, random_state=None, max_intervals=100):
+                 use_dars=True, max_squeeze_hat_ratio=0.99, random_state=None, max_intervals=1000):
         c = float(c)
         if c not in (-0.5, 0.0):
-            raise ValueError(f"`c` must be -0.5 or 0, got {c}")
+            raise ValueError(f"`c` must either be -0.5 or 0., got {c}")
         mode = _optional_float(mode, "mode")
         center = _optional_float(center, "center")
         lo, hi = _domain_of(dist, domain)
-        count, points = _construction_points(construction_points)
+        count, points = _construction_points(construction_points, lo, hi)
         ratio = _float_in(max_squeeze_hat_ratio, "max_squeeze_hat_ratio", 0.0, 1.0)
         max_intervals = _integer_in(max_intervals, "max_intervals", 1, 10**6)
-        if center is None and mode is None:
-            center = _default_center(dist, lo, hi)
+        mode = _checked_mode(mode, lo, hi)
+        if center is not None or mode is None:
+            center = _start_point(dist, center, mode, lo, hi)
         start = center if center is not None else mode
         probe = probe_points(lo, hi, start)
         pdf = _require(dist, "pdf")
@@ -787,6 +893,11 @@ class TransformedDensityRejection(_Generator):
         with _naming_memory(asked):
             self._engine = _engine.Tdr(pdf_spec, function_spec(dpdf, probe), c, lo, hi, count, points,
                                        bool(use_dars), ratio, max_intervals, mode, center)
+        hat, squeeze, used = self._engine.areas()
+        if use_dars and squeeze / hat < ratio:
+            warnings.warn(f"max_squeeze_hat_ratio {ratio} not reached: {squeeze / hat:.6f} with {used} "
+                          f"construction points (max_intervals={max_intervals}); more calls of the density "
+                          f"per draw than asked", RuntimeWarning, stacklevel=2)
         self._init_random_state(random_state)
 
     def _restore_engine(self, table):
@@ -861,7 +972,7 @@ def _naming_memory(asked):
         raise MemoryError(f"out of memory building {asked}{detail}") from None
 
 
-def _construction_points(value):
+def _construction_points(value, lo, hi):
     """(count, sorted points) for TDR's construction_points argument."""
     if np.ndim(value) == 0:
         try:
@@ -873,10 +984,21 @@ def _construction_points(value):
         return count, np.zeros(0)
     points = _float_array(value, "construction_points").ravel()
     if points.size == 0:
-        raise ValueError("`construction_points` must not be an empty array")
+        raise ValueError("`construction_points` must either be a scalar or a non-empty array, got an empty array")
     if not np.all(np.isfinite(points)):
         raise ValueError("`construction_points` must be finite")
-    return points.size, np.sort(points)
+    ordered = np.unique(points)
+    if ordered.size < points.size or np.any(np.diff(points) <= 0.0):
+        warnings.warn(f"starting points not strictly monotonically increasing: the {points.size} "
+                      f"construction points are sorted, {points.size - ordered.size} repeated dropped",
+                      RuntimeWarning, stacklevel=3)
+    inside = ordered[(ordered >= lo) & (ordered <= hi)]
+    if inside.size < ordered.size:
+        warnings.warn(f"starting point out of domain: {ordered.size - inside.size} construction points "
+                      f"outside ({lo}, {hi}) dropped", RuntimeWarning, stacklevel=3)
+    if inside.size == 0:
+        raise ValueError(f"`construction_points` has no point inside the domain ({lo}, {hi})")
+    return inside.size, inside
 
 
 # ---- ratio of uniforms -------------------------------------------------------------
@@ -922,10 +1044,11 @@ class SimpleRatioUniforms(_Generator):
     def __init__(self, dist, *, mode=None, pdf_area=1, domain=None, cdf_at_mode=None, random_state=None):
         pdf_area = float(pdf_area)
         if not pdf_area > 0.0:
-            raise ValueError(f"`pdf_area` must be positive, got {pdf_area}")
+            raise ValueError(f"`pdf_area` must be > 0, got {pdf_area}")
         mode = _optional_float(mode, "mode")
         cdf_at_mode = _optional_float(cdf_at_mode, "cdf_at_mode")
         lo, hi = _domain_of(dist, domain)
+        mode = _checked_mode(mode, lo, hi)
         start = mode if mode is not None else _default_center(dist, lo, hi)
         probe = probe_points(lo, hi, start)
         pdf = _require(dist, "pdf")
@@ -1042,14 +1165,14 @@ class RatioUniforms:
         if not umax > 0.0:
             raise ValueError(f"umax must be positive, got {umax}")
         if not vmin < vmax:
-            raise ValueError(f"vmin must be below vmax, got vmin={vmin}, vmax={vmax}")
+            raise ValueError(f"vmin must be smaller than vmax, got vmin={vmin}, vmax={vmax}")
         if not (callable(pdf) or is_native(pdf)):
             raise TypeError(f"`pdf` must be callable, got {type(pdf).__name__}")
         self._pdf = pdf
         self._options = (umax, vmin, vmax, c)
         self._yield = _LockYield()
         self._engine = _engine.Rou(self._yield.spec(pdf, (c, c + 0.5)), umax, vmin, vmax, c)
-        self._source = uniform_source(random_state)
+        self._source = _sampling_source(random_state)
 
     _fill = _Generator._fill
 
@@ -1070,7 +1193,7 @@ class RatioUniforms:
 
     def set_random_state(self, random_state=None):
         """Replace the source of uniforms (see `_Generator.set_random_state`)."""
-        self._source = uniform_source(random_state)
+        self._source = _sampling_source(random_state)
 
     _dtype = np.float64
 
@@ -1104,34 +1227,32 @@ def _probability_vector(dist, domain):
         first = 0
         if domain is not None:
             # Only the first end counts: it relocates the vector.
-            try:
-                start = float(domain[0])
-            except (TypeError, ValueError, IndexError):
-                raise ValueError(f"`domain` must be a pair (lo, hi) of integers, got {domain!r}") from None
-            if not start.is_integer():
-                raise ValueError(f"`domain` must hold integers, got {domain!r}")
-            first = int(start)
+            first = int(_discrete_domain(domain)[0])
     else:
         if domain is None and not callable(getattr(dist, "support", None)):
-            raise ValueError("`domain` must be given when `dist` is not a probability vector and has no `support`")
-        lo, hi = _domain_of(dist, domain)
-        if not (math.isfinite(lo) and math.isfinite(hi)):
-            raise ValueError(f"the domain of a pmf must be finite, got ({lo}, {hi})")
-        if not (lo.is_integer() and hi.is_integer()):
-            raise ValueError(f"`domain` must hold integers, got ({lo}, {hi})")
+            raise ValueError("`domain` must be provided when the probability vector is not available: "
+                             "`dist` has a `pmf` but no `support`")
+        lo, hi = _discrete_domain(dist.support() if domain is None else domain)
         if hi - lo + 1 > _MAX_PMF_DOMAIN:
             raise ValueError(f"the domain ({lo}, {hi}) is too wide to tabulate the pmf")
         first = int(lo)
         ks = np.arange(int(lo), int(hi) + 1)
         pv = _pmf_values(pmf, ks)
     if pv.ndim != 1:
-        raise ValueError(f"the probability vector must be one-dimensional, got shape {pv.shape}")
+        raise ValueError(f"the probability vector has the wrong number of dimensions (expected 1, got {pv.ndim}): "
+                         f"shape {pv.shape}")
     if pv.size == 0:
-        raise ValueError("the probability vector must not be empty")
+        raise ValueError("the probability vector must contain at least one element")
     if not np.all(np.isfinite(pv)):
-        raise ValueError("the probability vector must hold only finite values")
+        raise ValueError("the probability vector must contain only finite / non-nan values")
     if not np.any(pv != 0.0):
-        raise ValueError("the probability vector must have at least one non-zero entry")
+        raise ValueError("the probability vector must contain at least one non-zero value")
+    negative = np.flatnonzero(pv < 0.0)
+    if negative.size:
+        i = int(negative[0])
+        value = float(pv[i])
+        where = f"the pmf is {value!r} at x = {first + i}" if pmf is not None else f"entry {i} is {value!r}"
+        raise SetupError(f"probability < 0: {where}")
     return pv, first
 
 
@@ -1144,7 +1265,9 @@ def _pmf_values(pmf, ks):
             return np.ascontiguousarray(values)
     except Exception:
         pass
-    return np.array([float(pmf(int(k))) for k in ks], dtype=np.float64)
+    # numpy, not float(), reads the values: one that is not a number gets
+    # numpy's ValueError ("setting an array element with a sequence").
+    return np.fromiter((pmf(int(k)) for k in ks), dtype=np.float64, count=ks.size)
 
 
 class _DiscreteTable(_Generator):
@@ -1168,7 +1291,7 @@ class DiscreteAliasUrn(_DiscreteTable):
         sum to 1), or an object with a ``pmf`` method over a finite domain.
     domain : tuple of 2 ints, optional
         With a vector: ``domain[0]`` is the value of its first entry (the
-        second end is ignored). With a pmf: the inclusive range it is
+        pair must still be valid, lo < hi; the second end does not truncate). With a pmf: the inclusive range it is
         tabulated over; default ``dist.support()``.
     urn_factor : float, optional
         Urn slots per value, at least 1 (smaller values act as 1, with a
@@ -1190,7 +1313,7 @@ class DiscreteAliasUrn(_DiscreteTable):
     def __init__(self, dist, *, domain=None, urn_factor=1, random_state=None):
         urn_factor = float(urn_factor)
         if not urn_factor >= 1.0:
-            warnings.warn(f"urn_factor {urn_factor} is below 1; using 1", RuntimeWarning, stacklevel=2)
+            warnings.warn(f"relative urn size < 1.: urn_factor {urn_factor}; using 1", RuntimeWarning, stacklevel=2)
             urn_factor = 1.0
         pv, first = _probability_vector(dist, domain)
         self._dist = dist
@@ -1218,7 +1341,7 @@ class DiscreteGuideTable(_DiscreteTable):
         sum to 1), or an object with a ``pmf`` method over a finite domain.
     domain : tuple of 2 ints, optional
         With a vector: ``domain[0]`` is the value of its first entry (the
-        second end is ignored). With a pmf: the inclusive range it is
+        pair must still be valid, lo < hi; the second end does not truncate). With a pmf: the inclusive range it is
         tabulated over; default ``dist.support()``.
     guide_factor : float, optional
         Guide entries per value (0 means a single entry: sequential search;
@@ -1242,6 +1365,12 @@ class DiscreteGuideTable(_DiscreteTable):
         if not guide_factor >= 0.0:
             warnings.warn(f"guide_factor {guide_factor} is negative; using 1", RuntimeWarning, stacklevel=2)
             guide_factor = 1.0
+        elif guide_factor == 0.0:
+            warnings.warn("guide_factor 0: no guide table, every draw searches the cumulative "
+                          "probabilities from the start", RuntimeWarning, stacklevel=2)
+        elif guide_factor > 3.0:
+            warnings.warn(f"guide_factor {guide_factor} > 3: a guide table this large costs memory and "
+                          f"gains no speed", RuntimeWarning, stacklevel=2)
         pv, first = _probability_vector(dist, domain)
         self._dist = dist
         self._options = (pv.size, first, guide_factor)
@@ -1281,17 +1410,23 @@ def _integer_in(value, name, lo, hi):
     except (TypeError, ValueError, OverflowError):
         ok = False
     if not ok or isinstance(value, bool):
-        raise ValueError(f"`{name}` must be an integer from {lo} to {hi}, got {value!r}")
+        raise ValueError(f"`{name}` must be an integer in the range [{lo}, {hi}], got {value!r}")
     return int(as_float)
 
 
 def _float_in(value, name, lo, hi, open_ends=False):
     try:
         x = float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"`{name}` must be a number, got {value!r}") from None
+    except (TypeError, ValueError) as error:
+        # float()'s own text ("could not convert string to float: ...") says what was wrong.
+        raise ValueError(f"`{name}` must be a number: {error}") from None
     inside = lo < x < hi if open_ends else lo <= x <= hi
     if not inside:
-        ends = f"({lo:g}, {hi:g})" if open_ends else f"[{lo:g}, {hi:g}]"
-        raise ValueError(f"`{name}` must lie in {ends}, got {value!r}")
+        ends = " (ends excluded)" if open_ends else ""
+        raise ValueError(f"`{name}` must be between {_short(lo)} and {_short(hi)}{ends}, got {value!r}")
     return x
+
+
+def _short(x):
+    """A bound as people write it: 1e-5, not 1e-05."""
+    return f"{x:g}".replace("e-0", "e-").replace("e+0", "e+")

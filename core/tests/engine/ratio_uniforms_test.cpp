@@ -197,9 +197,32 @@ TEST(Rou, DrawsFollowTheDensity) {
     std::vector<double> xs(40000);
     ASSERT_TRUE(c.sampler->sample(c.pdf, src, xs).has_value());
     EXPECT_LT(sample_checks::ks_distance(xs, c.cdf), sample_checks::ks_limit(xs.size()));
-    Rng a = seed_from_u64(13);
-    RngSource one(a);
-    for (std::size_t i = 0; i < 100; ++i) EXPECT_EQ(xs[i], *c.sampler->draw(c.pdf, one));
+  }
+}
+
+// sample() uses its uniforms in rounds: all u's of the missing draws, then
+// all v's, the accepted kept in order. The reference below spends a stream
+// that way with plain vectors.
+TEST(Rou, SampleUsesUniformsInRounds) {
+  const RouSampler sampler{.umax = 1.0, .vmin = -0.9, .vmax = 0.9, .c = 0.5};
+  const Fn pdf = [](double x) { return std::exp(-0.5 * (x - 0.5) * (x - 0.5)); };
+  for (const std::size_t n : {1U, 7U, 1000U}) {
+    Rng rng = seed_from_u64(21);
+    RngSource src(rng);
+    std::vector<double> xs(n);
+    ASSERT_TRUE(sampler.sample(pdf, src, xs).has_value());
+    Rng ref_rng = seed_from_u64(21);
+    std::vector<double> expected;
+    while (expected.size() < n) {
+      const std::size_t need = n - expected.size();
+      std::vector<double> us(need);
+      for (double& u : us) u = standard_uniform(ref_rng);
+      for (const double u : us) {
+        const double v = -0.9 + 1.8 * standard_uniform(ref_rng);
+        if (u > 0.0 && u * u <= pdf(v / u + 0.5)) expected.push_back(v / u + 0.5);
+      }
+    }
+    EXPECT_EQ(xs, expected) << "n = " << n;
   }
 }
 

@@ -168,6 +168,7 @@ def test_ratio_uniforms_normal():
 @pytest.mark.parametrize("cls, kwargs", [(DiscreteAliasUrn, {"urn_factor": 1}), (DiscreteAliasUrn, {"urn_factor": 3}),
                                          (DiscreteGuideTable, {"guide_factor": 0}),
                                          (DiscreteGuideTable, {"guide_factor": 2})])
+@pytest.mark.filterwarnings("ignore:guide_factor 0:RuntimeWarning")
 def test_discrete_frequencies(cls, kwargs):
     pv = np.array([0.0, 1.0, 2.0, 0.0, 5.0, 2.0])
     gen = cls(pv, domain=(10, 99), random_state=7, **kwargs)

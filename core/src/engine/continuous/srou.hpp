@@ -72,8 +72,11 @@ class SrouSampler {
   template <class F, UniformSource S>
   [[nodiscard]] std::expected<double, SetupError> draw(const F& pdf, S& src) const {
     for (std::uint64_t trial = 0; trial < kSrouMaxTrials; ++trial) {
-      // 1 - U keeps u away from 0, where v/u has no value.
-      const double u = umax_ * (1.0 - src.next_double());
+      // u = umax U as SciPy draws it (seeded streams then give its draws);
+      // U = 0, where v/u has no value, is drawn again.
+      double unit = src.next_double();
+      while (unit == 0.0) unit = src.next_double();
+      const double u = umax_ * unit;
       const double v = vmin_ + (vmax_ - vmin_) * src.next_double();
       const double x = v / u + mode_;
       if (!(x >= lo_ && x <= hi_)) continue;

@@ -38,6 +38,7 @@ constexpr double kMinRelativeWidth = 1e-10;
 // narrows the domain to where f > 0; the bound only stops a density that keeps
 // narrowing it (zero on most of a huge domain) from taking forever.
 constexpr std::size_t kMaxRefinementRounds = 2000;
+constexpr double kTdrGapMargin = 2.5;
 
 // The piece guide is computed for areas lowered by this relative margin (a
 // few roundings of t / total * size), so no entry points past its answer.
@@ -477,6 +478,21 @@ double TdrSqueezeBuilder::split_point(std::size_t k) const {
   return a + 0.5 * width;
 }
 
+// Density calls per draw follow 1 - ratio. Reaching the target just barely
+// would leave a table that calls the density more often than one refined in
+// whole rounds (as published DARS does, overshooting the target), so
+// refinement goes on until the gap is kTdrGapMargin times smaller than the
+// target's, or for one more full round once the target is reached.
+bool TdrSqueezeBuilder::refined_enough() {
+  const double target = options_.max_squeeze_hat_ratio;
+  const double ratio = table_.squeeze_hat_ratio();
+  if (1.0 - ratio <= (1.0 - target) / kTdrGapMargin) return true;
+  if (ratio < target) return false;
+  if (extra_round_done_) return true;
+  extra_round_done_ = true;
+  return false;
+}
+
 std::expected<std::vector<double>, SetupError> TdrSqueezeBuilder::refine() {
   std::vector<std::size_t> unbounded;
   std::vector<double> gaps;
@@ -501,9 +517,7 @@ std::expected<std::vector<double>, SetupError> TdrSqueezeBuilder::refine() {
     }
     chosen = std::move(unbounded);
   } else {
-    if (!options_.use_dars || budget == 0 || table_.squeeze_hat_ratio() >= options_.max_squeeze_hat_ratio) {
-      return std::vector<double>{};
-    }
+    if (!options_.use_dars || budget == 0 || refined_enough()) return std::vector<double>{};
     // Derandomized adaptive rejection: split every interval whose gap between
     // hat and squeeze is above the mean, the largest first.
     double mean = 0.0;

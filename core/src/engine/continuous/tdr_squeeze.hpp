@@ -16,8 +16,9 @@
 //
 // All refinement happens in setup: intervals whose hat-squeeze gap is above
 // the mean are split (at the tangents' intersection) until the ratio
-// (area below squeeze) / (area below hat) reaches max_squeeze_hat_ratio or
-// there are max_intervals construction points. The finished table is
+// (area below squeeze) / (area below hat) is well past max_squeeze_hat_ratio
+// (1 - ratio 2.5 times below 1 - target, or one more round after reaching
+// it) or there are max_intervals construction points. The finished table is
 // immutable, so sampling is const, thread-safe and allocation-free.
 //
 // API
@@ -112,7 +113,7 @@ struct TdrSqueezeOptions {
   std::vector<double> construction_points{};  // used instead of the count when not empty
   bool use_dars = true;
   double max_squeeze_hat_ratio = 0.99;
-  std::size_t max_intervals = 100;
+  std::size_t max_intervals = 1000;
 };
 
 class TdrSqueezeTable {
@@ -241,11 +242,14 @@ class TdrSqueezeBuilder {
   static void anchor_piece(TdrSqueezeTable& table, std::size_t k, std::span<const double> bound_t);
   [[nodiscard]] static std::expected<void, SetupError> build_guide(TdrSqueezeTable& table);
   [[nodiscard]] double split_point(std::size_t interval) const;
+  // Whether the squeeze-hat ratio needs no more splitting (see the .cpp).
+  [[nodiscard]] bool refined_enough();
 
   TdrSqueezeOptions options_;
   TdrSqueezeTable table_;
   double center_ = 0.0;
   std::size_t rounds_ = 0;
+  bool extra_round_done_ = false;
   double lo_ = 0.0, hi_ = 0.0;  // the domain, narrowed by points where f = 0
 };
 
