@@ -10,6 +10,7 @@ whatever that one continues).
 from __future__ import annotations
 
 import re
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -76,7 +77,11 @@ def test_the_readme_has_blocks():
 def test_readme_block_runs_as_a_script(index, tmp_path):
     script = tmp_path / "readme_block.py"
     script.write_text(script_of(BLOCKS, index), encoding="utf-8")
+    # Any free port for a Dask dashboard: a second cluster on the machine (a
+    # parallel test run) must not make the block fail on 8787.
+    env = dict(os.environ, DASK_DISTRIBUTED__SCHEDULER__DASHBOARD__ADDRESS=":0")
     done = subprocess.run(
-        [sys.executable, "-W", "error", str(script)], cwd=tmp_path, capture_output=True, text=True, timeout=300
+        [sys.executable, "-W", "error", str(script)], cwd=tmp_path, capture_output=True, text=True, timeout=300,
+        env=env,
     )
     assert done.returncode == 0, f"README block at line {BLOCKS[index][0]} failed:\n{done.stderr[-3000:]}"
