@@ -9,8 +9,8 @@ whatever that one continues).
 """
 from __future__ import annotations
 
-import re
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
