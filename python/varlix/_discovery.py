@@ -211,9 +211,16 @@ def _tail(f, edge, width, side):
     return float(np.sum(w * jac * y))
 
 
-def explore(f, lo, hi, starts, u_resolution):
-    """The pieces of [lo, hi] that hold mass, from a walk and quadrature."""
-    xs, ys = walk(f, lo, hi, starts)
+def survey(f, lo, hi, starts, walked=None):
+    """The explored range [a, b] and the quadrature's first partition of
+    it, or None when the walk met no density on an infinite support.
+    `walked` holds walks already made, {start: (points, values)}."""
+    walked = walked or {}
+    todo = [c for c in starts if c not in walked]
+    parts = [walk(f, lo, hi, todo)] if todo else []
+    parts += [walked[c] for c in starts if c in walked]
+    xs = np.concatenate([x for x, _ in parts])
+    ys = np.concatenate([y for _, y in parts])
     positive = xs[ys > 0]
     if positive.size == 0 and not (math.isfinite(lo) and math.isfinite(hi)):
         return None
@@ -222,7 +229,38 @@ def explore(f, lo, hi, starts, u_resolution):
     if not a < b:
         return None
     grid = np.linspace(a, b, _GRID_PIECES + 1)
-    edges = np.unique(np.concatenate((grid, xs[(xs > a) & (xs < b)])))
+    return a, b, np.unique(np.concatenate((grid, xs[(xs > a) & (xs < b)])))
+
+
+# The engine's quadrature is asked for this fraction of u_resolution (its
+# error estimate, |K15 - G7|, is far above the error itself).
+_QUICK_TOLERANCE = 0.1
+
+
+def agrees(integrate_total, surveyed, area, u_resolution, lo, hi):
+    """Whether a table's area matches the mass over the survey's partition
+    (the tails beyond it included), by the engine's adaptive Gauss-Kronrod
+    quadrature: the check of the common case, without the leaves that
+    locate the pieces. `integrate_total(breaks, tail_scale, rel_tol)` is
+    the integral over the partition; any failure of it (a value the engine
+    refuses, an overflow) answers no, and the full search decides."""
+    if surveyed is None or area is None:
+        return False
+    a, b, edges = surveyed
+    breaks = np.concatenate(([lo] if not math.isfinite(lo) else [], edges, [hi] if not math.isfinite(hi) else []))
+    try:
+        total = integrate_total(breaks, max(b - a, 1.0), _QUICK_TOLERANCE * u_resolution)
+    except Exception:  # noqa: BLE001 - the full search evaluates again and reports what it must
+        return False
+    return math.isfinite(total) and abs(area - total) <= _AGREEMENT * u_resolution * total
+
+
+def explore(f, lo, hi, starts, u_resolution, walked=None):
+    """The pieces of [lo, hi] that hold mass, from a walk and quadrature."""
+    surveyed = survey(f, lo, hi, starts, walked)
+    if surveyed is None:
+        return None
+    a, b, edges = surveyed
     la, lb, lq, _ = integrate(f, edges, u_resolution)
     total = float(np.sum(lq))
     tails = [0.0, 0.0]

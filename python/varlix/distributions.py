@@ -502,6 +502,7 @@ class _DensityLaw(_InversionLaw):
         self._exponents = None
         self._mass = None
         self._log_spec = None
+        self._walked = {}  # the center search's walks, which the mass search reuses
         check_width(lo, hi)
         probe_lo, probe_hi = _probe_points(lo, hi, center)
         self._f = _UserFunction(f, (probe_lo, probe_hi))
@@ -523,8 +524,18 @@ class _DensityLaw(_InversionLaw):
             table = _Table.pinv(self._quadrature_spec(), u_resolution, lo, hi, center)
         except _engine.SetupError as error:
             table = error
-        self._explored = _discovery.explore(
-            self._density_quietly, lo, hi, _discovery_starts(lo, hi, center, hint), u_resolution)
+        self._starts = _discovery_starts(lo, hi, center, hint)
+        self._explored = None
+        if not isinstance(table, Exception) and _discovery.agrees(
+                self._integrate_total, _discovery.survey(self._density_quietly, lo, hi, self._starts, self._walked),
+                table.area(), u_resolution, lo, hi):
+            # The common case: one table, its mass confirmed; the pieces are
+            # located only when asked for.
+            self._joined = False
+            self._table = table
+            self._make_partition()
+            return
+        self._explored = self._explore()
         engine = _discovery.checked_pinv(
             table if isinstance(table, Exception) else table.engine,
             lambda u, a, b, c: _Table.pinv(self._quadrature_spec(), u, a, b, c).engine,
@@ -549,7 +560,18 @@ class _DensityLaw(_InversionLaw):
         y = self._f(x)
         return np.exp(y - self._shift) if self._log else y / self._divisor
 
+    def _explore(self):
+        lo, hi = self._support
+        return _discovery.explore(self._density_quietly, lo, hi, self._starts, self._u_resolution, self._walked)
+
+    def _integrate_total(self, breaks, tail_scale, rel_tol):
+        values, _, _, converged, _ = _engine.integrate(
+            self._quadrature_spec(), _address(breaks), breaks.size, tail_scale, rel_tol)
+        return values[0] if converged else math.nan
+
     def explored(self):
+        if self._explored is None:
+            self._explored = self._explore()
         return self._explored
 
     def _values(self, x):
@@ -581,6 +603,7 @@ class _DensityLaw(_InversionLaw):
                 start = lo if math.isfinite(lo) else hi if math.isfinite(hi) else 0.0
                 with _searching():
                     points, values = _discovery.walk(self._f, lo, hi, [start])
+                self._walked[start] = (points, values)
                 inside = (points > lo) & (points < hi)
                 points, values = points[inside], values[inside]
             # The grid is this library's probe, not the user's request: a
