@@ -503,6 +503,7 @@ class _DensityLaw(_InversionLaw):
         self._mass = None
         self._log_spec = None
         self._walked = {}  # the center search's walks, which the mass search reuses
+        self._table_offset = None
         check_width(lo, hi)
         probe_lo, probe_hi = _probe_points(lo, hi, center)
         self._f = _UserFunction(f, (probe_lo, probe_hi))
@@ -652,12 +653,31 @@ class _DensityLaw(_InversionLaw):
             return np.log(self.pdf(x))
 
     def cdf(self, x):
-        u = np.asarray(self._table.cdf(x), dtype=np.float64)
-        return self._refine_tails(x, u, lower=True)
+        return self._refine_tails(x, self._table_cdf(x), lower=True)
 
     def sf(self, x):
-        u = 1.0 - np.asarray(self._table.cdf(x), dtype=np.float64)
-        return self._refine_tails(x, u, lower=False)
+        return self._refine_tails(x, 1.0 - self._table_cdf(x), lower=False)
+
+    def _table_cdf(self, x):
+        """The table's CDF over the whole law: the table spreads u over the
+        mass between its ends, and leaves out the tails beyond them, which
+        it cuts by an estimate a heavy tail (x^-3) can exceed several times
+        over; that mass, from quadrature, is put back."""
+        u = np.asarray(self._table.cdf(x), dtype=np.float64)
+        if self._table_offset is None:
+            self._table_offset = self._tail_offset()
+        left, scale = self._table_offset
+        return np.clip(left + scale * u, 0.0, 1.0)
+
+    def _tail_offset(self):
+        """(mass left of the table, table's mass), as fractions of the law's."""
+        a, _ = self._table.engine.support()
+        left = self._tail_mass(a, lower=True)
+        right = self._tail_mass(self._table.engine.support()[1], lower=False)
+        # Within what the table promises, the table stands as it is.
+        if left + right <= 0.1 * self._u_resolution:
+            return 0.0, 1.0
+        return left, 1.0 - left - right
 
     def _refine_tails(self, x, p, *, lower):
         """The table's CDF is accurate to u_resolution in absolute terms;
