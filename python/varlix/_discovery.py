@@ -20,6 +20,12 @@ for the mass independently:
 
 The leaves of the quadrature with mass form the pieces of the law; a table
 built from them is checked against their total.
+
+The common case is checked more cheaply (`agrees`): the engine's adaptive
+Gauss-Kronrod quadrature starts from the walk's points alone (they bracket
+the mass and are dense near every start) with mapped tails beyond them, and
+refines where its own error estimate says so; the full search above runs
+only when that check disagrees or when asked for.
 """
 from __future__ import annotations
 
@@ -85,67 +91,113 @@ class Exploration:
         return f"Exploration(range=[{self.range[0]:.6g}, {self.range[1]:.6g}], pieces={{{parts}}})"
 
 
+def _evaluate(f, x):
+    return np.asarray(f(np.ascontiguousarray(x, dtype=np.float64)), dtype=np.float64)
+
+
 def _quiet_evaluate(f, x):
     with np.errstate(all="ignore"):
-        return np.asarray(f(np.ascontiguousarray(x, dtype=np.float64)), dtype=np.float64)
+        return _evaluate(f, x)
 
 
 def walk(f, lo, hi, starts):
     """The points the outward walk looked at, sorted, with the density there."""
     seen_x, seen_y = [], []
-    for steps in (_WALK, _FINE_WALK):
-        for c in starts:
-            for side in (-1.0, 1.0):
-                xs, ys = _walk_side(f, c, side, lo, hi, steps)
-                seen_x.extend(xs)
-                seen_y.extend(ys)
-        if any(y > 0 for y in seen_y):
-            break
+    # One error state for the whole walk: it is set per call of f otherwise,
+    # which costs as much as a scalar density's calls.
+    with np.errstate(all="ignore"):
+        for steps in (_WALK, _FINE_WALK):
+            for c in starts:
+                for side in _walk_from(f, c, lo, hi, steps):
+                    seen_x.extend(side.xs)
+                    seen_y.extend(side.ys)
+            if any(y > 0 for y in seen_y):
+                break
+        y = np.concatenate((np.asarray(seen_y, dtype=np.float64), _evaluate(f, np.asarray(starts))))
     x = np.asarray(seen_x + list(starts), dtype=np.float64)
-    y = np.concatenate((np.asarray(seen_y, dtype=np.float64), _quiet_evaluate(f, np.asarray(starts))))
     order = np.argsort(x, kind="stable")
     return x[order], y[order]
 
 
-def _walk_side(f, c, side, lo, hi, steps):
-    xs, ys = [], []
-    best = 0.0
-    quiet = 0
-    for d, y in _side_values(f, c, side, lo, hi, steps):
-        xs.append(c + side * d)
-        ys.append(y)
-        weight = y * d
-        best = max(best, weight)
-        quiet = quiet + 1 if weight <= _WALK_NEGLIGIBLE * best else 0
-        if quiet >= _QUIET_STEPS:
-            break
-    return xs, ys
+def _walk_from(f, c, lo, hi, steps):
+    """Both sides of the walk from c, the next decade of each in one call
+    of f (the calls, not the points, are what a walk costs); a call that
+    fails is retried side by side, then point by point."""
+    sides = [_Side(c, side, lo, hi, steps) for side in (-1.0, 1.0)]
+    while True:
+        active = [s for s in sides if not s.done]
+        if not active:
+            return sides
+        chunks = [s.next_distances() for s in active]
+        ys = _usable_values(f, [s.c + s.side * d for s, ds in zip(active, chunks) for d in ds])
+        at = 0
+        for s, ds in zip(active, chunks):
+            if ys is not None:
+                s.take(ds, ys[at:at + len(ds)])
+                at += len(ds)
+                continue
+            own = _usable_values(f, [s.c + s.side * d for d in ds]) if len(active) > 1 else None
+            if own is not None:
+                s.take(ds, own)
+            else:
+                s.point_by_point(f, ds)
 
 
-def _side_values(f, c, side, lo, hi, steps):
-    """(distance, density) outward along one side, a decade per call of f;
-    a decade that fails is retried point by point, and the side ends at the
-    first point that overflows or has no usable value."""
-    # Points leave the support in order: stop at the first that does.
-    inside = (lo < c + side * steps) & (c + side * steps < hi)
-    d_all = steps[:int(np.argmin(inside)) if not inside.all() else steps.size]
-    for k in range(0, d_all.size, _WALK_CHUNK):
-        d = d_all[k:k + _WALK_CHUNK]
-        try:
-            y = _quiet_evaluate(f, c + side * d)
-        except ArithmeticError:
-            y = None
-        if y is None or not np.all(np.isfinite(y) & (y >= 0.0)):
-            for di in d:
-                try:
-                    yi = float(_quiet_evaluate(f, np.array([c + side * di]))[0])
-                except ArithmeticError:
-                    return  # an overflow far out: the function cannot go there
-                if not (math.isfinite(yi) and yi >= 0.0):
-                    return  # the table's own evaluation reports it if mass is there
-                yield di, yi
-            continue
-        yield from zip(d.tolist(), y.tolist())
+def _usable_values(f, x):
+    """f at the points x as a list, or None when the call overflows or a
+    value is not a finite non-negative number."""
+    try:
+        y = _evaluate(f, np.array(x, dtype=np.float64)).tolist()
+    except ArithmeticError:
+        return None
+    return y if all(0.0 <= v < math.inf for v in y) else None
+
+
+class _Side:
+    """One side of a walk from c: its distances inside the support, the
+    points seen, and whether it has ended (after _QUIET_STEPS negligible
+    points in a row, at the support's end, or at a point with no usable
+    value)."""
+
+    def __init__(self, c, side, lo, hi, steps):
+        x = c + side * steps
+        # Points leave the support in order: stop at the first that does.
+        inside = (lo < x) & (x < hi)
+        n = steps.size if inside.all() else int(np.argmin(inside))
+        self.c, self.side = c, side
+        self.distances = steps[:n].tolist()
+        self.k = 0
+        self.best, self.quiet = 0.0, 0
+        self.xs, self.ys = [], []
+        self.done = n == 0
+
+    def next_distances(self):
+        return self.distances[self.k:self.k + _WALK_CHUNK]
+
+    def take(self, ds, ys):
+        for d, y in zip(ds, ys):
+            self.xs.append(self.c + self.side * d)
+            self.ys.append(y)
+            weight = y * d
+            self.best = max(self.best, weight)
+            self.quiet = self.quiet + 1 if weight <= _WALK_NEGLIGIBLE * self.best else 0
+            if self.quiet >= _QUIET_STEPS:
+                self.done = True
+                return
+        self.k += len(ds)
+        self.done = self.k >= len(self.distances)
+
+    def point_by_point(self, f, ds):
+        for d in ds:
+            y = _usable_values(f, [self.c + self.side * d])
+            if y is None:
+                # An overflow far out: the function cannot go there (the
+                # table's own evaluation reports a bad value if mass is there).
+                self.done = True
+                return
+            self.take([d], y)
+            if self.done:
+                return
 
 
 def _gauss(f, a, b):
@@ -212,8 +264,8 @@ def _tail(f, edge, width, side):
 
 
 def survey(f, lo, hi, starts, walked=None):
-    """The explored range [a, b] and the quadrature's first partition of
-    it, or None when the walk met no density on an infinite support.
+    """The explored range [a, b] and the walk's points in it (its ends
+    included), or None when the walk met no density on an infinite support.
     `walked` holds walks already made, {start: (points, values)}."""
     walked = walked or {}
     todo = [c for c in starts if c not in walked]
@@ -228,8 +280,7 @@ def survey(f, lo, hi, starts, walked=None):
     b = hi if math.isfinite(hi) else max(xs.max(), positive.max() if positive.size else xs.max())
     if not a < b:
         return None
-    grid = np.linspace(a, b, _GRID_PIECES + 1)
-    return a, b, np.unique(np.concatenate((grid, xs[(xs > a) & (xs < b)])))
+    return a, b, np.unique(np.concatenate(([a, b], xs[(xs > a) & (xs < b)])))
 
 
 # The engine's quadrature is asked for this fraction of u_resolution (its
@@ -260,7 +311,8 @@ def explore(f, lo, hi, starts, u_resolution, walked=None):
     surveyed = survey(f, lo, hi, starts, walked)
     if surveyed is None:
         return None
-    a, b, edges = surveyed
+    a, b, points = surveyed
+    edges = np.unique(np.concatenate((np.linspace(a, b, _GRID_PIECES + 1), points)))
     la, lb, lq, _ = integrate(f, edges, u_resolution)
     total = float(np.sum(lq))
     tails = [0.0, 0.0]

@@ -7,6 +7,7 @@ import pytest
 from scipy import integrate, special
 
 import varlix
+from varlix import _discovery
 
 
 def _heavy(x):
@@ -52,3 +53,22 @@ def test_a_mode_the_table_misses_is_still_found():
     d = varlix.from_pdf(f, support=(-10.0, 70.0))
     assert d.cdf(30.0) == pytest.approx(0.7, abs=1e-8)
     assert len(d.explored.pieces) == 2
+
+
+def _nan_left_of(x):
+    return np.where(x < -3, np.nan, np.exp(-0.5 * x * x))
+
+
+def _overflow_left_of(x):
+    if x < -3:
+        raise OverflowError("math range error")
+    return math.exp(-0.5 * x * x)
+
+
+@pytest.mark.parametrize("f", [_nan_left_of, np.vectorize(_overflow_left_of)], ids=["nan", "overflow"])
+def test_the_walk_ends_only_the_side_that_meets_an_unusable_value(f):
+    # Both sides share a call of f; the bad value ends the left side at its
+    # last good point, and the right side walks on until its tail is quiet.
+    x, y = _discovery.walk(f, -math.inf, math.inf, [0.0])
+    assert x.min() == -2.0 and x.max() == 1000.0
+    assert np.all(np.isfinite(y))
