@@ -303,7 +303,12 @@ def agrees(integrate_total, surveyed, area, u_resolution, lo, hi):
         total = integrate_total(breaks, max(b - a, 1.0), _QUICK_TOLERANCE * u_resolution)
     except Exception:  # noqa: BLE001 - the full search evaluates again and reports what it must
         return False
-    return math.isfinite(total) and abs(area - total) <= _AGREEMENT * u_resolution * total
+    return math.isfinite(total) and _agree(area, total, u_resolution)
+
+
+def _agree(area, expected, u_resolution):
+    """Whether a table's area matches the mass `expected` (see _AGREEMENT)."""
+    return -_AGREEMENT * u_resolution * expected <= area - expected <= _EXCESS * u_resolution * expected
 
 
 def explore(f, lo, hi, starts, u_resolution, walked=None):
@@ -344,10 +349,28 @@ def explore(f, lo, hi, starts, u_resolution, walked=None):
 # the table against the exploration
 # ---------------------------------------------------------------------------
 
-# Table and exploration agree when their totals differ by at most this many
-# u_resolutions of the mass (the table cuts tails of 0.05 each and
-# interpolates to 0.9; the quadrature adds its own small error).
-_AGREEMENT = 20.0
+# Table and exploration agree when the table falls short of the
+# exploration's total by at most this many u_resolutions of the mass: the
+# table cuts tails of 0.05 each and interpolates to 0.9, the quadrature adds
+# its own small error; a table whose cut leaves out more than this
+# misplaces every u near its ends.
+_AGREEMENT = 3.0
+# A table holding more than the exploration's total holds no less mass than
+# the law: the excess is the two integrations' error (a pole, parts joined
+# each with its own cut), allowed up to this many u_resolutions.
+_EXCESS = 20.0
+# A table whose cut leaves out more tail mass than that (its tail bound is
+# exact for tails like x^-2 and may be far off for others, such as
+# (2 + cos x) / |x|^3) is built again at a finer resolution, which moves its
+# cut outward, aiming at this many u_resolutions left out...
+_WIDENED_SHORTFALL = 2.0
+# ...at most this many times, and only for a shortfall below this many
+# u_resolutions: more is mass the cut did not miss by a tail bound's error
+# but by not seeing it (a far mode), which the parts rebuild.
+_WIDENINGS = 2
+_WIDENABLE = 1e4
+# The finest resolution the engine builds.
+_FINEST = 1e-15
 # A piece is built in parts where its quadrature leaves change scale by more
 # than this factor: a spike on a wide mode gets a table of its own.
 _SCALE_JUMP = 32.0
@@ -356,11 +379,12 @@ _NEGLIGIBLE_PART = 0.01
 _HEADER = 8  # words before the arrays of a stored PINV table
 
 
-def checked_pinv(table, build, from_words, cdf, explored, u_resolution, lo, hi):
+def checked_pinv(table, build, from_words, cdf, explored, u_resolution, lo, hi, center=None):
     """A PINV engine whose mass agrees with the exploration: `table` (built
-    from one center) when it does, else one table joined from a table per
+    from `center`) when it does, or the same built at a finer resolution
+    when only its tails fall short, else one table joined from a table per
     part, `build(u_resolution, a, b, center)` each; a ValueError naming the
-    missing mass when neither does. `cdf(engine, x)` is a table's CDF.
+    missing mass when none does. `cdf(engine, x)` is a table's CDF.
 
     `table` may be the error the one-center build failed with (a far spike
     the table's intervals cannot resolve from the center): the parts are
@@ -372,8 +396,12 @@ def checked_pinv(table, build, from_words, cdf, explored, u_resolution, lo, hi):
         return table
     expected = explored.total + sum(t for t in explored.tails if t is not None)
     tolerance = _AGREEMENT * u_resolution * expected
-    if not failed and abs(table.area() - expected) <= tolerance:
+    if not failed and _agree(table.area(), expected, u_resolution):
         return table
+    if not failed and center is not None:
+        wider = _widened(table, build, expected, u_resolution, lo, hi, center)
+        if _agree(wider.area(), expected, u_resolution):
+            return wider
     if failed and not (math.isfinite(expected) and None not in explored.tails):
         raise table  # a value the search could not use (NaN, < 0, overflow): the engine's reason stands
     try:
@@ -383,11 +411,34 @@ def checked_pinv(table, build, from_words, cdf, explored, u_resolution, lo, hi):
         raise type(error)(
             f"{error} for the mass in [{a!r}, {b!r}] ({mass / expected:.3g} of the total); a coarser "
             f"u_resolution, or a law of its own for that part, may build") from None
-    if joined is not None and abs(joined.area() - expected) <= tolerance:
+    if joined is not None and _agree(joined.area(), expected, u_resolution):
         return joined
     if failed:
         raise table
     raise ValueError(_missing_message(joined or table, cdf, explored, expected, tolerance))
+
+
+def _widened(table, build, expected, u_resolution, lo, hi, center):
+    """`table` built again over the whole support at a finer resolution
+    while its tails leave out more than _AGREEMENT u_resolutions: the cut
+    targets a tail mass proportional to the resolution, so the shortfall
+    says how much finer; the best table found."""
+    u = u_resolution
+    for _ in range(_WIDENINGS):
+        short = expected - table.area()
+        if not _AGREEMENT * u_resolution * expected < short < _WIDENABLE * u_resolution * expected:
+            return table
+        u *= _WIDENED_SHORTFALL * u_resolution * expected / short
+        if not u >= _FINEST:
+            return table
+        try:
+            wider = build(u, lo, hi, center)
+        except Exception:  # noqa: BLE001 - the table stands, and the parts are tried next
+            return table
+        if not abs(wider.area() - expected) < abs(table.area() - expected):
+            return table
+        table = wider
+    return table
 
 
 def _parts(explored):

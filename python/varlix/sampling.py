@@ -556,7 +556,7 @@ class NumericalInversePolynomial(_Inversion):
                 engine, lambda u, a, b, c: _engine.Pinv(spec, order, u, a, b, c),
                 lambda words: _engine.Pinv.from_bytes(words.tobytes()),
                 _table_cdf,
-                explored, u_resolution, lo, hi)
+                explored, u_resolution, lo, hi, start)
         except ValueError as error:
             raise SetupError(str(error)) from None
         self.explored = explored
