@@ -20,6 +20,12 @@ for the mass independently:
 
 The leaves of the quadrature with mass form the pieces of the law; a table
 built from them is checked against their total.
+
+The common case is checked more cheaply (`agrees`): the engine's adaptive
+Gauss-Kronrod quadrature starts from the walk's points alone (they bracket
+the mass and are dense near every start) with mapped tails beyond them, and
+refines where its own error estimate says so; the full search above runs
+only when that check disagrees or when asked for.
 """
 from __future__ import annotations
 
@@ -85,67 +91,113 @@ class Exploration:
         return f"Exploration(range=[{self.range[0]:.6g}, {self.range[1]:.6g}], pieces={{{parts}}})"
 
 
+def _evaluate(f, x):
+    return np.asarray(f(np.ascontiguousarray(x, dtype=np.float64)), dtype=np.float64)
+
+
 def _quiet_evaluate(f, x):
     with np.errstate(all="ignore"):
-        return np.asarray(f(np.ascontiguousarray(x, dtype=np.float64)), dtype=np.float64)
+        return _evaluate(f, x)
 
 
 def walk(f, lo, hi, starts):
     """The points the outward walk looked at, sorted, with the density there."""
     seen_x, seen_y = [], []
-    for steps in (_WALK, _FINE_WALK):
-        for c in starts:
-            for side in (-1.0, 1.0):
-                xs, ys = _walk_side(f, c, side, lo, hi, steps)
-                seen_x.extend(xs)
-                seen_y.extend(ys)
-        if any(y > 0 for y in seen_y):
-            break
+    # One error state for the whole walk: it is set per call of f otherwise,
+    # which costs as much as a scalar density's calls.
+    with np.errstate(all="ignore"):
+        for steps in (_WALK, _FINE_WALK):
+            for c in starts:
+                for side in _walk_from(f, c, lo, hi, steps):
+                    seen_x.extend(side.xs)
+                    seen_y.extend(side.ys)
+            if any(y > 0 for y in seen_y):
+                break
+        y = np.concatenate((np.asarray(seen_y, dtype=np.float64), _evaluate(f, np.asarray(starts))))
     x = np.asarray(seen_x + list(starts), dtype=np.float64)
-    y = np.concatenate((np.asarray(seen_y, dtype=np.float64), _quiet_evaluate(f, np.asarray(starts))))
     order = np.argsort(x, kind="stable")
     return x[order], y[order]
 
 
-def _walk_side(f, c, side, lo, hi, steps):
-    xs, ys = [], []
-    best = 0.0
-    quiet = 0
-    for d, y in _side_values(f, c, side, lo, hi, steps):
-        xs.append(c + side * d)
-        ys.append(y)
-        weight = y * d
-        best = max(best, weight)
-        quiet = quiet + 1 if weight <= _WALK_NEGLIGIBLE * best else 0
-        if quiet >= _QUIET_STEPS:
-            break
-    return xs, ys
+def _walk_from(f, c, lo, hi, steps):
+    """Both sides of the walk from c, the next decade of each in one call
+    of f (the calls, not the points, are what a walk costs); a call that
+    fails is retried side by side, then point by point."""
+    sides = [_Side(c, side, lo, hi, steps) for side in (-1.0, 1.0)]
+    while True:
+        active = [s for s in sides if not s.done]
+        if not active:
+            return sides
+        chunks = [s.next_distances() for s in active]
+        ys = _usable_values(f, [s.c + s.side * d for s, ds in zip(active, chunks) for d in ds])
+        at = 0
+        for s, ds in zip(active, chunks):
+            if ys is not None:
+                s.take(ds, ys[at:at + len(ds)])
+                at += len(ds)
+                continue
+            own = _usable_values(f, [s.c + s.side * d for d in ds]) if len(active) > 1 else None
+            if own is not None:
+                s.take(ds, own)
+            else:
+                s.point_by_point(f, ds)
 
 
-def _side_values(f, c, side, lo, hi, steps):
-    """(distance, density) outward along one side, a decade per call of f;
-    a decade that fails is retried point by point, and the side ends at the
-    first point that overflows or has no usable value."""
-    # Points leave the support in order: stop at the first that does.
-    inside = (lo < c + side * steps) & (c + side * steps < hi)
-    d_all = steps[:int(np.argmin(inside)) if not inside.all() else steps.size]
-    for k in range(0, d_all.size, _WALK_CHUNK):
-        d = d_all[k:k + _WALK_CHUNK]
-        try:
-            y = _quiet_evaluate(f, c + side * d)
-        except ArithmeticError:
-            y = None
-        if y is None or not np.all(np.isfinite(y) & (y >= 0.0)):
-            for di in d:
-                try:
-                    yi = float(_quiet_evaluate(f, np.array([c + side * di]))[0])
-                except ArithmeticError:
-                    return  # an overflow far out: the function cannot go there
-                if not (math.isfinite(yi) and yi >= 0.0):
-                    return  # the table's own evaluation reports it if mass is there
-                yield di, yi
-            continue
-        yield from zip(d.tolist(), y.tolist())
+def _usable_values(f, x):
+    """f at the points x as a list, or None when the call overflows or a
+    value is not a finite non-negative number."""
+    try:
+        y = _evaluate(f, np.array(x, dtype=np.float64)).tolist()
+    except ArithmeticError:
+        return None
+    return y if all(0.0 <= v < math.inf for v in y) else None
+
+
+class _Side:
+    """One side of a walk from c: its distances inside the support, the
+    points seen, and whether it has ended (after _QUIET_STEPS negligible
+    points in a row, at the support's end, or at a point with no usable
+    value)."""
+
+    def __init__(self, c, side, lo, hi, steps):
+        x = c + side * steps
+        # Points leave the support in order: stop at the first that does.
+        inside = (lo < x) & (x < hi)
+        n = steps.size if inside.all() else int(np.argmin(inside))
+        self.c, self.side = c, side
+        self.distances = steps[:n].tolist()
+        self.k = 0
+        self.best, self.quiet = 0.0, 0
+        self.xs, self.ys = [], []
+        self.done = n == 0
+
+    def next_distances(self):
+        return self.distances[self.k:self.k + _WALK_CHUNK]
+
+    def take(self, ds, ys):
+        for d, y in zip(ds, ys):
+            self.xs.append(self.c + self.side * d)
+            self.ys.append(y)
+            weight = y * d
+            self.best = max(self.best, weight)
+            self.quiet = self.quiet + 1 if weight <= _WALK_NEGLIGIBLE * self.best else 0
+            if self.quiet >= _QUIET_STEPS:
+                self.done = True
+                return
+        self.k += len(ds)
+        self.done = self.k >= len(self.distances)
+
+    def point_by_point(self, f, ds):
+        for d in ds:
+            y = _usable_values(f, [self.c + self.side * d])
+            if y is None:
+                # An overflow far out: the function cannot go there (the
+                # table's own evaluation reports a bad value if mass is there).
+                self.done = True
+                return
+            self.take([d], y)
+            if self.done:
+                return
 
 
 def _gauss(f, a, b):
@@ -216,9 +268,16 @@ def _tail(f, edge, width, side):
     return float(np.sum(w * jac * y))
 
 
-def explore(f, lo, hi, starts, u_resolution):
-    """The pieces of [lo, hi] that hold mass, from a walk and quadrature."""
-    xs, ys = walk(f, lo, hi, starts)
+def survey(f, lo, hi, starts, walked=None):
+    """The explored range [a, b] and the walk's points in it (its ends
+    included), or None when the walk met no density on an infinite support.
+    `walked` holds walks already made, {start: (points, values)}."""
+    walked = walked or {}
+    todo = [c for c in starts if c not in walked]
+    parts = [walk(f, lo, hi, todo)] if todo else []
+    parts += [walked[c] for c in starts if c in walked]
+    xs = np.concatenate([x for x, _ in parts])
+    ys = np.concatenate([y for _, y in parts])
     positive = xs[ys > 0]
     if positive.size == 0 and not (math.isfinite(lo) and math.isfinite(hi)):
         return None
@@ -226,8 +285,44 @@ def explore(f, lo, hi, starts, u_resolution):
     b = hi if math.isfinite(hi) else max(xs.max(), positive.max() if positive.size else xs.max())
     if not a < b:
         return None
-    grid = np.linspace(a, b, _GRID_PIECES + 1)
-    edges = np.unique(np.concatenate((grid, xs[(xs > a) & (xs < b)])))
+    return a, b, np.unique(np.concatenate(([a, b], xs[(xs > a) & (xs < b)])))
+
+
+# The engine's quadrature is asked for this fraction of u_resolution (its
+# error estimate, |K15 - G7|, is far above the error itself).
+_QUICK_TOLERANCE = 0.1
+
+
+def agrees(integrate_total, surveyed, area, u_resolution, lo, hi):
+    """Whether a table's area matches the mass over the survey's partition
+    (the tails beyond it included), by the engine's adaptive Gauss-Kronrod
+    quadrature: the check of the common case, without the leaves that
+    locate the pieces. `integrate_total(breaks, tail_scale, rel_tol)` is
+    the integral over the partition; any failure of it (a value the engine
+    refuses, an overflow) answers no, and the full search decides."""
+    if surveyed is None or area is None:
+        return False
+    a, b, edges = surveyed
+    breaks = np.concatenate(([lo] if not math.isfinite(lo) else [], edges, [hi] if not math.isfinite(hi) else []))
+    try:
+        total = integrate_total(breaks, max(b - a, 1.0), _QUICK_TOLERANCE * u_resolution)
+    except Exception:  # noqa: BLE001 - the full search evaluates again and reports what it must
+        return False
+    return math.isfinite(total) and _agree(area, total, u_resolution)
+
+
+def _agree(area, expected, u_resolution):
+    """Whether a table's area matches the mass `expected` (see _AGREEMENT)."""
+    return -_AGREEMENT * u_resolution * expected <= area - expected <= _EXCESS * u_resolution * expected
+
+
+def explore(f, lo, hi, starts, u_resolution, walked=None):
+    """The pieces of [lo, hi] that hold mass, from a walk and quadrature."""
+    surveyed = survey(f, lo, hi, starts, walked)
+    if surveyed is None:
+        return None
+    a, b, points = surveyed
+    edges = np.unique(np.concatenate((np.linspace(a, b, _GRID_PIECES + 1), points)))
     la, lb, lq, _ = integrate(f, edges, u_resolution)
     total = float(np.sum(lq))
     tails = [0.0, 0.0]
@@ -259,10 +354,28 @@ def explore(f, lo, hi, starts, u_resolution):
 # the table against the exploration
 # ---------------------------------------------------------------------------
 
-# Table and exploration agree when their totals differ by at most this many
-# u_resolutions of the mass (the table cuts tails of 0.05 each and
-# interpolates to 0.9; the quadrature adds its own small error).
-_AGREEMENT = 20.0
+# Table and exploration agree when the table falls short of the
+# exploration's total by at most this many u_resolutions of the mass: the
+# table cuts tails of 0.05 each and interpolates to 0.9, the quadrature adds
+# its own small error; a table whose cut leaves out more than this
+# misplaces every u near its ends.
+_AGREEMENT = 3.0
+# A table holding more than the exploration's total holds no less mass than
+# the law: the excess is the two integrations' error (a pole, parts joined
+# each with its own cut), allowed up to this many u_resolutions.
+_EXCESS = 20.0
+# A table whose cut leaves out more tail mass than that (its tail bound is
+# exact for tails like x^-2 and may be far off for others, such as
+# (2 + cos x) / |x|^3) is built again at a finer resolution, which moves its
+# cut outward, aiming at this many u_resolutions left out...
+_WIDENED_SHORTFALL = 2.0
+# ...at most this many times, and only for a shortfall below this many
+# u_resolutions: more is mass the cut did not miss by a tail bound's error
+# but by not seeing it (a far mode), which the parts rebuild.
+_WIDENINGS = 2
+_WIDENABLE = 1e4
+# The finest resolution the engine builds.
+_FINEST = 1e-15
 # A piece is built in parts where its quadrature leaves change scale by more
 # than this factor: a spike on a wide mode gets a table of its own.
 _SCALE_JUMP = 32.0
@@ -271,11 +384,12 @@ _NEGLIGIBLE_PART = 0.01
 _HEADER = 8  # words before the arrays of a stored PINV table
 
 
-def checked_pinv(table, build, from_words, cdf, explored, u_resolution, lo, hi):
+def checked_pinv(table, build, from_words, cdf, explored, u_resolution, lo, hi, center=None):
     """A PINV engine whose mass agrees with the exploration: `table` (built
-    from one center) when it does, else one table joined from a table per
+    from `center`) when it does, or the same built at a finer resolution
+    when only its tails fall short, else one table joined from a table per
     part, `build(u_resolution, a, b, center)` each; a ValueError naming the
-    missing mass when neither does. `cdf(engine, x)` is a table's CDF.
+    missing mass when none does. `cdf(engine, x)` is a table's CDF.
 
     `table` may be the error the one-center build failed with (a far spike
     the table's intervals cannot resolve from the center): the parts are
@@ -287,8 +401,12 @@ def checked_pinv(table, build, from_words, cdf, explored, u_resolution, lo, hi):
         return table
     expected = explored.total + sum(t for t in explored.tails if t is not None)
     tolerance = _AGREEMENT * u_resolution * expected
-    if not failed and abs(table.area() - expected) <= tolerance:
+    if not failed and _agree(table.area(), expected, u_resolution):
         return table
+    if not failed and center is not None:
+        wider = _widened(table, build, expected, u_resolution, lo, hi, center)
+        if _agree(wider.area(), expected, u_resolution):
+            return wider
     if failed and not (math.isfinite(expected) and None not in explored.tails):
         raise table  # a value the search could not use (NaN, < 0, overflow): the engine's reason stands
     try:
@@ -298,11 +416,34 @@ def checked_pinv(table, build, from_words, cdf, explored, u_resolution, lo, hi):
         raise type(error)(
             f"{error} for the mass in [{a!r}, {b!r}] ({mass / expected:.3g} of the total); a coarser "
             f"u_resolution, or a law of its own for that part, may build") from None
-    if joined is not None and abs(joined.area() - expected) <= tolerance:
+    if joined is not None and _agree(joined.area(), expected, u_resolution):
         return joined
     if failed:
         raise table
     raise ValueError(_missing_message(joined or table, cdf, explored, expected, tolerance))
+
+
+def _widened(table, build, expected, u_resolution, lo, hi, center):
+    """`table` built again over the whole support at a finer resolution
+    while its tails leave out more than _AGREEMENT u_resolutions: the cut
+    targets a tail mass proportional to the resolution, so the shortfall
+    says how much finer; the best table found."""
+    u = u_resolution
+    for _ in range(_WIDENINGS):
+        short = expected - table.area()
+        if not _AGREEMENT * u_resolution * expected < short < _WIDENABLE * u_resolution * expected:
+            return table
+        u *= _WIDENED_SHORTFALL * u_resolution * expected / short
+        if not u >= _FINEST:
+            return table
+        try:
+            wider = build(u, lo, hi, center)
+        except Exception:  # noqa: BLE001 - the table stands, and the parts are tried next
+            return table
+        if not abs(wider.area() - expected) < abs(table.area() - expected):
+            return table
+        table = wider
+    return table
 
 
 def _parts(explored):

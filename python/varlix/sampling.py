@@ -639,7 +639,7 @@ class NumericalInversePolynomial(_Inversion):
                 engine, lambda u, a, b, c: _engine.Pinv(spec, order, u, a, b, c),
                 lambda words: _engine.Pinv.from_bytes(words.tobytes()),
                 _table_cdf,
-                explored, u_resolution, lo, hi)
+                explored, u_resolution, lo, hi, start)
         except ValueError as error:
             raise SetupError(str(error)) from None
         except SetupError as error:
