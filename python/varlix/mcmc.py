@@ -506,18 +506,32 @@ class _Task:
         self.stop = np.zeros(1, dtype=np.uint8)
 
 
+def _overflow_diverges(f, shape):
+    """f, with an arithmetic overflow inside it turned into NaN values (of
+    `shape(x)`), which a Hamiltonian trajectory takes as a divergence."""
+    def safe(x):
+        try:
+            return f(x)
+        except (OverflowError, FloatingPointError):
+            return np.full(shape(x), np.nan)
+    return safe
+
+
 def _run_task(task: _Task) -> dict:
     """Runs one group of chains from its start to its last draw."""
     chains, d = task.x0.shape
     hmc_without_gradient = task.sampler == "hmc" and task.grad is None
+    logpdf = task.logpdf
+    if task.sampler == "hmc" and task.kind != "native":
+        logpdf = _overflow_diverges(logpdf, lambda x: x.shape[:-1])
     if task.kind == "native":
         spec = _native_spec(task.logpdf)
     elif task.kind == "batch":
         # Central differences evaluate 2d points per chain at once.
-        spec = _batch_spec(task.logpdf, d, chains * (2 * d if hmc_without_gradient else 1))
+        spec = _batch_spec(logpdf, d, chains * (2 * d if hmc_without_gradient else 1))
     else:
-        spec = _point_spec(task.logpdf, d)
-    grad = _gradient_spec(task.grad, d) if task.grad is not None else None
+        spec = _point_spec(logpdf, d)
+    grad = _gradient_spec(_overflow_diverges(task.grad, np.shape), d) if task.grad is not None else None
     lo_address = task.lo.ctypes.data if task.lo is not None else 0
     hi_address = task.hi.ctypes.data if task.hi is not None else 0
     settings = (task.sampler, d, chains, task.target_accept, task.tune, task.leapfrog_steps, task.lo is None,

@@ -274,3 +274,99 @@ def test_chains_pickle_and_resume_in_another_process_without_their_functions():
         first.resume(50)
     resumed = first.resume(50, logpdf=correlated, grad=correlated_grad, warn=False, progress=False)
     np.testing.assert_array_equal(resumed.samples, whole.samples)
+
+
+# ---- a shared posterior ---------------------------------------------------------------
+
+POSTERIORS = __import__("pathlib").Path(__file__).resolve().parents[1] / "data" / "posteriors"
+
+
+def logearn_target():
+    """Log earnings on standardised height, sex and their interaction, flat
+    priors, on u = (beta, log sigma) (model.md of the posterior)."""
+    import json
+    data = json.loads((POSTERIORS / "logearn_interaction_z" / "data.json").read_text())
+    le = np.log(np.asarray(data["earn"], dtype=float))
+    height = np.asarray(data["height"], dtype=float)
+    male = np.asarray(data["male"], dtype=float)
+    zh = (height - height.mean()) / height.std(ddof=1)
+    X = np.column_stack([np.ones_like(zh), zh, male, zh * male])
+    n = len(le)
+
+    def logp_and_grad(u):
+        beta, s = u[:4], u[4]
+        r = le - X @ beta
+        inv = math.exp(-2.0 * s)
+        rr = float(r @ r)
+        value = -n * s - 0.5 * rr * inv + s
+        grad = np.empty(5)
+        grad[:4] = (X.T @ r) * inv
+        grad[4] = -n + rr * inv + 1.0
+        return value, grad
+
+    return logp_and_grad
+
+
+def test_logearn_posterior_matches_its_reference():
+    import json
+    reference = json.loads((POSTERIORS / "logearn_interaction_z" / "reference.json").read_text())["stats"]
+    f = logearn_target()
+    # The check value of model.md.
+    ua = np.array([9.525, 0.06481, 0.4202, 0.02975, -0.1257])
+    assert f(ua)[0] - f(np.zeros(5))[0] == pytest.approx(56305.32116, abs=1e-3)
+    result = mcmc.nuts(f, np.zeros(5), grad=True, draws=500, tune=500, **quiet())
+    draws = result.samples.reshape(-1, 5).copy()
+    draws[:, 4] = np.exp(draws[:, 4])
+    for k, name in enumerate(["beta[1]", "beta[2]", "beta[3]", "beta[4]", "sigma"]):
+        ref = reference[name]
+        assert abs(draws[:, k].mean() - ref["mean"]) < 0.15 * ref["sd"], name
+        assert draws[:, k].std() == pytest.approx(ref["sd"], rel=0.15), name
+
+
+# ---- progress and interrupts -----------------------------------------------------------
+
+
+def test_progress_bar_counts_every_iteration(capsys):
+    pytest.importorskip("tqdm")
+    mcmc.nuts(correlated, [0.0, 0.0], grad=correlated_grad, draws=60, tune=40, chains=2, progress=True, warn=False,
+              random_state=2)
+    err = capsys.readouterr().err
+    assert "200/200" in err and "divergences" in err
+
+
+def test_a_run_on_an_executor_stops_when_a_chain_raises():
+    # A Python exception in one chain's task abandons the others.
+    calls = []
+
+    def logpdf(x):
+        calls.append(1)
+        if len(calls) == 400:
+            raise KeyboardInterrupt
+        return correlated_joint(x)
+
+    with ThreadPoolExecutor(4) as pool, pytest.raises(KeyboardInterrupt):
+        mcmc.nuts(logpdf, [0.0, 0.0], grad=True, draws=2000, tune=100, executor=pool, **quiet())
+
+
+# ---- fixed-length Hamiltonian chains ------------------------------------------------------
+
+
+@pytest.mark.parametrize("where", ["logpdf", "grad"])
+def test_hmc_overflow_in_a_trajectory_is_a_divergence_not_a_stop(where):
+    # Neal's funnel with math.exp: far out on a trajectory exp overflows.
+    def logpdf(x):
+        v = x[0]
+        w = math.exp(-v) if where == "logpdf" else np.exp(-v)
+        return -v * v / 18.0 - 0.5 * (len(x) - 1) * v - 0.5 * float(x[1:] @ x[1:]) * w
+
+    def grad(x):
+        v = x[0]
+        w = math.exp(-v) if where == "grad" else np.exp(-v)
+        g = -x * w
+        g[0] = -v / 9.0 - 0.5 * (len(x) - 1) + 0.5 * float(x[1:] @ x[1:]) * w
+        return g
+
+    with np.errstate(over="ignore"):
+        result = mcmc.hmc(logpdf, np.zeros(5), grad=grad, draws=300, tune=300, step_size=3.0, leapfrog_steps=20,
+                          random_state=3)
+    assert np.all(np.isfinite(result.samples))
