@@ -780,6 +780,8 @@ def _native_spec_of_capsule(f):
 
 
 def _scalar_of(value, what: str) -> float:
+    if type(value) is float:
+        return value
     v = np.asarray(value, dtype=np.float64)
     if v.size != 1:
         raise ValueError(f"{what} must return one number, got shape {v.shape}")
