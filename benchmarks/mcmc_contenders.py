@@ -39,6 +39,19 @@ def varlix_gradient_sampler():
 def _varlix_run(target, inits, draws, tune, seed, max_tree_depth, form):
     kind, sampler = varlix_gradient_sampler()
     nb = target.numba() if form == "numba" else None
+    if kind == "nuts":
+        # NUTS takes the compiled pair as one function writing its gradient
+        # (run without the interpreter lock), and a Python value-and-gradient.
+        if form == "numba":
+            logpdf, grad = nb["cfunc_logp_grad"], None
+        else:
+            logpdf, grad = target.logp_and_grad, True
+        start = time.perf_counter()
+        chains = sampler(logpdf, inits, grad=grad, draws=draws, tune=tune, chains=len(inits), random_state=seed,
+                         max_tree_depth=max_tree_depth, progress=False, warn=False)
+        seconds = time.perf_counter() - start
+        return Run(chains.samples, seconds, gradients=float(np.sum(chains.stats["n_steps"])),
+                   divergences=int(np.sum(chains.stats["diverging"])))
     if form == "numba":
         logpdf = nb["cfunc_logp"]
         logp_grad = nb["logp_grad"]

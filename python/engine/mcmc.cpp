@@ -45,6 +45,7 @@
 #include <stop_poll.hpp>
 #include <uniform_source.hpp>
 
+#include "chain_arguments.hpp"
 #include "engine.hpp"
 #include "function.hpp"
 
@@ -373,19 +374,6 @@ PyObject* with_log_density(PyObject* spec, PyObject* gradient_spec, std::size_t 
       *f);
 }
 
-bool sources_of(PyObject* list, std::size_t chains, std::vector<BitGeneratorSource>& out) {
-  if (!PyList_Check(list) || static_cast<std::size_t>(PyList_Size(list)) != chains) {
-    py::set_error(PyExc_ValueError, "one bit generator per chain is needed");
-    return false;
-  }
-  for (std::size_t c = 0; c < chains; ++c) {
-    BitGenerator* bits = nullptr;
-    if (!BitGen::convert(PyList_GetItem(list, static_cast<Py_ssize_t>(c)), bits)) return false;
-    out.emplace_back(*bits);
-  }
-  return true;
-}
-
 PyObject* chain_state_words(std::uint64_t dim) { return py::to_py(static_cast<std::uint64_t>(chain_words(dim))); }
 
 // Starts `chains` chains at the rows of x0 with the step sizes at `steps`.
@@ -471,6 +459,11 @@ PyMethodDef g_mcmc_functions[] = {
 
 }  // namespace
 
-bool register_mcmc(PyObject* module) { return PyModule_AddFunctions(module, g_mcmc_functions) == 0; }
+// The No-U-Turn chains (nuts.cpp).
+bool register_nuts(PyObject* module);
+
+bool register_mcmc(PyObject* module) {
+  return PyModule_AddFunctions(module, g_mcmc_functions) == 0 && register_nuts(module);
+}
 
 }  // namespace varlix::engine

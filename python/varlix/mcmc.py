@@ -1,11 +1,14 @@
 """Markov chain Monte Carlo on a log-density.
 
-Two samplers, both tuned automatically and run as several chains at once:
+Three samplers, all tuned automatically and run as several chains at once:
 
+* :func:`nuts`: the No-U-Turn sampler, the one to use for smooth
+  log-densities (with their gradient), with per-draw statistics, warnings
+  when the chains should not be trusted, and ``Chains.resume``;
 * :func:`metropolis`: random-walk Metropolis, for log-densities without a
   gradient;
-* :func:`hmc`: Hamiltonian Monte Carlo, for smooth log-densities (with the
-  gradient when you have it, central differences otherwise).
+* :func:`hmc`: Hamiltonian Monte Carlo with a fixed number of leapfrog
+  steps (with the gradient when you have it, central differences otherwise).
 
 During ``tune`` steps each chain adapts its step size by dual averaging
 (Hoffman & Gelman 2014) toward ``target_accept`` and its proposal metric
@@ -35,13 +38,21 @@ not affect the chain.
 
 Reproducibility: one ``SeedSequence`` (from ``random_state``) spawns one
 stream per chain, so the same ``random_state`` gives bit-identical chains
-whether they run serially, on threads or on the workers of an ``executor``.
+whether they run serially, on threads or on the workers of an ``executor``;
+with one exception for metropolis and hmc: a NumPy-vectorized log-density
+is called with a batch of all chains when run serially and with one chain
+per call on an executor, and NumPy may round a reduction differently by
+batch shape, so those chains can differ in the last bits. nuts never
+batches chains and has no such exception.
 """
 from __future__ import annotations
 
+import copy
 import ctypes
 import operator
 import os
+import sys
+import threading
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 
@@ -51,7 +62,7 @@ from . import _engine
 from . import _functions
 from ._random import spawn
 
-__all__ = ["Chains", "hmc", "metropolis"]
+__all__ = ["Chains", "ConvergenceWarning", "FiniteDifferenceWarning", "hmc", "metropolis", "nuts"]
 
 # Steps per engine call. A native log-density is polled for interrupts
 # within a call (every few milliseconds); a Python one sees them itself.
@@ -98,7 +109,14 @@ class Chains:
         Hamiltonian transitions after tuning whose energy error was
         too large to trust (always 0 for Metropolis).
     sampler : str
-        "metropolis" or "hmc".
+        "metropolis", "hmc" or "nuts".
+    stats : dict of ndarray, shape (chains, draws) each
+        Per-draw statistics of nuts: ``lp``, ``acceptance_rate``,
+        ``step_size``, ``diverging``, ``energy``, ``tree_depth``, ``n_steps``
+        (``tune_stats``: the same for the warm-up); empty for the others.
+    metric : ndarray or None
+        The metric nuts adapted, per chain: variances (chains, d) for a
+        diagonal one, covariances (chains, d, d) for a dense one.
 
     ``ess()``, ``rhat()`` and ``summary()`` are arviz's, on ``to_arviz()``.
     A ``Chains`` pickles.
@@ -114,6 +132,53 @@ class Chains:
         self.tune_logpdf_values = tune_logpdf_values
         self.divergent = divergent
         self.sampler = sampler
+        # Per-draw statistics (nuts): name -> (chains, draws), and the same
+        # for the warm-up; the adapted metric, (chains, d) variances or
+        # (chains, d, d) covariances.
+        self.stats = {}
+        self.tune_stats = {}
+        self.metric = None
+        self._max_tree_depth = None
+        self._resume = None
+        self._target = None
+
+    def __getstate__(self):
+        # The user's functions need not pickle (a lambda does not); resume()
+        # in another process takes them again.
+        state = dict(self.__dict__)
+        state.pop("_target", None)
+        return state
+
+    def __setstate__(self, state):
+        # Pickles from before the per-draw statistics lack them.
+        self.__dict__.update({"stats": {}, "tune_stats": {}, "metric": None, "_max_tree_depth": None,
+                              "_resume": None, "_target": None})
+        self.__dict__.update(state)
+
+    def resume(self, draws: int, *, logpdf=None, grad=None, executor=None, progress=None, warn=True) -> "Chains":
+        """These chains continued by ``draws`` more draws each: a new Chains
+        with the draws so far followed by the new ones. Every chain goes on
+        from its position, adapted metric and step size and random stream,
+        so that 1000 draws then ``resume(1000)`` equal 2000 draws at once,
+        bit for bit. After unpickling (the functions are not pickled), pass
+        ``logpdf`` (and ``grad``) again, as given to :func:`nuts`. This
+        Chains is left unchanged and can be resumed again."""
+        if self._resume is None:
+            raise ValueError("only chains of varlix.mcmc.nuts can be resumed")
+        draws = _count(draws, "draws", 1)
+        if logpdf is None:
+            if self._target is None:
+                raise ValueError("these chains were unpickled without their log-density: pass logpdf= (and grad=)")
+            logpdf, grad = self._target
+        setup = dict(self._resume["setup"], logpdf=logpdf, grad=grad,
+                     generators=copy.deepcopy(self._resume["generators"]))
+        done = self._resume["done"]
+        tune_left = max(0, setup["tune"] - done)
+        results = _run_nuts(setup, (self._resume["state"], done, tune_left + draws), executor, progress)
+        result = _nuts_chains(results, setup, tune_left, self)
+        if warn:
+            result.check(warn=True)
+        return result
 
     @property
     def chains(self) -> int:
@@ -139,17 +204,19 @@ class Chains:
         """The draws as an ``arviz.InferenceData``.
 
         The posterior group holds the variable ``x`` with dimensions
-        (chain, draw, x_dim); sample_stats holds ``lp`` (the log-density);
+        (chain, draw, x_dim); sample_stats holds ``lp`` (the log-density)
+        and, for nuts, every per-draw statistic of ``stats``;
         the tuning draws go to the warmup groups. Raises ImportError when
         arviz is not installed.
         """
         az = _import_arviz()
-        stats = {"lp": self.logpdf_values}
+        stats = dict(self.stats) if self.stats else {"lp": self.logpdf_values}
+        tune_stats = dict(self.tune_stats) if self.tune_stats else {"lp": self.tune_logpdf_values}
         dims = {"x": ["x_dim"]}
         kwargs = {}
         if self.tune_samples.shape[1] > 0:
             kwargs = {"warmup_posterior": {"x": self.tune_samples},
-                      "warmup_sample_stats": {"lp": self.tune_logpdf_values}, "save_warmup": True}
+                      "warmup_sample_stats": tune_stats, "save_warmup": True}
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", FutureWarning)
             return az.from_dict(posterior={"x": self.samples}, sample_stats=stats, dims=dims, **kwargs)
@@ -174,6 +241,25 @@ class Chains:
         """arviz's summary table: mean, sd, HDI, MCSE, ESS and R-hat per coordinate."""
         az, data = self._posterior()
         return az.summary(data)
+
+    def problems(self) -> list:
+        """What makes these chains untrustworthy, one sentence each (empty
+        when nothing does): R-hat above 1.01, bulk or tail ESS below 100 per
+        chain (the worst coordinates named), divergences after warm-up, tree
+        depth saturated, low BFMI. Needs arviz."""
+        return _convergence_problems(self)
+
+    def check(self, warn: bool = True) -> list:
+        """``problems()``, each also issued as a ``ConvergenceWarning`` when
+        ``warn``; without arviz, nothing is checked."""
+        try:
+            found = self.problems()
+        except ImportError:
+            return []
+        if warn:
+            for text in found:
+                warnings.warn(text, ConvergenceWarning, stacklevel=3)
+        return found
 
 
 # ---- validation ----------------------------------------------------------------
@@ -420,18 +506,32 @@ class _Task:
         self.stop = np.zeros(1, dtype=np.uint8)
 
 
+def _overflow_diverges(f, shape):
+    """f, with an arithmetic overflow inside it turned into NaN values (of
+    `shape(x)`), which a Hamiltonian trajectory takes as a divergence."""
+    def safe(x):
+        try:
+            return f(x)
+        except (OverflowError, FloatingPointError):
+            return np.full(shape(x), np.nan)
+    return safe
+
+
 def _run_task(task: _Task) -> dict:
     """Runs one group of chains from its start to its last draw."""
     chains, d = task.x0.shape
     hmc_without_gradient = task.sampler == "hmc" and task.grad is None
+    logpdf = task.logpdf
+    if task.sampler == "hmc" and task.kind != "native":
+        logpdf = _overflow_diverges(logpdf, lambda x: x.shape[:-1])
     if task.kind == "native":
         spec = _native_spec(task.logpdf)
     elif task.kind == "batch":
         # Central differences evaluate 2d points per chain at once.
-        spec = _batch_spec(task.logpdf, d, chains * (2 * d if hmc_without_gradient else 1))
+        spec = _batch_spec(logpdf, d, chains * (2 * d if hmc_without_gradient else 1))
     else:
-        spec = _point_spec(task.logpdf, d)
-    grad = _gradient_spec(task.grad, d) if task.grad is not None else None
+        spec = _point_spec(logpdf, d)
+    grad = _gradient_spec(_overflow_diverges(task.grad, np.shape), d) if task.grad is not None else None
     lo_address = task.lo.ctypes.data if task.lo is not None else 0
     hi_address = task.hi.ctypes.data if task.hi is not None else 0
     settings = (task.sampler, d, chains, task.target_accept, task.tune, task.leapfrog_steps, task.lo is None,
@@ -606,3 +706,542 @@ def hmc(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, thin=1, step_
     return _sample("hmc", logpdf, x0, grad=grad, draws=draws, tune=tune, chains=chains, thin=thin,
                    step_size=step_size, target_accept=target_accept, leapfrog_steps=leapfrog_steps, bounds=bounds,
                    random_state=random_state, executor=executor, vectorized=vectorized)
+
+
+# ---- the No-U-Turn sampler -----------------------------------------------------------
+
+# Iterations per engine call: small enough for a lively progress bar and a
+# prompt Ctrl-C with a Python target, large enough that the call costs
+# nothing beside the iterations.
+_NUTS_PIECE = 50
+
+# The C signatures of a compiled log-density for nuts: value and gradient
+# together (the gradient written into the third argument), or the value
+# alone (then central differences).
+_NATIVE_JOINT = ("double (int, double *, double *)",)
+_NATIVE_JOINT_WITH_DATA = ("double (int, double *, double *, void *)",)
+
+
+class ConvergenceWarning(UserWarning):
+    """The chains should not be trusted as they are: they disagree, are too
+    short, diverged or hit a limit. The message says what failed."""
+
+
+class FiniteDifferenceWarning(UserWarning):
+    """A gradient sampler runs on central differences of the log-density,
+    2d + 1 calls per leapfrog step instead of one."""
+
+
+_STAT_NAMES = ("lp", "acceptance_rate", "step_size", "energy", "tree_depth", "n_steps", "diverging")
+
+
+def _native_target(f):
+    """(kind, (address, user_data, with_data), owner) for a compiled log-density."""
+    if _functions._is_numba_cfunc(f):
+        fn = f.ctypes
+        args = tuple(fn.argtypes or ())
+        doubles = len(args) >= 2 and args[0] is ctypes.c_int and _is_double_pointer(args[1])
+        joint = doubles and len(args) >= 3 and _is_double_pointer(args[2])
+        with_data = doubles and args[-1] is ctypes.c_void_p and len(args) == (4 if joint else 3)
+        if fn.restype is not ctypes.c_double or not doubles or len(args) != 2 + joint + with_data:
+            raise ValueError(f"a compiled log-density for nuts must have the signature '{_NATIVE_JOINT[0]}' "
+                             f"(writing the gradient into its third argument) or '{_NATIVE_PLAIN[0]}'")
+        return ("native_joint" if joint else "native_value"), (f.address, None, with_data)
+    signature = f.signature
+    joint = signature in _NATIVE_JOINT + _NATIVE_JOINT_WITH_DATA
+    if not joint and signature not in _NATIVE_PLAIN + _NATIVE_WITH_DATA:
+        raise ValueError(f"a LowLevelCallable log-density for nuts must have the signature '{_NATIVE_JOINT[0]}' "
+                         f"or '{_NATIVE_PLAIN[0]}', not '{signature}'")
+    # The address parsing of the samplers above, under the joint signatures too.
+    _, address, data, _, _ = _native_spec_of_capsule(f)
+    with_data = signature in _NATIVE_WITH_DATA + _NATIVE_JOINT_WITH_DATA
+    return ("native_joint" if joint else "native_value"), (address, data, with_data)
+
+
+def _native_spec_of_capsule(f):
+    capsule = tuple.__getitem__(f, 0)
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    get_name = ctypes.pythonapi.PyCapsule_GetName
+    get_name.restype = ctypes.c_char_p
+    get_name.argtypes = [ctypes.py_object]
+    address = get_pointer(capsule, get_name(capsule))
+    data = f.user_data
+    if data is None:
+        data_address = None
+    elif isinstance(data, ctypes.c_void_p):
+        data_address = data.value
+    elif type(data).__name__ == "PyCapsule":
+        data_address = get_pointer(data, get_name(data))
+    else:
+        data_address = operator.index(data)
+    return ("native", address, data_address, None, f)
+
+
+def _scalar_of(value, what: str) -> float:
+    if type(value) is float:
+        return value
+    v = np.asarray(value, dtype=np.float64)
+    if v.size != 1:
+        raise ValueError(f"{what} must return one number, got shape {v.shape}")
+    return float(v.reshape(()))
+
+
+def _python_target(logpdf, grad, d: int, vectorized: bool):
+    """(kind, fn, x, g): fn() evaluates at x, writes the gradient into g and
+    returns the value. An arithmetic overflow inside the user's function is
+    NaN, which the sampler takes as a divergence."""
+    x = np.empty(d)
+    g = np.empty(d)
+    nan = float("nan")
+    asarray = np.asarray
+    float64 = np.float64
+
+    def point():
+        # A copy: the user's function may keep or change its argument.
+        return x[None].copy() if vectorized else x.copy()
+
+    def gradient_into(value):
+        value = asarray(value, dtype=float64)
+        if value.size != d:
+            raise ValueError(f"the gradient must have shape ({d},), got shape {value.shape}")
+        g[:] = value.reshape(d)
+
+    if grad is True:
+        def fn():
+            try:
+                out = logpdf(point())
+            except (OverflowError, FloatingPointError):
+                return nan
+            try:
+                value, gradient = out
+            except (TypeError, ValueError):
+                raise TypeError("with grad=True, logpdf must return the pair (log-density, gradient)") from None
+            gradient_into(gradient)
+            return _scalar_of(value, "logpdf")
+        return "python", fn, x, g
+    if grad is not None:
+        def fn():
+            try:
+                p = point()
+                value = _scalar_of(logpdf(p), "logpdf")
+                if value == value and value != -np.inf:
+                    gradient_into(grad(p))
+            except (OverflowError, FloatingPointError):
+                return nan
+            return value
+        return "python", fn, x, g
+
+    def fn():
+        try:
+            return _scalar_of(logpdf(point()), "logpdf")
+        except (OverflowError, FloatingPointError):
+            return nan
+    return "python_value", fn, x, g
+
+
+def _starting_metric(metric, chains: int, d: int):
+    """(dense, words per chain): scales for "diag", a factor for "dense";
+    an array is a starting covariance (its diagonal: variances)."""
+    if isinstance(metric, str):
+        if metric not in ("diag", "dense"):
+            raise ValueError(f"metric must be 'diag', 'dense' or an array, got {metric!r}")
+        if metric == "diag":
+            return False, np.ones((chains, d))
+        return True, np.tile(np.eye(d).reshape(-1), (chains, 1))
+    m = np.asarray(metric, dtype=np.float64)
+    if m.shape == (d,):
+        if not np.all(np.isfinite(m) & (m > 0)):
+            raise ValueError("a diagonal metric must hold positive finite variances")
+        return False, np.tile(np.sqrt(m), (chains, 1))
+    if m.shape == (d, d):
+        if not np.all(np.isfinite(m)) or not np.allclose(m, m.T):
+            raise ValueError("a dense metric must be a finite symmetric matrix")
+        try:
+            factor = np.linalg.cholesky(m)
+        except np.linalg.LinAlgError:
+            raise ValueError("a dense metric must be positive definite") from None
+        return True, np.tile(factor.reshape(-1), (chains, 1))
+    raise ValueError(f"a metric array must have shape ({d},) (variances) or ({d}, {d}) (a covariance), "
+                     f"got shape {m.shape}")
+
+
+class _NutsTask:
+    """One group of NUTS chains, picklable for an executor's workers."""
+
+    def __init__(self, logpdf, grad, native, vectorized, x0, metric0, dense, generators, first_chain, draws, tune,
+                 target_accept, max_tree_depth, progress):
+        self.logpdf = logpdf
+        self.grad = grad
+        self.native = native
+        self.vectorized = vectorized
+        self.x0 = x0
+        self.metric0 = metric0
+        self.dense = dense
+        self.generators = generators
+        self.first_chain = first_chain
+        self.draws = draws
+        self.tune = tune
+        self.target_accept = target_accept
+        self.max_tree_depth = max_tree_depth
+        self.progress = progress
+        self.stop = np.zeros(1, dtype=np.uint8)
+        # A resumed run: the saved state of these chains and the iterations
+        # they had done; `iterations` to run now.
+        self.saved = None
+        self.done = 0
+        self.iterations = tune + draws
+
+    def __getstate__(self):
+        state = dict(self.__dict__)
+        state["progress"] = None  # a bar lives in the caller's process
+        return state
+
+
+def _nuts_engine(task: _NutsTask):
+    chains, d = task.x0.shape
+    if task.native:
+        kind, native = _native_target(task.logpdf)
+        fn, x, g = None, np.empty(d), np.empty(d)
+    else:
+        kind, fn, x, g = _python_target(task.logpdf, task.grad, d, task.vectorized)
+        native = None
+    return _engine.NutsChains(kind, fn, x, g, native, np.ascontiguousarray(task.x0),
+                              np.ascontiguousarray(task.metric0), chains, task.tune, task.target_accept,
+                              task.max_tree_depth, task.dense)
+
+
+def _run_nuts_task(task: _NutsTask) -> dict:
+    chains, d = task.x0.shape
+    engine = _nuts_engine(task)
+    capsules = [gen.bit_generator.capsule for gen in task.generators]
+    if task.saved is None:
+        fault = engine.start(capsules)
+        if fault is not None:
+            raise _fault_error(fault, task.first_chain)
+    else:
+        engine.restore_state(np.ascontiguousarray(task.saved, dtype=np.float64), task.done)
+    total = task.iterations
+    out = {
+        "samples": np.empty((chains, total, d)),
+        "lp": np.empty((chains, total)),
+        "acceptance_rate": np.empty((chains, total)),
+        "step_size": np.empty((chains, total)),
+        "energy": np.empty((chains, total)),
+        "tree_depth": np.empty((chains, total), dtype=np.int64),
+        "n_steps": np.empty((chains, total), dtype=np.int64),
+        "diverging": np.empty((chains, total), dtype=np.uint8),
+    }
+    engine.record_into(out["samples"], out["lp"], out["acceptance_rate"], out["step_size"], out["energy"],
+                       out["tree_depth"], out["n_steps"], out["diverging"])
+    done = 0
+    while done < total:
+        if task.stop[0]:
+            raise KeyboardInterrupt("the run was abandoned")
+        n = min(_NUTS_PIECE, total - done)
+        fault = engine.advance(capsules, n, task.stop)
+        if fault is not None:
+            raise _fault_error(fault, task.first_chain)
+        done += n
+        if task.progress is not None:
+            task.progress(chains * n, out, done)
+    out["diverging"] = out["diverging"].view(np.bool_)
+    metric = np.array(engine.metric()).reshape(chains, -1)
+    if task.dense:
+        factors = metric.reshape(chains, d, d)
+        metric = np.einsum("cij,ckj->cik", np.tril(factors), np.tril(factors))
+    else:
+        metric = metric**2
+    out["metric"] = metric
+    out["final_step_size"] = np.array(engine.step_sizes())
+    out["state"] = np.array(engine.save_state()).reshape(chains, -1)
+    out["generators"] = task.generators
+    return out
+
+
+def nuts(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, target_accept=0.8, max_tree_depth=10,
+         metric="diag", random_state=None, executor=None, progress=None, vectorized=None, init=None,
+         warn=True) -> Chains:
+    """The No-U-Turn sampler (Hoffman & Gelman 2014) on a smooth log-density.
+
+    Each transition draws a momentum and grows a trajectory of leapfrog
+    steps by doubling until it turns back on itself (the generalised
+    criterion of Betancourt 2017) or reaches ``2**max_tree_depth`` steps,
+    and draws the next state from it by weight (multinomial sampling). A
+    trajectory whose energy error passes 1000, or that meets a NaN or
+    infinite value or gradient (or an ``OverflowError`` or
+    ``FloatingPointError`` raised by the log-density), ends there and is
+    marked divergent; the chain goes on.
+
+    Warm-up: ``tune`` iterations adapt the step size by dual averaging
+    toward ``target_accept`` and the metric in windows of doubling length
+    (after a first 75 iterations, before a last 50; scaled down for short
+    warm-ups). A diagonal metric is estimated from the draws and the
+    gradients together, so that scales spanning many orders of magnitude
+    are learnt from a short window; a dense one from the draws, its
+    correlations shrunk toward zero.
+
+    Parameters
+    ----------
+    logpdf : callable or compiled function
+        The log of an unnormalised density of d coordinates, -inf outside
+        the support. A Python function of one point (an ndarray (d,)); or a
+        ``scipy.LowLevelCallable`` / numba ``cfunc`` with the C signature
+        ``double (int d, double *x, double *grad)`` that returns the value
+        and writes the gradient (``... , void *user_data`` allowed), run on
+        one thread per chain without the interpreter lock; or one with the
+        signature ``double (int d, double *x)`` (gradient by differences).
+    x0 : array_like, shape (d,) or (chains, d)
+        The starting point of every chain, or one per chain.
+    grad : None, callable or True
+        ``grad(x)`` returns the gradient (d,); ``True`` declares that
+        ``logpdf`` returns the pair ``(value, gradient)``; None for a
+        compiled joint function, and otherwise central differences
+        (2d + 1 calls per step; a ``FiniteDifferenceWarning`` says so).
+    draws, tune, chains : int
+        Kept draws and warm-up iterations per chain, and the number of chains.
+    target_accept : float in (0, 1)
+        The mean acceptance statistic the step size aims at.
+    max_tree_depth : int
+        The largest number of doublings of a trajectory.
+    metric : "diag", "dense" or array_like
+        The metric adapted; an array of shape (d,) (variances) or (d, d) (a
+        covariance) is the starting value, adapted further when ``tune > 0``.
+    random_state : None, int, SeedSequence, Generator or RandomState
+        The source of one independent stream per chain.
+    executor : concurrent.futures.Executor, optional
+        Runs each chain as a task on it; the result is the same as without.
+    progress : bool, optional
+        A progress bar (tqdm) on stderr; by default when stderr is a terminal.
+    vectorized : bool, optional
+        True when ``logpdf`` (and ``grad``) take a batch (k, d): each call
+        then gets one point as shape (1, d).
+    init : None or "jitter"
+        "jitter" moves each chain's start by a uniform draw in (-2, 2) per
+        coordinate (from the chain's own stream).
+    warn : bool
+        Whether to check the chains (with arviz) and warn with a
+        ``ConvergenceWarning`` when they should not be trusted.
+
+    Returns
+    -------
+    Chains
+        With per-draw statistics (``Chains.stats``) and the adapted
+        ``metric``; a user exception other than an arithmetic overflow
+        stops the run and propagates.
+
+    Reproducibility: chains never share a call, so the same
+    ``random_state`` gives bit-identical chains with or without an
+    executor, on threads or in processes.
+    """
+    chains = _count(chains, "chains", 1)
+    draws = _count(draws, "draws", 1)
+    tune = _count(tune, "tune", 0)
+    max_tree_depth = _count(max_tree_depth, "max_tree_depth", 1)
+    if max_tree_depth > 30:
+        raise ValueError(f"max_tree_depth must be at most 30, got {max_tree_depth}")
+    target_accept = _probability(target_accept, "target_accept")
+    x0, _ = _starting_points(x0, chains, None, None)
+    d = x0.shape[1]
+    dense, metric0 = _starting_metric(metric, chains, d)
+    if executor is not None and not hasattr(executor, "submit"):
+        raise TypeError(f"executor must be a concurrent.futures.Executor (with submit), not {type(executor).__name__}")
+    native = _functions.is_native(logpdf)
+    if native:
+        if grad is not None:
+            raise ValueError("a compiled log-density for nuts brings its own gradient (signature "
+                             f"'{_NATIVE_JOINT[0]}'); pass grad=None")
+        joint = _native_target(logpdf)[0] == "native_joint"
+    else:
+        if not callable(logpdf):
+            raise TypeError(f"logpdf must be callable or a compiled function, not {type(logpdf).__name__}")
+        if grad is not None and grad is not True and not callable(grad):
+            raise TypeError(f"grad must be None, True or callable, not {type(grad).__name__}")
+        joint = grad is not None
+    if not joint:
+        warnings.warn("nuts runs on central differences of logpdf (2d + 1 calls per leapfrog step, about "
+                      "two thirds of the digits): pass grad= for speed and accuracy", FiniteDifferenceWarning,
+                      stacklevel=2)
+    if init not in (None, "jitter"):
+        raise ValueError(f"init must be None or 'jitter', got {init!r}")
+    generators = spawn(random_state, chains)
+    if init == "jitter":
+        x0 = x0 + np.stack([gen.uniform(-2.0, 2.0, size=d) for gen in generators])
+    setup = {"logpdf": logpdf, "grad": grad, "native": native, "vectorized": bool(vectorized), "x0": x0,
+             "metric0": metric0, "dense": dense, "generators": generators, "draws": draws, "tune": tune,
+             "target_accept": target_accept, "max_tree_depth": max_tree_depth}
+    results = _run_nuts(setup, None, executor, progress)
+    result = _nuts_chains(results, setup, tune, None)
+    if warn:
+        result.check(warn=True)
+    return result
+
+
+def _run_nuts(setup, resume, executor, progress):
+    """Runs the chains of `setup` (fresh, or from resume = (states, done,
+    iterations)) in groups: all in one for Python targets, one per thread
+    for compiled ones, one per task on an executor."""
+    chains = setup["x0"].shape[0]
+    iterations = setup["tune"] + setup["draws"] if resume is None else resume[2]
+    show = _progress_wanted(progress)
+    with _ProgressBar(show, chains * iterations) as bar:
+        def task(first, last):
+            t = _NutsTask(setup["logpdf"], setup["grad"], setup["native"], setup["vectorized"],
+                          setup["x0"][first:last], setup["metric0"][first:last], setup["dense"],
+                          setup["generators"][first:last], first, setup["draws"], setup["tune"],
+                          setup["target_accept"], setup["max_tree_depth"], bar.update if show else None)
+            if resume is not None:
+                t.saved, t.done, t.iterations = resume[0][first:last], resume[1], resume[2]
+            return t
+
+        if executor is None and not (setup["native"] and chains > 1):
+            return [_run_nuts_task(task(0, chains))]
+        tasks = [task(c, c + 1) for c in range(chains)]
+        stop = np.zeros(1, dtype=np.uint8)
+        for t in tasks:
+            t.stop = stop
+        if executor is None:
+            with ThreadPoolExecutor(max_workers=min(chains, os.cpu_count() or 1)) as pool:
+                return _results_of(pool, tasks, stop, _run_nuts_task)
+        return _results_of(executor, tasks, stop, _run_nuts_task)
+
+
+def _results_of(executor, tasks, stop, run):
+    futures = [executor.submit(run, t) for t in tasks]
+    try:
+        return [f.result() for f in futures]
+    except BaseException:
+        stop[0] = 1
+        for f in futures:
+            f.cancel()
+        raise
+
+
+def _nuts_chains(results, setup, tune, before) -> Chains:
+    """The Chains of a run whose first `tune` recorded iterations are
+    warm-up, appended to the Chains `before` when resumed."""
+    def stack(key):
+        return np.concatenate([r[key] for r in results], axis=0)
+
+    samples = stack("samples")
+    stats = {name: stack(name) for name in _STAT_NAMES}
+    kept = {name: v[:, tune:] for name, v in stats.items()}
+    tune_stats = {name: v[:, :tune] for name, v in stats.items()}
+    tune_samples = samples[:, :tune]
+    samples = samples[:, tune:]
+    if before is not None:
+        kept = {name: np.concatenate([before.stats[name], v], axis=1) for name, v in kept.items()}
+        tune_stats = before.tune_stats
+        tune_samples = before.tune_samples
+        samples = np.concatenate([before.samples, samples], axis=1)
+    divergent = kept["diverging"].sum(axis=1).astype(np.int64)
+    accept = kept["acceptance_rate"].mean(axis=1)
+    result = Chains(samples, kept["lp"], accept, stack("final_step_size"), tune_samples, tune_stats["lp"],
+                    divergent, "nuts")
+    result.stats = kept
+    result.tune_stats = tune_stats
+    result.metric = stack("metric")
+    result._max_tree_depth = setup["max_tree_depth"]
+    done = (0 if before is None else before._resume["done"]) + stats["lp"].shape[1]
+    result._resume = {"state": stack("state"), "done": done, "generators": [g for r in results for g in r["generators"]],
+                      "setup": {k: v for k, v in setup.items() if k not in ("logpdf", "grad", "generators")}}
+    result._target = (setup["logpdf"], setup["grad"])
+    return result
+
+
+def _progress_wanted(progress) -> bool:
+    if progress is None:
+        return bool(getattr(sys.stderr, "isatty", lambda: False)())
+    return bool(progress)
+
+
+class _ProgressBar:
+    """A tqdm bar of iterations over all chains, with divergences and step
+    size; a no-op when off or when tqdm is missing."""
+
+    def __init__(self, show: bool, total: int):
+        self._bar = None
+        self._lock = threading.Lock()
+        self._divergent = {}
+        if show:
+            try:
+                from tqdm.auto import tqdm
+            except ImportError:
+                return
+            self._bar = tqdm(total=total, unit="it", desc="nuts", leave=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self._bar is not None:
+            self._bar.close()
+        return False
+
+    def update(self, n, out, done):
+        if self._bar is None:
+            return
+        with self._lock:
+            self._divergent[id(out)] = int(out["diverging"][:, :done].sum())
+            step = float(out["step_size"][0, done - 1])
+            self._bar.set_postfix(divergences=sum(self._divergent.values()), step=f"{step:.3g}", refresh=False)
+            self._bar.update(n)
+
+
+# ---- convergence checks ------------------------------------------------------------
+
+_RHAT_LIMIT = 1.01
+_ESS_PER_CHAIN = 100
+_BFMI_LIMIT = 0.3
+_WORST_SHOWN = 3
+
+
+def _worst(values, bad, fmt) -> str:
+    order = np.argsort(values)
+    if bad == "high":
+        order = order[::-1]
+    return ", ".join(f"x[{i}] ({fmt(values[i])})" for i in order[:_WORST_SHOWN])
+
+
+def _convergence_problems(result) -> list:
+    az = _import_arviz()
+    _, data = result._posterior()
+    found = []
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
+        warnings.simplefilter("ignore")
+        rhat = np.asarray(az.rhat(data)["x"].values, dtype=np.float64) if result.chains > 1 else None
+        bulk = np.asarray(az.ess(data, method="bulk")["x"].values, dtype=np.float64)
+        tail = np.asarray(az.ess(data, method="tail")["x"].values, dtype=np.float64)
+    if rhat is not None:
+        bad = ~(rhat <= _RHAT_LIMIT)
+        if bad.any():
+            found.append(f"R-hat above {_RHAT_LIMIT} for {int(bad.sum())} of {rhat.size} coordinates, worst "
+                         f"{_worst(np.nan_to_num(rhat, nan=np.inf), 'high', lambda v: f'{v:.4f}')}: the chains "
+                         "disagree; run longer or reparametrise")
+    need = _ESS_PER_CHAIN * result.chains
+    for name, ess in (("bulk", bulk), ("tail", tail)):
+        bad = ~(ess >= need)
+        if bad.any():
+            found.append(f"{name} ESS below {_ESS_PER_CHAIN} per chain ({need}) for {int(bad.sum())} of "
+                         f"{ess.size} coordinates, worst {_worst(np.nan_to_num(ess), 'low', lambda v: f'{v:.0f}')}")
+    stats = result.stats
+    if "diverging" in stats:
+        n = int(stats["diverging"].sum())
+        if n:
+            found.append(f"{n} divergent transitions after warm-up: the sampler missed part of the posterior; "
+                         "raise target_accept or reparametrise")
+    if "tree_depth" in stats and result._max_tree_depth is not None:
+        hit = int((stats["tree_depth"] >= result._max_tree_depth).sum())
+        if hit:
+            found.append(f"{hit} transitions reached max_tree_depth={result._max_tree_depth}: trajectories "
+                         "were cut short")
+    if "energy" in stats:
+        energy = stats["energy"]
+        with np.errstate(all="ignore"):
+            bfmi = np.square(np.diff(energy, axis=1)).mean(axis=1) / np.var(energy, axis=1)
+        low = np.flatnonzero(bfmi < _BFMI_LIMIT)
+        if low.size:
+            found.append(f"low BFMI (below {_BFMI_LIMIT}) in chains {low.tolist()}: the momentum resampling "
+                         "explores the energy poorly; reparametrise")
+    return found

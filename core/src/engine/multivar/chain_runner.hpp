@@ -271,8 +271,13 @@ class ChainGroup {
   }
 
   // The log-density at row c of points_ for every live chain, into
-  // values_[c], in one batch of the live rows; -inf for the others.
-  [[nodiscard]] std::expected<void, ChainFault> evaluate_live() {
+  // values_[c], in one batch of the live rows; -inf for the others. With
+  // `diverge_on_fault` (the end of a Hamiltonian trajectory, a point never
+  // yet accepted), NaN or +inf there is a divergence, -inf, not a stop: a
+  // trajectory that ran off into overflow must not end the run. (A failed
+  // user function leaves its exception pending, and the binding raises it
+  // when the call ends.)
+  [[nodiscard]] std::expected<void, ChainFault> evaluate_live(bool diverge_on_fault = false) {
     const std::size_t d = settings_.dim;
     std::size_t n = 0;
     for (std::size_t c = 0; c < chains(); ++c) {
@@ -282,9 +287,12 @@ class ChainGroup {
     }
     evaluate_log_density(*f_, std::span<const double>(points_).first(n * d), d, std::span(values_).first(n));
     for (std::size_t k = 0; k < n; ++k) {
-      if (is_fault_value(values_[k])) {
-        return std::unexpected(detail::value_fault(index_[k], values_[k], row(points_, k)));
+      if (!is_fault_value(values_[k])) continue;
+      if (diverge_on_fault) {
+        values_[k] = -HUGE_VAL;
+        continue;
       }
+      return std::unexpected(detail::value_fault(index_[k], values_[k], row(points_, k)));
     }
     // Scatter back, last first, so that no compacted value is overwritten.
     for (std::size_t k = n; k-- > 0;) {
@@ -332,13 +340,10 @@ class ChainGroup {
         }
       }
     }
+    // A NaN or +inf beside a trajectory's point leaves a non-finite
+    // gradient, which ends that trajectory as a divergence (and refuses a
+    // starting point); it does not stop the run.
     evaluate_log_density(*f_, std::span<const double>(points_).first(n * d), d, std::span(values_).first(n));
-    for (std::size_t k = 0; k < n; ++k) {
-      if (is_fault_value(values_[k])) {
-        return std::unexpected(
-            detail::value_fault(index_[k], values_[k], std::span<const double>(points_).subspan(k * d, d)));
-      }
-    }
     std::size_t k = 0;
     for (std::size_t c = 0; c < chains(); ++c) {
       if (!live_[c]) continue;
@@ -433,11 +438,11 @@ class ChainGroup {
     for (std::size_t c = 0; c < chains(); ++c) {
       if (live_[c]) std::copy(row(q_, c).begin(), row(q_, c).end(), row(points_, c).begin());
     }
-    if (auto ok = evaluate_live(); !ok) return ok;
+    if (auto ok = evaluate_live(true); !ok) return ok;
     for (std::size_t c = 0; c < chains(); ++c) {
       const ChainView chain = view(c);
       const double u = sources_[c].next_double();
-      double diff = -HUGE_VAL;
+      double diff = -HUGE_VAL;  // a trajectory that overflowed diverged
       if (live_[c] && values_[c] != -HUGE_VAL) {
         diff = energy_[c] - (-values_[c] + 0.5 * detail::squared_norm(row(r_, c)));
         if (std::isnan(diff)) diff = -HUGE_VAL;

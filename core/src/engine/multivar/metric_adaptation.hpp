@@ -8,15 +8,16 @@
 // walk, whose windows hold few effective positions each), and a fast terminal buffer (the step size settles for the final
 // metric). A window of a slowly mixing chain holds few effective positions
 // (a random walk in 20 dimensions: a handful in 500 steps), and their
-// covariance is mostly noise; so the estimate S is shrunk toward the scaled
-// identity mu I (mu = trace / d) with the intensity of Ledoit & Wolf (2004):
-// the expected squared error of S, (|S|^2 + trace^2) / n_eff for Gaussian
-// positions, over the dispersion |S - mu I|^2 (Frobenius norms), capped at
-// 1. n_eff is the window's length over the integrated autocorrelation time
-// of an AR(1) chain with the window's mean lag-1 autocorrelation. A strong
-// structure (a correlation of 0.9) is kept from few effective positions,
-// noise around an isotropic target is not. A small ridge keeps every
-// estimate positive definite. The metric is kept as a
+// covariance is mostly noise; so each variance is pulled toward the
+// coordinate's previous one (by effective positions), and the correlations
+// are shrunk toward zero with the intensity of Ledoit & Wolf (2004): the
+// expected squared error of S, (|S|^2 + trace^2) / n_eff for Gaussian
+// positions, over the dispersion |S - mu I|^2 (Frobenius norms, mu =
+// trace / d), capped at 1. n_eff is the window's length over the
+// integrated autocorrelation time of an AR(1) chain with the window's mean
+// lag-1 autocorrelation. A strong structure (a correlation of 0.9) is kept
+// from few effective positions, noise is not. A small relative ridge keeps
+// every estimate positive definite. The metric is kept as a
 // lower-triangular factor L of the covariance: proposals move along L z.
 // A dense metric suits unbounded targets with correlated coordinates; on a
 // box, where coordinates are mirrored one at a time, only a diagonal metric
@@ -192,30 +193,50 @@ inline void accumulate(const ChainView& chain, bool dense) {
   return std::min(1.0, error / dispersion);
 }
 
-// Ends a slow window: the factor of the shrunk estimate (formed in `work`,
-// d x d) replaces the metric, which stays unchanged if the estimate is not
-// positive definite (a chain that never moved). The accumulators go on.
+// The previous metric counts as this many effective positions when a
+// window's variances are estimated: it steadies a window of a few
+// effective positions and fades against a long one.
+inline constexpr double kPriorPositions = 5.0;
+
+// Ends a slow window: the factor of the regularised estimate (formed in
+// `work`, d x d) replaces the metric, which stays unchanged if the
+// estimate is not positive definite (a chain that never moved). Each
+// variance is pulled toward the coordinate's own previous variance (a
+// geometric mean weighted by effective positions), never toward a value
+// common to all coordinates: a common floor inflates every small scale and
+// shrinks every large one, which ruins a target whose scales differ by
+// orders of magnitude. Only the correlations are shrunk toward zero, by the
+// Ledoit-Wolf intensity. The accumulators go on.
 inline void update_metric(const ChainView& chain, bool dense, std::span<double> m2) {
   const std::size_t d = chain.dim();
   const double n = chain.welford_count();
-  std::copy(chain.comoments().begin(), chain.comoments().end(), m2.begin());
-  if (n >= 2.0) {
-    const double trust = 1.0 - shrinkage_intensity(chain, dense);
-    double trace = 0.0;
-    for (std::size_t i = 0; i < d; ++i) trace += m2[i * d + i] / (n - 1.0);
-    const double scaled_identity = (1.0 - trust) * trace / static_cast<double>(d);
-    const double ridge = kShrinkTarget * kShrinkPseudoCount / (n + kShrinkPseudoCount);
-    for (std::size_t i = 0; i < d; ++i) {
-      for (std::size_t j = 0; j <= i; ++j) m2[i * d + j] *= trust / (n - 1.0);
-      m2[i * d + i] += scaled_identity + ridge;
+  if (n < 2.0) return;
+  const std::span<const double> l = chain.factor();
+  const std::span<const double> co = chain.comoments();
+  const double trust = dense ? 1.0 - shrinkage_intensity(chain, dense) : 0.0;
+  const double n_eff = std::max(1.0, effective_count(chain));
+  const double w = n_eff / (n_eff + kPriorPositions);
+  const double ridge = 1.0 + kShrinkTarget * kShrinkPseudoCount / (n + kShrinkPseudoCount);
+  // The new standard deviations go on the diagonal of m2 first.
+  for (std::size_t i = 0; i < d; ++i) {
+    double previous = 0.0;
+    for (std::size_t k = 0; k <= i; ++k) previous += l[i * d + k] * l[i * d + k];
+    const double estimate = co[i * d + i] / (n - 1.0);
+    double variance = previous;
+    if (estimate > 0.0 && previous > 0.0 && std::isfinite(estimate)) {
+      variance = std::exp(w * std::log(estimate) + (1.0 - w) * std::log(previous));
     }
-    if (!dense) {
-      for (std::size_t i = 0; i < d; ++i) {
-        for (std::size_t j = 0; j < i; ++j) m2[i * d + j] = 0.0;
-      }
-    }
-    if (cholesky_in_place(m2, d)) std::copy(m2.begin(), m2.end(), chain.factor().begin());
+    m2[i * d + i] = std::sqrt(variance * ridge);
   }
+  for (std::size_t i = 0; i < d; ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      const double norm = std::sqrt(co[i * d + i] * co[j * d + j]);
+      const double correlation = dense && norm > 0.0 ? trust * co[i * d + j] / norm : 0.0;
+      m2[i * d + j] = correlation * m2[i * d + i] * m2[j * d + j];
+    }
+  }
+  for (std::size_t i = 0; i < d; ++i) m2[i * d + i] *= m2[i * d + i];
+  if (cholesky_in_place(m2, d)) std::copy(m2.begin(), m2.end(), chain.factor().begin());
 }
 
 // Called after tuning step t (0-based) has moved the chain: accumulates in

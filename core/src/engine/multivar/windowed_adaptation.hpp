@@ -106,6 +106,15 @@ struct Moments {
     std::fill(mean.begin(), mean.end(), 0.0);
     std::fill(m2.begin(), m2.end(), 0.0);
   }
+  // Flat state: the means, then the sums of squares.
+  void save(std::span<double> out) const {
+    std::copy(mean.begin(), mean.end(), out.begin());
+    std::copy(m2.begin(), m2.end(), out.begin() + static_cast<std::ptrdiff_t>(mean.size()));
+  }
+  void restore(std::span<const double> in) {
+    std::copy_n(in.begin(), mean.size(), mean.begin());
+    std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(mean.size()), m2.size(), m2.begin());
+  }
   // The n-th value (n >= 1).
   void add(std::span<const double> v, double n) {
     for (std::size_t i = 0; i < v.size(); ++i) {
@@ -145,7 +154,22 @@ class DiagonalEstimator {
   }
 
   [[nodiscard]] static std::size_t metric_size(std::size_t dim) { return dim; }
+  [[nodiscard]] static std::size_t state_size(std::size_t dim) { return 4 * dim + 1; }
   [[nodiscard]] double count() const { return n_; }
+
+  // The window's running sums as state_size(d) doubles, and back.
+  void save(std::span<double> out) const {
+    const std::size_t d = x_.mean.size();
+    out[0] = n_;
+    x_.save(out.subspan(1, 2 * d));
+    g_.save(out.subspan(1 + 2 * d, 2 * d));
+  }
+  void restore(std::span<const double> in) {
+    const std::size_t d = x_.mean.size();
+    n_ = in[0];
+    x_.restore(in.subspan(1, 2 * d));
+    g_.restore(in.subspan(1 + 2 * d, 2 * d));
+  }
 
   void add(std::span<const double> x, std::span<const double> g) {
     n_ += 1.0;
@@ -191,7 +215,20 @@ class DenseEstimator {
   }
 
   [[nodiscard]] static std::size_t metric_size(std::size_t dim) { return dim * dim; }
+  [[nodiscard]] static std::size_t state_size(std::size_t dim) { return dim * dim + dim + 1; }
   [[nodiscard]] double count() const { return n_; }
+
+  // The window's running sums as state_size(d) doubles, and back.
+  void save(std::span<double> out) const {
+    out[0] = n_;
+    std::copy(mean_.begin(), mean_.end(), out.begin() + 1);
+    std::copy(comoments_.begin(), comoments_.end(), out.begin() + 1 + static_cast<std::ptrdiff_t>(d_));
+  }
+  void restore(std::span<const double> in) {
+    n_ = in[0];
+    std::copy_n(in.begin() + 1, d_, mean_.begin());
+    std::copy_n(in.begin() + 1 + static_cast<std::ptrdiff_t>(d_), d_ * d_, comoments_.begin());
+  }
 
   void add(std::span<const double> x, std::span<const double> /*g*/) {
     n_ += 1.0;
@@ -269,6 +306,30 @@ class WindowedAdaptation {
     auto estimator = E::make(dim);
     if (!estimator) return std::unexpected(estimator.error());
     return WindowedAdaptation(std::move(*estimator), WarmupSchedule::for_warmup(warmup), step0, target_accept);
+  }
+
+  // The whole warm-up state as state_size(d) doubles (integers below 2^53
+  // are exact in them), and back: a run saved and restored continues bit
+  // for bit.
+  static constexpr std::size_t kHeaderWords = 13;
+  [[nodiscard]] static std::size_t state_size(std::size_t dim) { return kHeaderWords + E::state_size(dim); }
+  void save(std::span<double> out) const {
+    const double header[kHeaderWords] = {
+        static_cast<double>(schedule_.total), static_cast<double>(schedule_.init_buffer),
+        static_cast<double>(schedule_.term_buffer), static_cast<double>(schedule_.base_window),
+        static_cast<double>(window_.begin), static_cast<double>(window_.end), static_cast<double>(window_.size),
+        averaging_.mu, averaging_.h_bar, averaging_.log_eps_bar, averaging_.count, target_, static_cast<double>(t_)};
+    std::copy(std::begin(header), std::end(header), out.begin());
+    estimator_.save(out.subspan(kHeaderWords));
+  }
+  void restore(std::span<const double> in) {
+    auto u = [&](std::size_t k) { return static_cast<std::uint64_t>(in[k]); };
+    schedule_ = {u(0), u(1), u(2), u(3)};
+    window_ = {u(4), u(5), u(6)};
+    averaging_ = {in[7], in[8], in[9], in[10]};
+    target_ = in[11];
+    t_ = u(12);
+    estimator_.restore(in.subspan(kHeaderWords));
   }
 
   [[nodiscard]] const WarmupSchedule& schedule() const { return schedule_; }

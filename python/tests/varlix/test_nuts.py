@@ -1,0 +1,372 @@
+"""varlix.mcmc.nuts: correctness on targets with known answers, divergences,
+per-draw statistics, convergence warnings, gradient forms and errors."""
+import math
+import warnings
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+from varlix import mcmc
+
+numba = pytest.importorskip("numba")
+az = pytest.importorskip("arviz")
+
+from numba import carray, cfunc, types  # noqa: E402
+
+JOINT = types.double(types.intc, types.CPointer(types.double), types.CPointer(types.double))
+
+SCALES = np.logspace(-2, 2, 100)
+PRECISION = 1.0 / SCALES**2
+
+
+@cfunc(JOINT)
+def ill_scaled(n, xp, gp):
+    x = carray(xp, (n,))
+    g = carray(gp, (n,))
+    lp = 0.0
+    for i in range(n):
+        s = 0.01 * 10.0 ** (4.0 * i / (n - 1))
+        g[i] = -x[i] / (s * s)
+        lp += 0.5 * g[i] * x[i]
+    return lp
+
+
+@cfunc(JOINT)
+def funnel(n, xp, gp):
+    # Neal's funnel: v ~ N(0, 3^2), x_i | v ~ N(0, e^v).
+    x = carray(xp, (n,))
+    g = carray(gp, (n,))
+    v = x[0]
+    lp = -v * v / 18.0 - 0.5 * (n - 1) * v
+    g[0] = -v / 9.0 - 0.5 * (n - 1)
+    w = math.exp(-v)
+    for i in range(1, n):
+        lp -= 0.5 * x[i] * x[i] * w
+        g[i] = -x[i] * w
+        g[0] += 0.5 * x[i] * x[i] * w
+    return lp
+
+
+COV = np.array([[1.0, 0.9], [0.9, 1.0]])
+COV_PRECISION = np.linalg.inv(COV)
+
+
+def correlated(x):
+    return -0.5 * (x @ COV_PRECISION @ x)
+
+
+def correlated_grad(x):
+    return -(COV_PRECISION @ x)
+
+
+def correlated_joint(x):
+    return correlated(x), correlated_grad(x)
+
+
+def quiet(**kwargs):
+    return dict({"progress": False, "random_state": 1}, **kwargs)
+
+
+# ---- correctness on known answers ----------------------------------------------------
+
+
+def test_ill_scaled_gaussian_converges_learns_its_scales_and_gives_no_warning():
+    # Scales from 0.01 to 100: the warm-up must learn four orders of magnitude.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        result = mcmc.nuts(ill_scaled, np.ones(100), draws=500, tune=500, **quiet())
+    assert result.rhat().max() < 1.01
+    assert result.ess("bulk").min() > 400
+    z = result.samples.reshape(-1, 100).mean(axis=0) / SCALES
+    mcse = 1.0 / np.sqrt(result.ess("bulk"))
+    assert np.all(np.abs(z) < 5 * mcse)
+    sd_ratio = result.samples.reshape(-1, 100).std(axis=0) / SCALES
+    assert np.all((sd_ratio > 0.85) & (sd_ratio < 1.15))
+    ratio = np.sqrt(result.metric) / SCALES
+    assert np.all((ratio > 0.5) & (ratio < 2.0))
+    assert result.stats["diverging"].sum() == 0
+
+
+@pytest.mark.parametrize("metric", ["diag", "dense"])
+@pytest.mark.parametrize("form", ["grad", "joint", "vectorized"])
+def test_correlated_gaussian(metric, form):
+    if form == "grad":
+        kwargs = {"grad": correlated_grad}
+        f = correlated
+    elif form == "joint":
+        kwargs = {"grad": True}
+        f = correlated_joint
+    else:
+        kwargs = {"grad": lambda x: -(x @ COV_PRECISION), "vectorized": True}
+        f = lambda x: -0.5 * np.einsum("ki,ij,kj->k", x, COV_PRECISION, x)  # noqa: E731
+    result = mcmc.nuts(f, [3.0, -3.0], draws=1000, tune=500, metric=metric, **quiet(**kwargs))
+    flat = result.samples.reshape(-1, 2)
+    assert np.allclose(flat.mean(axis=0), 0.0, atol=0.15)
+    assert np.allclose(np.cov(flat.T), COV, atol=0.15)
+    assert result.rhat().max() < 1.02
+    if metric == "dense":
+        assert result.metric.shape == (4, 2, 2)
+        assert np.allclose(result.metric, COV, atol=0.4)
+    else:
+        assert result.metric.shape == (4, 2)
+
+
+def test_finite_differences_warn_once_and_still_sample():
+    with pytest.warns(mcmc.FiniteDifferenceWarning) as record:
+        result = mcmc.nuts(correlated, [0.5, 0.5], draws=400, tune=300, warn=False, **quiet())
+    assert len(record) == 1
+    flat = result.samples.reshape(-1, 2)
+    assert np.allclose(np.cov(flat.T), COV, atol=0.25)
+
+
+def test_starting_metric_array_and_jitter():
+    result = mcmc.nuts(correlated, np.zeros(2), grad=correlated_grad, draws=50, tune=0, metric=[4.0, 0.25],
+                       init="jitter", warn=False, **quiet())
+    assert np.allclose(result.metric, [[4.0, 0.25]] * 4)  # no warm-up: kept as given
+    starts = result.samples[:, 0]
+    assert len({tuple(s) for s in starts}) == 4
+
+
+# ---- divergences --------------------------------------------------------------------
+
+
+def test_funnel_divergences_are_reported_not_fatal():
+    with pytest.warns(mcmc.ConvergenceWarning) as record:
+        result = mcmc.nuts(funnel, np.zeros(10), draws=300, tune=300, **quiet())
+    assert any("divergent transitions after warm-up" in str(w.message) for w in record)
+    assert result.stats["diverging"].any()
+    assert result.divergent.sum() == result.stats["diverging"].sum()
+    assert all(isinstance(w.message, mcmc.ConvergenceWarning) for w in record)
+
+
+@pytest.mark.parametrize("error", [OverflowError, FloatingPointError])
+def test_arithmetic_overflow_in_a_trajectory_is_a_divergence(error):
+    def logpdf(x):
+        if abs(x[0]) > 3.0:
+            raise error("too far")
+        return -0.5 * float(x @ x)
+
+    result = mcmc.nuts(logpdf, [0.0, 0.0], grad=lambda x: -x, draws=300, tune=200, warn=False, **quiet())
+    assert result.stats["diverging"].any() or result.tune_stats["diverging"].any()
+    assert np.all(np.abs(result.samples[..., 0]) <= 3.0)
+
+
+def test_a_user_exception_stops_the_run():
+    calls = []
+
+    def logpdf(x):
+        calls.append(1)
+        if len(calls) > 50:
+            raise KeyError("model failed")
+        return -0.5 * float(x @ x)
+
+    with pytest.raises(KeyError, match="model failed"):
+        mcmc.nuts(logpdf, [0.0], grad=lambda x: -x, draws=100, tune=100, **quiet())
+
+
+@pytest.mark.parametrize("x0, match", [([50.0], "-inf"), ([np.nan], "finite")])
+def test_bad_starting_points(x0, match):
+    def logpdf(x):
+        return -0.5 * float(x @ x) if abs(x[0]) < 10 else -np.inf
+
+    with pytest.raises(ValueError, match=match):
+        mcmc.nuts(logpdf, x0, grad=lambda x: -x, **quiet())
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    ({"metric": "full"}, ValueError, "metric"),
+    ({"metric": [1.0, -1.0]}, ValueError, "positive"),
+    ({"grad": 3}, TypeError, "grad"),
+    ({"max_tree_depth": 0}, ValueError, "max_tree_depth"),
+    ({"target_accept": 1.0}, ValueError, "target_accept"),
+    ({"init": "random"}, ValueError, "init"),
+])
+def test_argument_errors(kwargs, error, match):
+    with pytest.raises(error, match=match):
+        mcmc.nuts(correlated, [0.0, 0.0], **quiet(**dict({"grad": correlated_grad}, **kwargs)))
+
+
+# ---- statistics and arviz ------------------------------------------------------------------
+
+
+def test_sample_stats_names_and_shapes_in_arviz():
+    result = mcmc.nuts(correlated, [0.0, 0.0], grad=correlated_grad, draws=200, tune=100, chains=3, warn=False,
+                       **quiet())
+    data = result.to_arviz()
+    stats = data.sample_stats
+    for name in ("lp", "acceptance_rate", "step_size", "diverging", "tree_depth", "n_steps", "energy"):
+        assert stats[name].shape == (3, 200), name
+    assert stats["diverging"].dtype == bool
+    assert data.warmup_sample_stats["energy"].shape == (3, 100)
+    assert np.all(np.isfinite(az.bfmi(data)))
+    assert np.all(result.stats["n_steps"] >= 1)
+    assert np.all(result.stats["n_steps"] <= 2 ** result.stats["tree_depth"])
+    # Step size is fixed after the warm-up.
+    assert np.all(result.stats["step_size"] == result.step_size[:, None])
+
+
+# ---- warnings ---------------------------------------------------------------------------
+
+
+def test_a_too_short_run_warns_about_ess_and_warn_false_is_silent():
+    with pytest.warns(mcmc.ConvergenceWarning) as record:
+        mcmc.nuts(correlated, [0.0, 0.0], grad=correlated_grad, draws=30, tune=50, **quiet())
+    assert any("ESS below 100 per chain" in str(w.message) for w in record)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        result = mcmc.nuts(correlated, [0.0, 0.0], grad=correlated_grad, draws=30, tune=50, warn=False, **quiet())
+    assert any("ESS" in p for p in result.problems())
+
+
+def test_saturated_tree_depth_warns():
+    with pytest.warns(mcmc.ConvergenceWarning) as record:
+        mcmc.nuts(ill_scaled, np.ones(100), draws=100, tune=0, max_tree_depth=1, metric=np.ones(100), **quiet())
+    assert any("reached max_tree_depth=1" in str(w.message) for w in record)
+
+
+# ---- reproducibility --------------------------------------------------------------------
+
+
+def test_same_chains_serially_on_threads_and_per_chain_tasks():
+    kwargs = quiet(grad=correlated_grad, draws=100, tune=100, warn=False)
+    serial = mcmc.nuts(correlated, [1.0, 1.0], **kwargs)
+    with ThreadPoolExecutor(2) as pool:
+        pooled = mcmc.nuts(correlated, [1.0, 1.0], executor=pool, **kwargs)
+    np.testing.assert_array_equal(serial.samples, pooled.samples)
+    np.testing.assert_array_equal(serial.stats["energy"], pooled.stats["energy"])
+
+
+def test_compiled_chains_are_reproducible_across_thread_counts():
+    a = mcmc.nuts(funnel, np.zeros(10), draws=100, tune=100, warn=False, **quiet())
+    with ThreadPoolExecutor(1) as pool:
+        b = mcmc.nuts(funnel, np.zeros(10), draws=100, tune=100, warn=False, executor=pool, **quiet())
+    np.testing.assert_array_equal(a.samples, b.samples)
+
+
+# ---- resume -----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("target, kwargs", [
+    pytest.param(correlated, {"grad": correlated_grad}, id="python"),
+    pytest.param(correlated, {"grad": correlated_grad, "metric": "dense"}, id="python-dense"),
+    pytest.param(funnel, {}, id="compiled-threads"),
+])
+def test_resume_is_bit_identical_to_one_run(target, kwargs):
+    x0 = np.zeros(10) if target is funnel else np.array([1.0, -1.0])
+    common = quiet(tune=150, warn=False, **kwargs)
+    whole = mcmc.nuts(target, x0, draws=200, **common)
+    first = mcmc.nuts(target, x0, draws=120, **common)
+    resumed = first.resume(80, warn=False, progress=False)
+    np.testing.assert_array_equal(resumed.samples, whole.samples)
+    for name in whole.stats:
+        np.testing.assert_array_equal(resumed.stats[name], whole.stats[name], err_msg=name)
+    assert first.draws == 120  # left as it was
+    np.testing.assert_array_equal(first.resume(80, warn=False, progress=False).samples, whole.samples)
+
+
+def test_chains_pickle_and_resume_in_another_process_without_their_functions():
+    import pickle
+    common = quiet(grad=correlated_grad, tune=100, warn=False)
+    whole = mcmc.nuts(correlated, [0.0, 0.0], draws=150, **common)
+    first = pickle.loads(pickle.dumps(mcmc.nuts(lambda x: correlated(x), [0.0, 0.0], draws=100, **common)))
+    with pytest.raises(ValueError, match="pass logpdf"):
+        first.resume(50)
+    resumed = first.resume(50, logpdf=correlated, grad=correlated_grad, warn=False, progress=False)
+    np.testing.assert_array_equal(resumed.samples, whole.samples)
+
+
+# ---- a shared posterior ---------------------------------------------------------------
+
+POSTERIORS = __import__("pathlib").Path(__file__).resolve().parents[1] / "data" / "posteriors"
+
+
+def logearn_target():
+    """Log earnings on standardised height, sex and their interaction, flat
+    priors, on u = (beta, log sigma) (model.md of the posterior)."""
+    import json
+    data = json.loads((POSTERIORS / "logearn_interaction_z" / "data.json").read_text())
+    le = np.log(np.asarray(data["earn"], dtype=float))
+    height = np.asarray(data["height"], dtype=float)
+    male = np.asarray(data["male"], dtype=float)
+    zh = (height - height.mean()) / height.std(ddof=1)
+    X = np.column_stack([np.ones_like(zh), zh, male, zh * male])
+    n = len(le)
+
+    def logp_and_grad(u):
+        beta, s = u[:4], u[4]
+        r = le - X @ beta
+        inv = math.exp(-2.0 * s)
+        rr = float(r @ r)
+        value = -n * s - 0.5 * rr * inv + s
+        grad = np.empty(5)
+        grad[:4] = (X.T @ r) * inv
+        grad[4] = -n + rr * inv + 1.0
+        return value, grad
+
+    return logp_and_grad
+
+
+def test_logearn_posterior_matches_its_reference():
+    import json
+    reference = json.loads((POSTERIORS / "logearn_interaction_z" / "reference.json").read_text())["stats"]
+    f = logearn_target()
+    # The check value of model.md.
+    ua = np.array([9.525, 0.06481, 0.4202, 0.02975, -0.1257])
+    assert f(ua)[0] - f(np.zeros(5))[0] == pytest.approx(56305.32116, abs=1e-3)
+    result = mcmc.nuts(f, np.zeros(5), grad=True, draws=500, tune=500, **quiet())
+    draws = result.samples.reshape(-1, 5).copy()
+    draws[:, 4] = np.exp(draws[:, 4])
+    for k, name in enumerate(["beta[1]", "beta[2]", "beta[3]", "beta[4]", "sigma"]):
+        ref = reference[name]
+        assert abs(draws[:, k].mean() - ref["mean"]) < 0.15 * ref["sd"], name
+        assert draws[:, k].std() == pytest.approx(ref["sd"], rel=0.15), name
+
+
+# ---- progress and interrupts -----------------------------------------------------------
+
+
+def test_progress_bar_counts_every_iteration(capsys):
+    pytest.importorskip("tqdm")
+    mcmc.nuts(correlated, [0.0, 0.0], grad=correlated_grad, draws=60, tune=40, chains=2, progress=True, warn=False,
+              random_state=2)
+    err = capsys.readouterr().err
+    assert "200/200" in err and "divergences" in err
+
+
+def test_a_run_on_an_executor_stops_when_a_chain_raises():
+    # A Python exception in one chain's task abandons the others.
+    calls = []
+
+    def logpdf(x):
+        calls.append(1)
+        if len(calls) == 400:
+            raise KeyboardInterrupt
+        return correlated_joint(x)
+
+    with ThreadPoolExecutor(4) as pool, pytest.raises(KeyboardInterrupt):
+        mcmc.nuts(logpdf, [0.0, 0.0], grad=True, draws=2000, tune=100, executor=pool, **quiet())
+
+
+# ---- fixed-length Hamiltonian chains ------------------------------------------------------
+
+
+@pytest.mark.parametrize("where", ["logpdf", "grad"])
+def test_hmc_overflow_in_a_trajectory_is_a_divergence_not_a_stop(where):
+    # Neal's funnel with math.exp: far out on a trajectory exp overflows.
+    def logpdf(x):
+        v = x[0]
+        w = math.exp(-v) if where == "logpdf" else np.exp(-v)
+        return -v * v / 18.0 - 0.5 * (len(x) - 1) * v - 0.5 * float(x[1:] @ x[1:]) * w
+
+    def grad(x):
+        v = x[0]
+        w = math.exp(-v) if where == "grad" else np.exp(-v)
+        g = -x * w
+        g[0] = -v / 9.0 - 0.5 * (len(x) - 1) + 0.5 * float(x[1:] @ x[1:]) * w
+        return g
+
+    with np.errstate(over="ignore"):
+        result = mcmc.hmc(logpdf, np.zeros(5), grad=grad, draws=300, tune=300, step_size=3.0, leapfrog_steps=20,
+                          random_state=3)
+    assert np.all(np.isfinite(result.samples))
