@@ -956,7 +956,7 @@ class Distribution:
     adaptive quadrature and kept; whether a moment exists is decided by the
     power law each tail decays by, measured far out (to about 1e20 times
     the law's spread), so ``mean``, ``var``, ``moment`` and ``stats`` give
-    +inf, -inf or NaN where SciPy does: a mean with E|X| finite is a
+    +inf, -inf or NaN where SciPy does: a mean with ``E|X|`` finite is a
     number, one that diverges on one side is that infinity (Lévy), one
     that diverges on both is NaN (Cauchy).
 
@@ -967,7 +967,7 @@ class Distribution:
     mass is rebuilt over the pieces found, and refused with a ValueError
     naming where the mass is when it still disagrees. A table whose tails
     leave out more than 3 u_resolutions of the mass (a tail such as
-    (2 + cos x) / |x|^3, which the table's cut misjudges) is built again
+    ``(2 + cos x) / |x|^3``, which the table's cut misjudges) is built again
     with a wider cut; the CDF and survival function of such a law are the
     table's between its 0.001 and 0.999 quantiles, anchored there by
     quadrature, and quadrature beyond: within u_resolution everywhere for
