@@ -967,7 +967,7 @@ class Distribution:
     mass is rebuilt over the pieces found, and refused with a ValueError
     naming where the mass is when it still disagrees. A table whose tails
     leave out more than 3 u_resolutions of the mass (a tail such as
-    (2 + cos x) / |x|^3, which the table's cut misjudges) is built again
+    ``(2 + cos x) / |x|**3``, which the table's cut misjudges) is built again
     with a wider cut; the CDF and survival function of such a law are the
     table's between its 0.001 and 0.999 quantiles, anchored there by
     quadrature, and quadrature beyond: within u_resolution everywhere for
