@@ -498,6 +498,11 @@ class _DensityLaw(_InversionLaw):
         # The log-density is shifted by its value at the center, so that its
         # exponential is near 1 there whatever the scale of the log values.
         self._shift = top if log else 0.0
+        if log:
+            # The center search walked the log values as if they were a
+            # density, and such a walk ends where they turn negative: the
+            # mass search walks the shifted density itself.
+            self._walked = {}
         try:
             table = _Table.pinv(self._quadrature_spec(), u_resolution, lo, hi, center)
         except _engine.SetupError as error:

@@ -124,6 +124,21 @@ def test_a_far_spike_is_built_or_refused_naming_where_its_mass_is():
     assert d.mean() == pytest.approx(5e3, rel=1e-7)
 
 
+@pytest.mark.parametrize("sep", [20, 60])
+@pytest.mark.parametrize("support", [None, "finite"])
+def test_log_densities_of_separated_modes(sep, support):
+    # The search for the mass walks the density, not the log values (which
+    # are negative, and once ended the walk at its start: a second mode was
+    # left out of the table and explored was missing).
+    kw = {} if support is None else {"support": (-10.0, sep + 10.0)}
+    w = 0.7
+    d = varlix.from_logpdf(lambda x: np.logaddexp(math.log(w) - 0.5 * x * x,
+                                                  math.log(1 - w) - 0.5 * (x - sep) ** 2), **kw)
+    assert d.mean() == pytest.approx((1 - w) * sep, rel=1e-6)
+    assert d.cdf(sep / 2) == pytest.approx(w, rel=1e-8)
+    np.testing.assert_allclose(sorted(d.explored.fractions()), [1 - w, w], atol=1e-8)
+
+
 def test_explored_reports_range_and_pieces():
     d = varlix.from_pdf(_mixture(0.7, 40.0))
     e = d.explored
