@@ -392,8 +392,12 @@ class _InversionLaw:
             # happens to end, they reach 1e20 spreads out.
             spec = self._tail_spec()
             m, s = self._median, self._tail_scale
-            left = _engine.tail_exponent(spec, m, -1.0, s) if lo == -_INF else _INF
-            right = _engine.tail_exponent(spec, m, 1.0, s) if hi == _INF else _INF
+            # The walk goes far on purpose, and a function that overflows
+            # out there only ends it: NumPy's warnings there are not the
+            # user's concern.
+            with np.errstate(all="ignore"):
+                left = _engine.tail_exponent(spec, m, -1.0, s) if lo == -_INF else _INF
+                right = _engine.tail_exponent(spec, m, 1.0, s) if hi == _INF else _INF
             self._exponents = (left, right)
         return self._exponents
 
@@ -591,11 +595,21 @@ class _DensityLaw(_InversionLaw):
                 # Outward from the start, so that a function that overflows
                 # far away is not called there unless its mass leads there.
                 start = lo if math.isfinite(lo) else hi if math.isfinite(hi) else 0.0
-                with _searching():
-                    points, values = _discovery.walk(self._f, lo, hi, [start])
-                self._walked[start] = (points, values)
-                inside = (points > lo) & (points < hi)
-                points, values = points[inside], values[inside]
+                points = values = np.empty(0)
+                if not self._log:
+                    # The walk stops where a density stays negligible; the
+                    # mass search reuses it.
+                    with _searching():
+                        points, values = _discovery.walk(self._f, lo, hi, [start])
+                    self._walked[start] = (points, values)
+                    inside = (points > lo) & (points < hi)
+                    points, values = points[inside], values[inside]
+                if not np.any(np.isfinite(values) & (values > 0)):
+                    # Log values (negative, so no walk's stopping rule fits
+                    # them), or a density whose mass lies beyond where the
+                    # walk gave up (a normal centred at 100).
+                    with _searching():
+                        points, values = self._outward_grid(start)
             # The grid is this library's probe, not the user's request: a
             # point where the function misbehaves (an overflow at 1e6, say)
             # is passed over; the setup checks every value it uses.
@@ -618,6 +632,44 @@ class _DensityLaw(_InversionLaw):
                 raise ValueError("the density is 0 at every point tried; pass a center where it is positive")
         best = int(np.argmax(np.where(finite, values, -_INF)))
         return float(points[best]), float(values[best])
+
+    def _outward_grid(self, start):
+        """The center grid a decade of distance from `start` at a time, until
+        two decades past the first positive density (a log-density is
+        finite almost everywhere, so its whole grid is looked at); a call
+        that fails is retried point by point, and a point that fails is
+        left out."""
+        lo, hi = self._support
+        points = _center_candidates(lo, hi)
+        with np.errstate(divide="ignore"):
+            decade = np.floor(np.log10(np.abs(points - start)))
+        xs, ys, found = [], [], None
+        for d in np.unique(decade):
+            batch = points[decade == d]
+            values = self._grid_values(batch)
+            xs.append(batch)
+            ys.append(values)
+            if self._log:
+                continue
+            if found is None and np.any(np.isfinite(values) & (values > 0)):
+                found = d
+            if found is not None and d >= found + 2:
+                break
+        return np.concatenate(xs), np.concatenate(ys)
+
+    def _grid_values(self, x):
+        try:
+            with np.errstate(all="ignore"):
+                return self._f(x)
+        except ArithmeticError:
+            out = np.full(x.size, math.nan)
+            for i, v in enumerate(x):
+                try:
+                    with np.errstate(all="ignore"):
+                        out[i] = self._f(x[i:i + 1])[0]
+                except ArithmeticError:
+                    pass
+            return out
 
     def _quadrature_spec(self):
         if self._log:

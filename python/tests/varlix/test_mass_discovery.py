@@ -174,3 +174,17 @@ def test_cdf_laws_of_separated_modes_agree_with_their_moments(w, sep, s2):
     assert np.max(np.abs(F(d.ppf(u)) - u)) <= 1e-10
     assert d.mean() == pytest.approx((1 - w) * sep, rel=1e-8)
     assert d.var() == pytest.approx(w + (1 - w) * s2**2 + w * (1 - w) * sep**2, rel=1e-8)
+
+
+@pytest.mark.parametrize("build, mean", [
+    # Mass far from the start, beyond where the outward walk of the density
+    # gives up: the center grid goes on a decade at a time.
+    (lambda: varlix.from_pdf(lambda x: np.exp(-0.5 * (x - 100) ** 2)), 100.0),
+    (lambda: varlix.from_pdf(lambda x: np.exp(-0.5 * ((x - 1e4) / 0.01) ** 2)), 1e4),
+    # Log values are negative everywhere: no walk's stopping rule fits them.
+    (lambda: varlix.from_logpdf(lambda x: -0.5 * (x - 100) ** 2), 100.0),
+    (lambda: varlix.from_logpdf(lambda x: -x - math.exp(-x)), np.euler_gamma),
+    (lambda: varlix.from_logpdf(lambda x: -np.abs(x) ** 3, support=(0.0, math.inf)), 0.5054680881560893),
+])
+def test_mass_far_from_the_start_is_found_without_a_center(build, mean):
+    assert build().mean() == pytest.approx(mean, rel=1e-8)
