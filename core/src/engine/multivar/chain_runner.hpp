@@ -64,7 +64,7 @@ struct ChainFault {
     OutsideSupport,    // a starting point has log-density -inf
     GradientFailed,    // the gradient function failed
     GradientNotFinite, // the gradient at a starting point is not finite
-    BadState,          // a state row not made by init_chains for this dimension
+    BadState,          // a state row not made by init() for this dimension
     OutOfMemory,
   };
   Kind kind;
