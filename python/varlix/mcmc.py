@@ -11,10 +11,11 @@ Three samplers, all tuned automatically and run as several chains at once:
   steps (with the gradient when you have it, central differences otherwise).
 
 During ``tune`` steps each chain adapts its step size by dual averaging
-(Hoffman & Gelman 2014) toward ``target_accept`` and its proposal metric
-(the covariance of the target, dense without bounds, diagonal on a box) in
-windows of doubling length; after tuning nothing adapts, and ``draws``
-draws are kept per chain. Both return a :class:`Chains` result, with
+(Hoffman & Gelman 2014) toward ``target_accept`` and its proposal metric in
+windows of doubling length, on the warm-up schedule :func:`nuts` uses: for
+hmc a diagonal metric from the draws and gradients together, for metropolis
+the draws' covariance (dense without bounds, diagonal on a box); after
+tuning nothing adapts, and ``draws`` draws are kept per chain. Both return a :class:`Chains` result, with
 diagnostics by arviz (``pip install varlix[mcmc]``).
 
 The log-density may be
@@ -503,7 +504,10 @@ def _run_task(task: _Task) -> dict:
         spec = _point_spec(logpdf, d)
     grad = _gradient_spec(_overflow_diverges(task.grad, np.shape), d) if task.grad is not None else None
     lo, hi = (None, None) if task.lo is None else (_engine_array(task.lo), _engine_array(task.hi))
-    settings = (task.sampler, d, chains, task.target_accept, task.tune, task.leapfrog_steps, task.lo is None, lo, hi)
+    # A dense metric for a random walk without bounds (it learns correlations
+    # from the draws); diagonal for hmc, whose gradients give the scales.
+    dense = task.sampler == "metropolis" and task.lo is None
+    settings = (task.sampler, d, chains, task.target_accept, task.tune, task.leapfrog_steps, dense, lo, hi)
     states = np.zeros((chains, _engine.chain_words(d)))
     x0 = _engine_array(task.x0)
     steps = _engine_array(task.steps)

