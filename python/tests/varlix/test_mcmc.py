@@ -410,3 +410,16 @@ def test_chain_entry_points_take_checked_arrays_not_addresses():
     assert _engine.chains_run(spec, None, settings, generators, states, "tune", 4, 1, samples, values, 0, stop) is None
     assert _engine.chains_run(spec, None, settings, generators, states, "tune", 6, 1, samples, values, 4, stop) is None
     np.testing.assert_array_equal(values, [[loop_gaussian(x) for x in chain] for chain in samples])
+
+
+def test_hmc_learns_scales_spanning_ten_thousand():
+    # The old warm-up shrank every variance toward a common value; the
+    # windowed one takes each scale from draws and gradients together.
+    scales = np.logspace(-2, 2, 8)
+
+    def logpdf(x):
+        return -0.5 * float(np.sum((x / scales) ** 2))
+
+    chains = mcmc.hmc(logpdf, np.zeros(8), grad=lambda x: -x / scales**2, draws=1500, random_state=4)
+    sd = chains.samples.reshape(-1, 8).std(axis=0)
+    np.testing.assert_allclose(sd / scales, 1.0, atol=0.15)
