@@ -381,6 +381,35 @@ TEST(Chains, HamiltonianTrajectoriesEndingOnAFailedValueDivergeWithoutStopping) 
   }
 }
 
+// A standard Gaussian counting its gradient calls.
+struct CountedGaussian {
+  mutable std::size_t gradients = 0;
+  double operator()(std::span<const double> x) const { return -0.5 * detail::squared_norm(x); }
+  bool gradient(std::span<const double> x, std::span<double> g) const {
+    ++gradients;
+    for (std::size_t i = 0; i < x.size(); ++i) g[i] = -x[i];
+    return true;
+  }
+};
+
+TEST(Chains, HamiltonianTrajectoriesStopAtTheFirstStepBeyondTheEnergyBound) {
+  // A step of 1000 on a unit Gaussian: the first leapfrog step's energy
+  // error is about 5e5 r^2, beyond 1000 but for |r| < 0.05; a trajectory
+  // that went on would take all 10 steps.
+  const CountedGaussian f;
+  ChainRun<CountedGaussian> run(1, 1, settings_for(ChainKind::Hamiltonian, 0.8, 0), 9);
+  ASSERT_TRUE(run.go(f, {0.0}, 1000.0, 100));
+  EXPECT_LT(f.gradients, 1u + 100u + 10u * 10u);
+  EXPECT_GE(run.view(0).divergent(), 85.0);
+  for (const double x : run.samples) EXPECT_TRUE(std::isfinite(x));
+  // A usable step keeps every trajectory whole: 10 gradients per transition.
+  const CountedGaussian g;
+  ChainRun<CountedGaussian> calm(1, 1, settings_for(ChainKind::Hamiltonian, 0.8, 0), 9);
+  ASSERT_TRUE(calm.go(g, {0.0}, 0.3, 100));
+  EXPECT_EQ(g.gradients, 1u + 100u * 10u);
+  EXPECT_EQ(calm.view(0).divergent(), 0.0);
+}
+
 TEST(Chains, RefuseAStartOutsideTheSupportNamingTheChain) {
   ChainRun<FailsBeyond> run(3, 1, settings_for(ChainKind::RandomWalk, 0.5, 0), 2);
   const auto result = run.go(FailsBeyond{2.0, -kInf}, {0.0, 1.0, 3.0}, 1.0, 10);

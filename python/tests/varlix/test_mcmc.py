@@ -52,7 +52,9 @@ def process_pool():
 
 @pytest.mark.parametrize("sampler, extra", SAMPLERS)
 def test_moments_and_acceptance_after_tuning(sampler, extra):
-    chains = sampler(correlated, np.zeros(2), draws=3000, random_state=7, **extra)
+    # HMC's diagonal metric leaves the long axis of this correlation 0.9 to
+    # the trajectories: variances converge more slowly than means.
+    chains = sampler(correlated, np.zeros(2), draws=6000, random_state=7, **extra)
     x = chains.samples.reshape(-1, 2)
     np.testing.assert_allclose(x.mean(axis=0), 0.0, atol=0.12)
     np.testing.assert_allclose(np.cov(x.T), COV, atol=0.12)

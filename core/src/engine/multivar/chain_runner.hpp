@@ -406,28 +406,39 @@ class ChainGroup {
       detail::add_factor_transposed_times(r, 0.5 * eps_[c], chain.factor(), chain.grad(), dense);
       live_[c] = 1;
     }
+    // A trajectory stops at the first step whose energy error passes
+    // kDivergentEnergy, or whose value or gradient is not finite: it has
+    // left the region where the integrator is stable, and the steps left
+    // would only cost calls (or overflow).
     for (std::uint64_t s = 0; s < settings_.leapfrog_steps; ++s) {
       for (std::size_t c = 0; c < chains(); ++c) {
         if (live_[c]) position_step(c);
       }
       if (auto ok = gradients_of_live(); !ok) return ok;
-      const bool last = s + 1 == settings_.leapfrog_steps;
       for (std::size_t c = 0; c < chains(); ++c) {
         if (!live_[c]) continue;
-        // A trajectory whose gradient blew up has left the support.
         if (!detail::finite_point(row(gq_, c))) {
           live_[c] = 0;
           continue;
         }
-        const double eps = eps_[c];
-        detail::add_factor_transposed_times(row(r_, c), last ? 0.5 * eps : eps, view(c).factor(), row(gq_, c),
-                                            dense);
+        std::copy(row(q_, c).begin(), row(q_, c).end(), row(points_, c).begin());
+      }
+      if (auto ok = evaluate_live(true); !ok) return ok;
+      const bool last = s + 1 == settings_.leapfrog_steps;
+      for (std::size_t c = 0; c < chains(); ++c) {
+        if (!live_[c]) continue;
+        // The momentum's half step synchronises it with the position for
+        // the energy; the second half completes the full step.
+        const double half = 0.5 * eps_[c];
+        detail::add_factor_transposed_times(row(r_, c), half, view(c).factor(), row(gq_, c), dense);
+        const double error = -values_[c] + 0.5 * detail::squared_norm(row(r_, c)) - energy_[c];
+        if (!(error <= detail::kDivergentEnergy)) {
+          live_[c] = 0;
+          continue;
+        }
+        if (!last) detail::add_factor_transposed_times(row(r_, c), half, view(c).factor(), row(gq_, c), dense);
       }
     }
-    for (std::size_t c = 0; c < chains(); ++c) {
-      if (live_[c]) std::copy(row(q_, c).begin(), row(q_, c).end(), row(points_, c).begin());
-    }
-    if (auto ok = evaluate_live(true); !ok) return ok;
     for (std::size_t c = 0; c < chains(); ++c) {
       const ChainView chain = view(c);
       const double u = sources_[c].next_double();
