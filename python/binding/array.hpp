@@ -68,6 +68,12 @@ struct ArrayElement<std::int64_t> {
   static constexpr const char* typestr = std::endian::native == std::endian::little ? "<i8" : ">i8";
 };
 
+template <>
+struct ArrayElement<std::uint8_t> {
+  static constexpr const char* name = "uint8";
+  static constexpr const char* typestr = "|u1";
+};
+
 template <class T>
 struct Array {
   using element = std::remove_const_t<T>;

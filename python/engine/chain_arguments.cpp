@@ -19,47 +19,44 @@ bool sources_of(PyObject* list, std::size_t chains, std::vector<BitGeneratorSour
 
 namespace {
 
-bool refuse_array(const char* why) {
-  py::set_error(PyExc_ValueError, why);
-  return false;
-}
+struct Known {
+  const char* signature;
+  bool with_data;
+  bool joint;
+};
+
+// `const double *` reads the same point: the chains pass a copy either way.
+constexpr Known kKnown[] = {
+    {"double (int, double *)", false, false},
+    {"double (int, const double *)", false, false},
+    {"double (int, double *, void *)", true, false},
+    {"double (int, const double *, void *)", true, false},
+    {"double (int, double *, double *)", false, true},
+    {"double (int, double *, double *, void *)", true, true},
+};
 
 }  // namespace
 
-bool read_array_interface(PyObject* object, char kind, std::size_t size, void*& data, std::size_t& count) {
-  const py::Ref interface = py::Ref::steal(PyObject_GetAttrString(object, "__array_interface__"));
-  if (!interface || !PyDict_Check(interface.get())) {
-    PyErr_Clear();
-    return py::refuse_conversion(object, "ndarray");
+bool compiled_log_density(PyObject* capsule, CompiledLogDensity& out) {
+  if (!PyCapsule_CheckExact(capsule)) {
+    py::set_error(PyExc_TypeError, "a compiled log-density is given as a capsule");
+    return false;
   }
-  PyObject* typestr = PyDict_GetItemString(interface.get(), "typestr");
-  PyObject* shape = PyDict_GetItemString(interface.get(), "shape");
-  PyObject* strides = PyDict_GetItemString(interface.get(), "strides");
-  PyObject* address = PyDict_GetItemString(interface.get(), "data");
-  if (typestr == nullptr || shape == nullptr || address == nullptr || !PyTuple_Check(shape) ||
-      !PyTuple_Check(address) || PyTuple_Size(address) != 2) {
-    return refuse_array("an array without a usable __array_interface__");
+  const char* name = PyCapsule_GetName(capsule);
+  void* code = PyCapsule_GetPointer(capsule, name);
+  if (code == nullptr) return false;
+  for (const Known& known : kKnown) {
+    if (name == nullptr || std::strcmp(name, known.signature) != 0) continue;
+    void* data = nullptr;
+    if (known.with_data) {
+      data = PyCapsule_GetContext(capsule);
+      if (data == nullptr && PyErr_Occurred() != nullptr) return false;
+    }
+    out = CompiledLogDensity{code, data, known.with_data, known.joint};
+    return true;
   }
-  const char* type = PyUnicode_AsUTF8AndSize(typestr, nullptr);
-  if (type == nullptr) return false;
-  const char expected_size = static_cast<char>('0' + size);
-  const bool native_order = type[0] == '<' || type[0] == '|' || type[0] == '=';
-  const bool kind_ok = type[1] == kind || (kind == 'u' && type[1] == 'b');
-  if (!native_order || !kind_ok || type[2] != expected_size || type[3] != '\0') {
-    return refuse_array("an array of the wrong dtype reached the engine");
-  }
-  if (strides != nullptr && strides != Py_None) return refuse_array("an array that is not C-contiguous reached the engine");
-  if (PyObject_IsTrue(PyTuple_GetItem(address, 1)) != 0) return refuse_array("a read-only array reached the engine");
-  count = 1;
-  for (Py_ssize_t i = 0; i < PyTuple_Size(shape); ++i) {
-    const std::size_t n = PyLong_AsSize_t(PyTuple_GetItem(shape, i));
-    if (PyErr_Occurred() != nullptr) return false;
-    count *= n;
-  }
-  data = PyLong_AsVoidPtr(PyTuple_GetItem(address, 0));
-  if (PyErr_Occurred() != nullptr) return false;
-  if (data == nullptr && count > 0) return refuse_array("an array without data reached the engine");
-  return true;
+  PyErr_Format(PyExc_ValueError, "a compiled log-density cannot have the signature '%s'", name == nullptr ? "" : name);
+  return false;
 }
 
 }  // namespace varlix::engine

@@ -1,7 +1,8 @@
 // Arguments the Markov-chain entry points share: one bit generator per
-// chain, and NumPy arrays handed over as typed views.
+// chain, NumPy arrays (binding/array.hpp) and compiled log-densities.
 #pragma once
 
+#include <binding/array.hpp>
 #include <binding/binder.hpp>
 #include <binding/error.hpp>
 #include <binding/ref.hpp>
@@ -20,33 +21,23 @@ namespace varlix::engine {
 // false with ValueError/TypeError pending.
 bool sources_of(PyObject* list, std::size_t chains, std::vector<BitGeneratorSource>& out);
 
-// A writeable, C-contiguous NumPy array of T (float64, int64 or uint8),
-// read through __array_interface__ (the limited API has no buffer
-// protocol); the view holds a reference to the array. Checked here, so that
-// no wrong dtype, layout or length can reach the core as a bare address.
-template <class T>
-struct ArrayArg {
-  struct View {
-    py::Ref owner;
-    std::span<T> data;
-  };
-  using type = View;
-  static bool convert(PyObject* object, View& out);
+using F64Array = py::Array<double>;
+using F64In = py::Array<const double>;
+using I64Array = py::Array<std::int64_t>;
+using ByteArray = py::Array<std::uint8_t>;
+
+// A compiled log-density as varlix._functions.compiled_function gives it: a
+// capsule named by its C signature; a LowLevelCallable's user data is the
+// capsule's context.
+struct CompiledLogDensity {
+  void* code = nullptr;
+  void* data = nullptr;
+  bool with_data = false;  // the signature ends in void*
+  bool joint = false;      // double(int, double*, double*[, void*]): writes the gradient
 };
 
-// The element type's array-interface letter and size ("<f8" and the like,
-// byte order aside).
-bool read_array_interface(PyObject* object, char kind, std::size_t size, void*& data, std::size_t& count);
-
-template <class T>
-bool ArrayArg<T>::convert(PyObject* object, View& out) {
-  constexpr char kind = std::is_floating_point_v<T> ? 'f' : (std::is_signed_v<T> ? 'i' : 'u');
-  void* data = nullptr;
-  std::size_t count = 0;
-  if (!read_array_interface(object, kind, sizeof(T), data, count)) return false;
-  out.owner = py::Ref::borrow(object);
-  out.data = std::span<T>(static_cast<T*>(data), count);
-  return true;
-}
+// Reads the capsule against the signatures the chains call; false with
+// TypeError/ValueError pending.
+bool compiled_log_density(PyObject* capsule, CompiledLogDensity& out);
 
 }  // namespace varlix::engine

@@ -48,17 +48,6 @@ struct BitGen {
   static bool convert(PyObject* object, BitGenerator*& out);
 };
 
-// An address handed over by the Python layer: only the MCMC entry points
-// still take one, until they take arrays as the other families do.
-struct Address {
-  using type = std::uintptr_t;
-  static bool convert(PyObject* object, std::uintptr_t& out);
-};
-
-[[nodiscard]] inline std::span<double> doubles_at(std::uintptr_t address, std::uint64_t count) {
-  return {reinterpret_cast<double*>(address), static_cast<std::size_t>(count)};
-}
-
 // ---- the interpreter lock -------------------------------------------------------
 
 // Releases the interpreter lock for its lifetime when `release` is true

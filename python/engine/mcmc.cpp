@@ -4,29 +4,29 @@
 //
 // The Python layer (varlix/mcmc.py) hands over each user function as a spec
 // tuple:
-//   ("native", address, user_data, with_data, owner)
+//   ("native", capsule, owner)
 //       a C function double(int d, double* x) or double(int d, double* x,
-//       void* user_data); called without the interpreter lock.
-//   ("point", f, renew, None)
-//       a Python function of one point: renew() gives a fresh array
-//       (float64, shape (d,)) and its address as (array, address); the
-//       engine writes each point into it and calls f(array). A fresh array is
-//       taken at the start of every engine call and whenever f kept a
-//       reference to the last one, so a point the user kept never changes.
-//   ("batch", trampoline, x_address, y_address, capacity)
-//       a vectorized Python function: the engine writes up to `capacity`
-//       points into the buffer at x_address and calls trampoline(n), which
-//       evaluates f on a copy of the first n rows and writes n values at
-//       y_address.
-// and the gradient, when given, as ("gradient", trampoline, x_address,
-// g_address): trampoline() evaluates it at the point at x_address and writes
-// d values at g_address.
+//       void* user_data), as _functions.compiled_function gives it; called
+//       without the interpreter lock.
+//   ("point", f, renew)
+//       a Python function of one point: renew() gives a fresh float64 array
+//       of d values; the engine writes each point into it and calls
+//       f(array). A fresh array is taken at the start of every engine call
+//       and whenever f kept a reference to the last one, so a point the user
+//       kept never changes.
+//   ("batch", trampoline, xs, ys)
+//       a vectorized Python function: the engine writes up to len(ys)
+//       points into xs and calls trampoline(n), which evaluates f on a copy
+//       of the first n rows and writes n values into ys.
+// and the gradient, when given, as ("gradient", trampoline, x, g):
+// trampoline() evaluates it at the point in x and writes d values into g.
+// Every buffer is a float64 array checked by binding/array.hpp.
 //
 // A Python function that raises leaves its exception pending; the adaptor
 // returns NaN (every later call too, without calling Python), the core
 // stops, and the engine raises the pending exception. Any other stop comes
-// back to Python as a fault tuple (kind, chain, value, point), which the
-// Python layer words.
+// back to Python as a fault tuple (kind, chain, point), which the Python
+// layer words.
 #include <binding/binder.hpp>
 #include <binding/error.hpp>
 #include <binding/interrupt.hpp>
@@ -91,12 +91,13 @@ class PointLogDensity {
   [[nodiscard]] bool renew() const {
     const Ref fresh = Ref::steal(PyObject_CallNoArgs(renew_.get()));
     if (!fresh) return false;
-    PyObject* array = PyTuple_GetItem(fresh.get(), 0);
-    PyObject* address = PyTuple_GetItem(fresh.get(), 1);
-    if (array == nullptr || address == nullptr) return false;
-    void* data = PyLong_AsVoidPtr(address);
-    if (data == nullptr) return false;
-    adopt(Ref::borrow(array), static_cast<double*>(data));
+    F64Array::type array;
+    if (!F64Array::convert(fresh.get(), array)) return false;
+    if (array.size() != dim_) {
+      py::set_error(PyExc_ValueError, "the point buffer must hold d doubles");
+      return false;
+    }
+    adopt(Ref::borrow(fresh.get()), array.data());
     return static_cast<bool>(args_);
   }
 
@@ -128,8 +129,8 @@ class PointLogDensity {
 
 class BatchLogDensity {
  public:
-  BatchLogDensity(Ref trampoline, double* x, double* y, std::size_t capacity, std::size_t dim)
-      : trampoline_(std::move(trampoline)), x_(x), y_(y), capacity_(capacity), dim_(dim) {}
+  BatchLogDensity(Ref trampoline, F64Array::type xs, F64Array::type ys, std::size_t dim)
+      : trampoline_(std::move(trampoline)), xs_(std::move(xs)), ys_(std::move(ys)), capacity_(ys_.size()), dim_(dim) {}
 
   [[nodiscard]] double operator()(std::span<const double> x) const {
     double y = kFailed;
@@ -152,40 +153,40 @@ class BatchLogDensity {
  private:
   [[nodiscard]] bool eval_piece(std::span<const double> points, std::span<double> values) const {
     if (PyErr_Occurred() != nullptr) return false;
-    std::memcpy(x_, points.data(), points.size() * sizeof(double));
+    std::memcpy(xs_.data(), points.data(), points.size() * sizeof(double));
     const Ref n = Ref::steal(PyLong_FromSize_t(values.size()));
     if (!n) return false;
     const Ref done = Ref::steal(PyObject_CallFunctionObjArgs(trampoline_.get(), n.get(), nullptr));
     if (!done) return false;
-    std::memcpy(values.data(), y_, values.size() * sizeof(double));
+    std::memcpy(values.data(), ys_.data(), values.size() * sizeof(double));
     return true;
   }
 
   Ref trampoline_;
-  double* x_;
-  double* y_;
+  F64Array::type xs_;
+  F64Array::type ys_;
   std::size_t capacity_;
   std::size_t dim_;
 };
 
 class PyGradient {
  public:
-  PyGradient(Ref trampoline, double* x, double* g, std::size_t dim)
-      : trampoline_(std::move(trampoline)), x_(x), g_(g), dim_(dim) {}
+  PyGradient(Ref trampoline, F64Array::type x, F64Array::type g, std::size_t dim)
+      : trampoline_(std::move(trampoline)), x_(std::move(x)), g_(std::move(g)), dim_(dim) {}
 
   [[nodiscard]] bool operator()(std::span<const double> x, std::span<double> g) const {
     if (PyErr_Occurred() != nullptr) return false;
-    std::memcpy(x_, x.data(), dim_ * sizeof(double));
+    std::memcpy(x_.data(), x.data(), dim_ * sizeof(double));
     const Ref done = Ref::steal(PyObject_CallNoArgs(trampoline_.get()));
     if (!done) return false;
-    std::memcpy(g.data(), g_, dim_ * sizeof(double));
+    std::memcpy(g.data(), g_.data(), dim_ * sizeof(double));
     return true;
   }
 
  private:
   Ref trampoline_;
-  double* x_;
-  double* g_;
+  F64Array::type x_;
+  F64Array::type g_;
   std::size_t dim_;
 };
 
@@ -216,18 +217,16 @@ bool is_tag(PyObject* spec, const char* tag) {
   return first != nullptr && PyUnicode_Check(first) && PyUnicode_CompareWithASCIIString(first, tag) == 0;
 }
 
-void* pointer_of(PyObject* object) {
-  if (object == Py_None) return nullptr;
-  return PyLong_AsVoidPtr(object);
-}
-
 struct Settings {
   ChainSettings chain;
   std::size_t chains = 0;
+  // Hold the bounds that chain.lo and chain.hi view.
+  F64In::type lo;
+  F64In::type hi;
 };
 
 // (kind, dim, chains, target_accept, tune, leapfrog_steps, dense, lo, hi):
-// lo and hi are addresses of d doubles, or 0 for no bounds.
+// lo and hi are arrays of d doubles, or None for no bounds.
 struct SettingsArg {
   using type = Settings;
   static bool convert(PyObject* object, Settings& out) {
@@ -235,9 +234,10 @@ struct SettingsArg {
     unsigned long long dim = 0, chains = 0, tune = 0, leapfrog = 0;
     double target = 0.0;
     int dense = 0;
-    unsigned long long lo = 0, hi = 0;
+    PyObject* lo = nullptr;
+    PyObject* hi = nullptr;
     if (!PyTuple_Check(object)) return py::refuse_conversion(object, "chain settings");
-    if (!PyArg_ParseTuple(object, "sKKdKKpKK", &kind, &dim, &chains, &target, &tune, &leapfrog, &dense, &lo, &hi)) {
+    if (!PyArg_ParseTuple(object, "sKKdKKpOO", &kind, &dim, &chains, &target, &tune, &leapfrog, &dense, &lo, &hi)) {
       return false;
     }
     ChainSettings& s = out.chain;
@@ -247,9 +247,14 @@ struct SettingsArg {
     s.tune = tune;
     s.leapfrog_steps = leapfrog;
     s.dense = dense != 0;
-    if (lo != 0 && hi != 0) {
-      s.lo = std::span<const double>(reinterpret_cast<const double*>(static_cast<std::uintptr_t>(lo)), s.dim);
-      s.hi = std::span<const double>(reinterpret_cast<const double*>(static_cast<std::uintptr_t>(hi)), s.dim);
+    if (lo != Py_None && hi != Py_None) {
+      if (!F64In::convert(lo, out.lo) || !F64In::convert(hi, out.hi)) return false;
+      if (out.lo.size() != s.dim || out.hi.size() != s.dim) {
+        py::set_error(PyExc_ValueError, "the bounds must hold d doubles each");
+        return false;
+      }
+      s.lo = out.lo.span();
+      s.hi = out.hi.span();
     }
     out.chains = static_cast<std::size_t>(chains);
     return true;
@@ -260,7 +265,7 @@ struct SettingsArg {
 struct LogDensitySpec {
   using type = Ref;
   static bool convert(PyObject* object, Ref& out) {
-    if (!PyTuple_Check(object) || PyTuple_Size(object) < 4 ||
+    if (!PyTuple_Check(object) || PyTuple_Size(object) < 3 ||
         !(is_tag(object, "native") || is_tag(object, "point") || is_tag(object, "batch"))) {
       return py::refuse_conversion(object, "log-density spec");
     }
@@ -272,41 +277,47 @@ struct LogDensitySpec {
 std::optional<AnyLogDensity> make_log_density(PyObject* spec, std::size_t dim) {
   PyObject* a = PyTuple_GetItem(spec, 1);
   PyObject* b = PyTuple_GetItem(spec, 2);
-  PyObject* c = PyTuple_GetItem(spec, 3);
   if (is_tag(spec, "native")) {
-    void* code = pointer_of(a);
-    void* data = pointer_of(b);
-    if (code == nullptr || PyErr_Occurred() != nullptr) {
-      if (PyErr_Occurred() == nullptr) py::set_error(PyExc_ValueError, "a native log-density needs an address");
+    CompiledLogDensity native;
+    if (!compiled_log_density(a, native)) return std::nullopt;
+    if (native.joint) {
+      py::set_error(PyExc_ValueError, "metropolis and hmc take a compiled log-density without a gradient argument");
       return std::nullopt;
     }
-    return AnyLogDensity(std::in_place_type<NativeLogDensity>, code, data, PyObject_IsTrue(c) == 1, dim);
+    return AnyLogDensity(std::in_place_type<NativeLogDensity>, native.code, native.data, native.with_data, dim);
   }
   if (is_tag(spec, "point")) {
-    static_cast<void>(c);
     AnyLogDensity f(std::in_place_type<PointLogDensity>, Ref::borrow(a), Ref::borrow(b), dim);
     if (!std::get<PointLogDensity>(f).renew()) return std::nullopt;
     return f;
   }
-  PyObject* capacity = PyTuple_GetItem(spec, 4);
-  void* x = pointer_of(b);
-  void* y = pointer_of(c);
-  if (capacity == nullptr || x == nullptr || y == nullptr) return std::nullopt;
-  const std::size_t n = PyLong_AsSize_t(capacity);
-  if (PyErr_Occurred() != nullptr) return std::nullopt;
-  return AnyLogDensity(std::in_place_type<BatchLogDensity>, Ref::borrow(a), static_cast<double*>(x),
-                       static_cast<double*>(y), n, dim);
+  F64Array::type xs;
+  F64Array::type ys;
+  if (PyTuple_Size(spec) != 4 || !F64Array::convert(b, xs) || !F64Array::convert(PyTuple_GetItem(spec, 3), ys)) {
+    return std::nullopt;
+  }
+  if (ys.size() == 0 || xs.size() != ys.size() * dim) {
+    py::set_error(PyExc_ValueError, "the batch buffers must hold n points and n values");
+    return std::nullopt;
+  }
+  return AnyLogDensity(std::in_place_type<BatchLogDensity>, Ref::borrow(a), std::move(xs), std::move(ys), dim);
 }
 
 std::optional<PyGradient> make_gradient(PyObject* spec, std::size_t dim) {
-  if (!PyTuple_Check(spec) || PyTuple_Size(spec) < 4 || !is_tag(spec, "gradient")) {
+  if (!PyTuple_Check(spec) || PyTuple_Size(spec) != 4 || !is_tag(spec, "gradient")) {
     py::refuse_conversion(spec, "gradient spec");
     return std::nullopt;
   }
-  void* x = pointer_of(PyTuple_GetItem(spec, 2));
-  void* g = pointer_of(PyTuple_GetItem(spec, 3));
-  if (x == nullptr || g == nullptr) return std::nullopt;
-  return PyGradient(Ref::borrow(PyTuple_GetItem(spec, 1)), static_cast<double*>(x), static_cast<double*>(g), dim);
+  F64Array::type x;
+  F64Array::type g;
+  if (!F64Array::convert(PyTuple_GetItem(spec, 2), x) || !F64Array::convert(PyTuple_GetItem(spec, 3), g)) {
+    return std::nullopt;
+  }
+  if (x.size() != dim || g.size() != dim) {
+    py::set_error(PyExc_ValueError, "the gradient buffers must hold d doubles");
+    return std::nullopt;
+  }
+  return PyGradient(Ref::borrow(PyTuple_GetItem(spec, 1)), std::move(x), std::move(g), dim);
 }
 
 // ---- results ----------------------------------------------------------------------
@@ -376,54 +387,68 @@ PyObject* with_log_density(PyObject* spec, PyObject* gradient_spec, std::size_t 
 
 PyObject* chain_state_words(std::uint64_t dim) { return py::to_py(static_cast<std::uint64_t>(chain_words(dim))); }
 
-// Starts `chains` chains at the rows of x0 with the step sizes at `steps`.
-PyObject* chains_init(py::Ref spec, py::Ref gradient, Settings settings, std::uintptr_t states, std::uintptr_t x0,
-                      std::uintptr_t steps) {
+// The chains' state rows, checked against the settings; empty with
+// ValueError pending.
+std::span<double> state_rows(const F64Array::type& states, std::size_t dim, std::size_t chains) {
+  if (chains == 0 || states.size() != chains * chain_words(dim)) {
+    py::set_error(PyExc_ValueError, "the state array must hold one chain state per chain");
+    return {};
+  }
+  return states.span();
+}
+
+// Starts the chains at the rows of x0 with the step sizes in `steps`.
+PyObject* chains_init(py::Ref spec, py::Ref gradient, Settings settings, F64Array::type states, F64In::type x0,
+                      F64In::type steps) {
   const std::size_t d = settings.chain.dim;
   const std::size_t n = settings.chains;
+  const std::span<double> rows = state_rows(states, d, n);
+  if (rows.empty()) return nullptr;
+  if (x0.size() != n * d || steps.size() != n) {
+    return py::set_error(PyExc_ValueError, "x0 and the step sizes must hold one row and one value per chain");
+  }
   // No draws are taken at the start; the sources are never used.
-  std::vector<BitGeneratorSource> unused;
   return with_log_density(spec.get(), gradient.get(), d, nullptr, [&](const auto& f) -> std::expected<void, ChainFault> {
     using L = std::remove_cvref_t<decltype(f)>;
-    auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span<BitGeneratorSource>(), doubles_at(states, n * chain_words(d)),
-                                                        settings.chain);
+    auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span<BitGeneratorSource>(), rows, settings.chain);
     if (!group) return std::unexpected(group.error());
-    return group->init(doubles_at(x0, n * d), doubles_at(steps, n));
+    return group->init(x0.span(), steps.span());
   });
 }
 
 // `count` tuning steps (phase "tune") or draws (phase "draw", each after
-// `thin` steps), recorded at out = (samples, sample_stride, log_densities,
-// log_density_stride), addresses or 0. `abandon` is the address of a byte
-// that another thread sets to stop this run (0: none).
-PyObject* chains_run(py::Ref spec, py::Ref gradient, Settings settings, py::Ref bit_generators, std::uintptr_t states,
-                     std::string phase, std::uint64_t count, std::uint64_t thin, py::Ref out,
-                     std::uintptr_t abandon) {
+// `thin` steps), recorded from row `start` of samples (chains x rows x d)
+// and log_densities (chains x rows). `abandon` is a byte that another
+// thread sets to stop this run (empty: none).
+PyObject* chains_run(py::Ref spec, py::Ref gradient, Settings settings, py::Ref bit_generators, F64Array::type states,
+                     std::string phase, std::uint64_t count, std::uint64_t thin, F64Array::type samples,
+                     F64Array::type log_densities, std::uint64_t start, ByteArray::type abandon) {
   const std::size_t d = settings.chain.dim;
   const std::size_t n = settings.chains;
+  const std::span<double> rows = state_rows(states, d, n);
+  if (rows.empty()) return nullptr;
+  const std::size_t total = log_densities.size() / n;
+  if (log_densities.size() != n * total || samples.size() != n * total * d || start + count > total) {
+    return py::set_error(PyExc_ValueError, "the record arrays must have one row per chain and iteration, with room");
+  }
   std::vector<BitGeneratorSource> sources;
   if (!sources_of(bit_generators.get(), n, sources)) return nullptr;
-  unsigned long long samples = 0, sample_stride = 0, lps = 0, lp_stride = 0;
-  if (!PyArg_ParseTuple(out.get(), "KKKK", &samples, &sample_stride, &lps, &lp_stride)) return nullptr;
-  const ChainRecord record{reinterpret_cast<double*>(static_cast<std::uintptr_t>(samples)),
-                           static_cast<std::size_t>(sample_stride),
-                           reinterpret_cast<double*>(static_cast<std::uintptr_t>(lps)),
-                           static_cast<std::size_t>(lp_stride)};
+  const ChainRecord record{samples.data() + start * d, total * d, log_densities.data() + start, total};
   const bool tuning = phase == "tune";
-  void* abandon_flag = reinterpret_cast<void*>(abandon);
+  void* abandon_flag = abandon.size() == 0 ? nullptr : abandon.data();
   return with_log_density(spec.get(), gradient.get(), d, abandon_flag, [&](const auto& f) -> std::expected<void, ChainFault> {
     using L = std::remove_cvref_t<decltype(f)>;
-    auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span(sources), doubles_at(states, n * chain_words(d)),
-                                                        settings.chain);
+    auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span(sources), rows, settings.chain);
     if (!group) return std::unexpected(group.error());
     return tuning ? group->tune(count, record) : group->draw(count, thin, record);
   });
 }
 
 // Per chain: (step size, accepted, steps, divergent) of the current phase.
-PyObject* chains_report(std::uint64_t dim, std::uint64_t chains, std::uintptr_t states) {
+PyObject* chains_report(std::uint64_t dim, std::uint64_t chains, F64Array::type states) {
   const std::size_t w = chain_words(dim);
-  const std::span<double> rows = doubles_at(states, chains * w);
+  const std::span<double> rows = state_rows(states, dim, chains);
+  if (rows.empty()) return nullptr;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(chains)));
   if (!list) return nullptr;
   for (std::size_t c = 0; c < chains; ++c) {
@@ -437,17 +462,18 @@ PyObject* chains_report(std::uint64_t dim, std::uint64_t chains, std::uintptr_t 
 }
 
 constexpr auto kChainsReport = py::signature("chains_report", py::arg<py::U64>("dim"), py::arg<py::U64>("chains"),
-                                             py::arg<Address>("states"));
+                                             py::arg<F64Array>("states"));
 constexpr auto kChainWords = py::signature("chain_words", py::arg<py::U64>("dim"));
 constexpr auto kChainsInit =
     py::signature("chains_init", py::arg<LogDensitySpec>("logpdf"), py::arg<py::Any>("grad"),
-                  py::arg<SettingsArg>("settings"), py::arg<Address>("states"), py::arg<Address>("x0"),
-                  py::arg<Address>("steps"));
+                  py::arg<SettingsArg>("settings"), py::arg<F64Array>("states"), py::arg<F64In>("x0"),
+                  py::arg<F64In>("steps"));
 constexpr auto kChainsRun =
     py::signature("chains_run", py::arg<LogDensitySpec>("logpdf"), py::arg<py::Any>("grad"),
-                  py::arg<SettingsArg>("settings"), py::arg<py::Any>("bit_generators"), py::arg<Address>("states"),
+                  py::arg<SettingsArg>("settings"), py::arg<py::Any>("bit_generators"), py::arg<F64Array>("states"),
                   py::arg<py::Str>("phase"), py::arg<py::U64>("count"), py::arg<py::U64>("thin"),
-                  py::arg<py::Any>("out"), py::arg<Address>("abandon"));
+                  py::arg<F64Array>("samples"), py::arg<F64Array>("log_densities"), py::arg<py::U64>("start"),
+                  py::arg<ByteArray>("abandon"));
 
 PyMethodDef g_mcmc_functions[] = {
     py::function<kChainWords, chain_state_words>(),

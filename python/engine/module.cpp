@@ -75,13 +75,6 @@ bool BitGen::convert(PyObject* object, BitGenerator*& out) {
   return out != nullptr;
 }
 
-bool Address::convert(PyObject* object, std::uintptr_t& out) {
-  std::uint64_t value = 0;
-  if (!py::U64::convert(object, value)) return false;
-  out = static_cast<std::uintptr_t>(value);
-  return true;
-}
-
 PyObject* bytes_of(std::span<const double> words) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(words.data()),
                                    static_cast<Py_ssize_t>(words.size() * sizeof(double)));

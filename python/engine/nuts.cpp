@@ -9,12 +9,12 @@
 //                   and returns the value (the Python layer wraps the
 //                   user's function(s) so);
 //   "python_value"  the same without a gradient: central differences;
-//   "native_joint"  a C function double(int d, double* x, double* g) (or
-//                   with a trailing void* user_data) that returns the value
-//                   and writes the gradient; run without the interpreter
-//                   lock and polled for interrupts;
-//   "native_value"  a C function double(int d, double* x) (or with data):
-//                   central differences, without the lock.
+//   "native"        a capsule from _functions.compiled_function: a C
+//                   function double(int d, double* x, double* g) (or with a
+//                   trailing void* user_data) that returns the value and
+//                   writes the gradient, or double(int d, double* x) (or
+//                   with data), differentiated by central differences; run
+//                   without the interpreter lock and polled for interrupts.
 // A Python function that raises leaves its exception pending and the run
 // stops with it; the Python layer turns an arithmetic overflow into NaN
 // beforehand, which the sampler takes as a divergence.
@@ -45,7 +45,6 @@ namespace varlix::engine {
 namespace {
 
 using py::Ref;
-using F64Array = ArrayArg<double>;
 
 constexpr double kFailed = std::numeric_limits<double>::quiet_NaN();
 
@@ -55,11 +54,11 @@ constexpr double kFailed = std::numeric_limits<double>::quiet_NaN();
 // the gradient into g_buffer.
 class PyTarget {
  public:
-  PyTarget(Ref fn, F64Array::View x, F64Array::View g) : fn_(std::move(fn)), x_(std::move(x)), g_(std::move(g)) {}
+  PyTarget(Ref fn, F64Array::type x, F64Array::type g) : fn_(std::move(fn)), x_(std::move(x)), g_(std::move(g)) {}
 
   [[nodiscard]] double operator()(std::span<const double> x) const {
     if (failed()) return kFailed;
-    std::memcpy(x_.data.data(), x.data(), x.size() * sizeof(double));
+    std::memcpy(x_.data(), x.data(), x.size() * sizeof(double));
     const Ref result = Ref::steal(PyObject_CallNoArgs(fn_.get()));
     if (!result) return kFailed;
     const double value = PyFloat_AsDouble(result.get());
@@ -68,12 +67,12 @@ class PyTarget {
   [[nodiscard]] bool failed() const { return PyErr_Occurred() != nullptr; }
 
  protected:
-  [[nodiscard]] std::span<const double> gradient_buffer() const { return g_.data; }
+  [[nodiscard]] std::span<const double> gradient_buffer() const { return g_.span(); }
 
  private:
   Ref fn_;
-  F64Array::View x_;
-  F64Array::View g_;
+  F64Array::type x_;
+  F64Array::type g_;
 };
 
 class PyJointTarget : public PyTarget {
@@ -165,7 +164,8 @@ struct NutsCore {
   AnyChains chains;
   std::size_t dim = 0;
   std::size_t count = 0;
-  std::vector<Ref> record_owners = {};
+  // Keep the arrays the record views alive.
+  std::vector<std::variant<F64Array::type, I64Array::type, ByteArray::type>> record_owners = {};
   NutsRecord record = {};
   std::size_t cursor = 0;
 
@@ -204,50 +204,38 @@ PyObject* result_of(const std::expected<void, ChainFault>& result) {
   return Py_BuildValue("(snO)", fault_name(fault.kind), static_cast<Py_ssize_t>(fault.chain), point.get());
 }
 
-std::optional<AnyTarget> make_target(const std::string& kind, PyObject* fn, F64Array::View x, F64Array::View g,
+std::optional<AnyTarget> make_target(const std::string& kind, PyObject* fn, F64Array::type x, F64Array::type g,
                                      PyObject* native, std::size_t dim) {
   if (kind == "python") return AnyTarget(std::in_place_type<PyJointTarget>, Ref::borrow(fn), std::move(x), std::move(g));
   if (kind == "python_value") return AnyTarget(std::in_place_type<PyTarget>, Ref::borrow(fn), std::move(x), std::move(g));
-  void* code = nullptr;
-  void* data = nullptr;
-  int with_data = 0;
-  PyObject* code_obj = nullptr;
-  PyObject* data_obj = nullptr;
-  if (!PyTuple_Check(native) || !PyArg_ParseTuple(native, "OOp", &code_obj, &data_obj, &with_data)) {
-    if (PyErr_Occurred() == nullptr) py::set_error(PyExc_TypeError, "a native target needs (code, data, with_data)");
+  if (kind != "native") {
+    py::set_error(PyExc_ValueError, "unknown target kind");
     return std::nullopt;
   }
-  code = PyLong_AsVoidPtr(code_obj);
-  if (data_obj != Py_None) data = PyLong_AsVoidPtr(data_obj);
-  if (PyErr_Occurred() != nullptr) return std::nullopt;
-  if (code == nullptr) {
-    py::set_error(PyExc_ValueError, "a native target needs a function address");
-    return std::nullopt;
-  }
-  if (kind == "native_joint") return AnyTarget(std::in_place_type<NativeJointTarget>, code, data, with_data != 0, dim);
-  if (kind == "native_value") return AnyTarget(std::in_place_type<NativeValueTarget>, code, data, with_data != 0, dim);
-  py::set_error(PyExc_ValueError, "unknown target kind");
-  return std::nullopt;
+  CompiledLogDensity f;
+  if (!compiled_log_density(native, f)) return std::nullopt;
+  if (f.joint) return AnyTarget(std::in_place_type<NativeJointTarget>, f.code, f.data, f.with_data, dim);
+  return AnyTarget(std::in_place_type<NativeValueTarget>, f.code, f.data, f.with_data, dim);
 }
 
-PyObject* new_nuts(std::string kind, Ref fn, F64Array::View x_buffer, F64Array::View g_buffer, Ref native,
-                   F64Array::View x0, F64Array::View metric0, std::uint64_t chains, std::uint64_t tune,
+PyObject* new_nuts(std::string kind, Ref fn, F64Array::type x_buffer, F64Array::type g_buffer, Ref native,
+                   F64In::type x0, F64In::type metric0, std::uint64_t chains, std::uint64_t tune,
                    double target_accept, std::uint64_t max_tree_depth, bool dense) {
   const std::size_t n = chains;
-  if (n == 0 || x0.data.size() % n != 0 || x0.data.empty()) return py::set_error(PyExc_ValueError, "x0 must hold one point per chain");
-  const std::size_t d = x0.data.size() / n;
-  if (x_buffer.data.size() != d || g_buffer.data.size() != d) {
+  if (n == 0 || x0.size() % n != 0 || x0.size() == 0) return py::set_error(PyExc_ValueError, "x0 must hold one point per chain");
+  const std::size_t d = x0.size() / n;
+  if (x_buffer.size() != d || g_buffer.size() != d) {
     return py::set_error(PyExc_ValueError, "the point and gradient buffers must hold d doubles");
   }
   const std::size_t m = dense ? DenseEstimator::metric_size(d) : DiagonalEstimator::metric_size(d);
-  if (metric0.data.size() != n * m) return py::set_error(PyExc_ValueError, "the starting metric has the wrong size");
+  if (metric0.size() != n * m) return py::set_error(PyExc_ValueError, "the starting metric has the wrong size");
   if (max_tree_depth < 1 || max_tree_depth > 30) return py::set_error(PyExc_ValueError, "max_tree_depth must lie in [1, 30]");
   std::optional<AnyTarget> target = make_target(kind, fn.get(), std::move(x_buffer), std::move(g_buffer), native.get(), d);
   if (!target) return nullptr;
   const NutsSettings settings{d, tune, target_accept, static_cast<std::uint32_t>(max_tree_depth)};
   auto build = [&](auto tag) -> std::optional<AnyChains> {
     using E = decltype(tag);
-    auto group = NutsChains<E>::make(settings, n, x0.data, metric0.data);
+    auto group = NutsChains<E>::make(settings, n, x0.span(), metric0.span());
     if (!group) {
       py::set_error(PyExc_MemoryError, "out of memory for the chains' working state");
       return std::nullopt;
@@ -282,29 +270,29 @@ PyObject* nuts_start(NutsCore& core, Ref bit_generators) {
              [](const auto& f, auto& chains, auto sources) { return chains.start(f, sources); });
 }
 
-PyObject* nuts_record_into(NutsCore& core, F64Array::View samples, F64Array::View lp, F64Array::View accept,
-                           F64Array::View step, F64Array::View energy, ArrayArg<std::int64_t>::View depth,
-                           ArrayArg<std::int64_t>::View steps, ArrayArg<std::uint8_t>::View diverging) {
-  const std::size_t rows = lp.data.size() / core.count;
+PyObject* nuts_record_into(NutsCore& core, F64Array::type samples, F64Array::type lp, F64Array::type accept,
+                           F64Array::type step, F64Array::type energy, I64Array::type depth, I64Array::type steps,
+                           ByteArray::type diverging) {
+  const std::size_t rows = lp.size() / core.count;
   const std::size_t per_chain = core.count * rows;
-  if (lp.data.size() != per_chain || samples.data.size() != per_chain * core.dim || accept.data.size() != per_chain ||
-      step.data.size() != per_chain || energy.data.size() != per_chain || depth.data.size() != per_chain ||
-      steps.data.size() != per_chain || diverging.data.size() != per_chain) {
+  if (lp.size() != per_chain || samples.size() != per_chain * core.dim || accept.size() != per_chain ||
+      step.size() != per_chain || energy.size() != per_chain || depth.size() != per_chain ||
+      steps.size() != per_chain || diverging.size() != per_chain) {
     return py::set_error(PyExc_ValueError, "the record arrays must have one row per chain and iteration");
   }
-  core.record = NutsRecord{rows, samples.data, lp.data, accept.data, step.data, energy.data,
-                           depth.data, steps.data, diverging.data};
-  core.record_owners = {samples.owner, lp.owner, accept.owner, step.owner, energy.owner, depth.owner, steps.owner,
-                        diverging.owner};
+  core.record = NutsRecord{rows, samples.span(), lp.span(), accept.span(), step.span(), energy.span(),
+                           depth.span(), steps.span(), diverging.span()};
+  core.record_owners = {std::move(samples), std::move(lp),    std::move(accept), std::move(step),
+                        std::move(energy),  std::move(depth), std::move(steps),  std::move(diverging)};
   core.cursor = 0;
   return Py_NewRef(Py_None);
 }
 
 // The next `count` iterations into the next rows of the record; `abandon`
 // is a byte another thread sets to stop a native run on a worker thread.
-PyObject* nuts_advance(NutsCore& core, Ref bit_generators, std::uint64_t count, ArrayArg<std::uint8_t>::View abandon) {
+PyObject* nuts_advance(NutsCore& core, Ref bit_generators, std::uint64_t count, ByteArray::type abandon) {
   if (core.cursor + count > core.record.rows) return py::set_error(PyExc_ValueError, "the record arrays are full");
-  void* flag = abandon.data.empty() ? nullptr : abandon.data.data();
+  void* flag = abandon.size() == 0 ? nullptr : abandon.data();
   const std::size_t cursor = core.cursor;
   PyObject* result = run(core, bit_generators.get(), flag, [&](const auto& f, auto& chains, auto sources) {
     return chains.advance(f, sources, count, core.record, cursor);
@@ -353,14 +341,14 @@ PyObject* nuts_save_state(const NutsCore& core) {
 }
 
 // Restores what save_state gave, after `done` iterations; instead of start.
-PyObject* nuts_restore_state(NutsCore& core, F64Array::View words, std::uint64_t done) {
+PyObject* nuts_restore_state(NutsCore& core, F64In::type words, std::uint64_t done) {
   return std::visit(
       [&](auto& chains) -> PyObject* {
         const std::size_t w = chains.chain_state_size();
-        if (words.data.size() != w * chains.chains()) {
+        if (words.size() != w * chains.chains()) {
           return py::set_error(PyExc_ValueError, "the saved chain state does not fit these chains");
         }
-        for (std::size_t c = 0; c < chains.chains(); ++c) chains.restore(c, words.data.subspan(c * w, w), done);
+        for (std::size_t c = 0; c < chains.chains(); ++c) chains.restore(c, words.span().subspan(c * w, w), done);
         return Py_NewRef(Py_None);
       },
       core.chains);
@@ -371,19 +359,19 @@ using py::signature;
 
 constexpr auto kNewNuts = signature(
     "__new__", arg<py::Str>("kind"), arg<py::Any>("fn"), arg<F64Array>("x_buffer"), arg<F64Array>("g_buffer"),
-    arg<py::Any>("native"), arg<F64Array>("x0"), arg<F64Array>("metric0"), arg<py::U64>("chains"),
+    arg<py::Any>("native"), arg<F64In>("x0"), arg<F64In>("metric0"), arg<py::U64>("chains"),
     arg<py::U64>("tune"), arg<py::Float>("target_accept"), arg<py::U64>("max_tree_depth"), arg<py::Bool>("dense"));
 constexpr auto kStart = signature("start", arg<py::Any>("bit_generators"));
 constexpr auto kRecordInto =
     signature("record_into", arg<F64Array>("samples"), arg<F64Array>("lp"), arg<F64Array>("accept"),
-              arg<F64Array>("step"), arg<F64Array>("energy"), arg<ArrayArg<std::int64_t>>("tree_depth"),
-              arg<ArrayArg<std::int64_t>>("n_steps"), arg<ArrayArg<std::uint8_t>>("diverging"));
+              arg<F64Array>("step"), arg<F64Array>("energy"), arg<I64Array>("tree_depth"),
+              arg<I64Array>("n_steps"), arg<ByteArray>("diverging"));
 constexpr auto kAdvance = signature("advance", arg<py::Any>("bit_generators"), arg<py::U64>("count"),
-                                    arg<ArrayArg<std::uint8_t>>("abandon"));
+                                    arg<ByteArray>("abandon"));
 constexpr auto kMetric = signature("metric");
 constexpr auto kSteps = signature("step_sizes");
 constexpr auto kSaveState = signature("save_state");
-constexpr auto kRestoreState = signature("restore_state", arg<F64Array>("words"), arg<py::U64>("done"));
+constexpr auto kRestoreState = signature("restore_state", arg<F64In>("words"), arg<py::U64>("done"));
 
 }  // namespace
 

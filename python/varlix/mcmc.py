@@ -11,10 +11,11 @@ Three samplers, all tuned automatically and run as several chains at once:
   steps (with the gradient when you have it, central differences otherwise).
 
 During ``tune`` steps each chain adapts its step size by dual averaging
-(Hoffman & Gelman 2014) toward ``target_accept`` and its proposal metric
-(the covariance of the target, dense without bounds, diagonal on a box) in
-windows of doubling length; after tuning nothing adapts, and ``draws``
-draws are kept per chain. Both return a :class:`Chains` result, with
+(Hoffman & Gelman 2014) toward ``target_accept`` and its proposal metric in
+windows of doubling length, on the warm-up schedule :func:`nuts` uses: for
+hmc a diagonal metric from the draws and gradients together, for metropolis
+the draws' covariance (dense without bounds, diagonal on a box); after
+tuning nothing adapts, and ``draws`` draws are kept per chain. Both return a :class:`Chains` result, with
 diagnostics by arviz (``pip install varlix[mcmc]``).
 
 The log-density may be
@@ -48,7 +49,6 @@ batches chains and has no such exception.
 from __future__ import annotations
 
 import copy
-import ctypes
 import operator
 import os
 import sys
@@ -342,54 +342,19 @@ def _starting_points(x0, chains: int, lo, hi) -> np.ndarray:
 # ---- user functions ----------------------------------------------------------------
 
 
-def _is_double_pointer(t) -> bool:
-    return isinstance(t, type) and issubclass(t, ctypes._Pointer) and t._type_ is ctypes.c_double
-
-
 def _native_spec(f):
-    """("native", address, user_data, with_data, owner) for a LowLevelCallable or numba cfunc."""
-    if _functions._is_numba_cfunc(f):
-        fn = f.ctypes
-        args = tuple(fn.argtypes or ())
-        plain = len(args) == 2 and args[0] is ctypes.c_int and _is_double_pointer(args[1])
-        with_data = len(args) == 3 and args[0] is ctypes.c_int and _is_double_pointer(args[1]) and (
-            args[2] is ctypes.c_void_p)
-        if fn.restype is not ctypes.c_double or not (plain or with_data):
-            raise ValueError(f"a compiled log-density must have the signature '{_NATIVE_PLAIN[0]}' or "
-                             f"'{_NATIVE_WITH_DATA[0]}'")
-        return ("native", f.address, None, with_data, f)
-    signature = f.signature
-    if signature not in _NATIVE_PLAIN + _NATIVE_WITH_DATA:
-        raise ValueError(f"a LowLevelCallable log-density must have the signature '{_NATIVE_PLAIN[0]}' or "
-                         f"'{_NATIVE_WITH_DATA[0]}', not '{signature}'")
-    # A LowLevelCallable is the tuple (capsule, function, user_data); the
-    # capsule is named by the signature.
-    capsule = tuple.__getitem__(f, 0)
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.restype = ctypes.c_void_p
-    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    get_name = ctypes.pythonapi.PyCapsule_GetName
-    get_name.restype = ctypes.c_char_p
-    get_name.argtypes = [ctypes.py_object]
-    address = get_pointer(capsule, get_name(capsule))
-    data = f.user_data
-    if data is None:
-        data_address = None
-    elif isinstance(data, ctypes.c_void_p):
-        data_address = data.value
-    elif type(data).__name__ == "PyCapsule":
-        data_address = get_pointer(data, get_name(data))
-    else:
-        data_address = operator.index(data)
-    return ("native", address, data_address, signature in _NATIVE_WITH_DATA, f)
+    """("native", capsule, owner) for a LowLevelCallable or numba cfunc."""
+    compiled = _functions.compiled_function(
+        f, _NATIVE_PLAIN + _NATIVE_WITH_DATA, shown=(_NATIVE_PLAIN[0], _NATIVE_WITH_DATA[0]),
+        cfunc_label="a compiled log-density", low_level_label="a LowLevelCallable log-density")
+    return ("native", compiled.capsule, compiled)
 
 
 def _point_spec(f, d: int):
     def renew():
-        array = np.empty(d)
-        return array, array.ctypes.data
+        return np.empty(d)
 
-    return ("point", f, renew, None)
+    return ("point", f, renew)
 
 
 def _batch_spec(f, d: int, capacity: int):
@@ -417,7 +382,7 @@ def _batch_spec(f, d: int, capacity: int):
             )
         ys[:n] = y
 
-    return ("batch", evaluate, xs.ctypes.data, ys.ctypes.data, capacity, xs, ys)
+    return ("batch", evaluate, xs, ys)
 
 
 def _gradient_spec(grad, d: int):
@@ -432,7 +397,7 @@ def _gradient_spec(grad, d: int):
             raise ValueError(f"grad must return an array of shape ({d},), got shape {value.shape}")
         g[:] = value
 
-    return ("gradient", evaluate, x.ctypes.data, g.ctypes.data, x, g)
+    return ("gradient", evaluate, x, g)
 
 
 def _is_vectorized(f, x0: np.ndarray) -> bool:
@@ -460,6 +425,12 @@ def _kind_of(logpdf, x0, vectorized) -> str:
 
 
 # ---- running ----------------------------------------------------------------------
+
+
+def _engine_array(x) -> np.ndarray:
+    """x as the engine takes an array: float64, C-contiguous and aligned (an
+    array unpickled in a worker may not be)."""
+    return np.require(x, dtype=np.float64, requirements=["C", "A"])
 
 
 def _fault_error(fault, first_chain: int):
@@ -532,14 +503,15 @@ def _run_task(task: _Task) -> dict:
     else:
         spec = _point_spec(logpdf, d)
     grad = _gradient_spec(_overflow_diverges(task.grad, np.shape), d) if task.grad is not None else None
-    lo_address = task.lo.ctypes.data if task.lo is not None else 0
-    hi_address = task.hi.ctypes.data if task.hi is not None else 0
-    settings = (task.sampler, d, chains, task.target_accept, task.tune, task.leapfrog_steps, task.lo is None,
-                lo_address, hi_address)
+    lo, hi = (None, None) if task.lo is None else (_engine_array(task.lo), _engine_array(task.hi))
+    # A dense metric for a random walk without bounds (it learns correlations
+    # from the draws); diagonal for hmc, whose gradients give the scales.
+    dense = task.sampler == "metropolis" and task.lo is None
+    settings = (task.sampler, d, chains, task.target_accept, task.tune, task.leapfrog_steps, dense, lo, hi)
     states = np.zeros((chains, _engine.chain_words(d)))
-    x0 = np.ascontiguousarray(task.x0, dtype=np.float64)
-    steps = np.ascontiguousarray(task.steps, dtype=np.float64)
-    fault = _engine.chains_init(spec, grad, settings, states.ctypes.data, x0.ctypes.data, steps.ctypes.data)
+    x0 = _engine_array(task.x0)
+    steps = _engine_array(task.steps)
+    fault = _engine.chains_init(spec, grad, settings, states, x0, steps)
     if fault is not None:
         raise _fault_error(fault, task.first_chain)
     capsules = [g.bit_generator.capsule for g in task.generators]
@@ -550,9 +522,8 @@ def _run_task(task: _Task) -> dict:
             if task.stop[0]:
                 raise KeyboardInterrupt("the run was abandoned")
             n = min(per_call, total - start)
-            out = (samples.ctypes.data + start * d * 8, total * d, values.ctypes.data + start * 8, total)
-            fault = _engine.chains_run(spec, grad, settings, capsules, states.ctypes.data, phase, n, thin, out,
-                                       task.stop.ctypes.data)
+            fault = _engine.chains_run(spec, grad, settings, capsules, states, phase, n, thin, samples, values,
+                                       start, task.stop)
             if fault is not None:
                 raise _fault_error(fault, task.first_chain)
 
@@ -562,7 +533,7 @@ def _run_task(task: _Task) -> dict:
     samples = np.empty((chains, task.draws, d))
     values = np.empty((chains, task.draws))
     run("draw", task.draws, task.thin, samples, values)
-    report = np.array(_engine.chains_report(d, chains, states.ctypes.data)).reshape(chains, 4)
+    report = np.array(_engine.chains_report(d, chains, states)).reshape(chains, 4)
     steps_done = np.maximum(report[:, 2], 1.0)
     return {
         "samples": samples,
@@ -736,47 +707,13 @@ _STAT_NAMES = ("lp", "acceptance_rate", "step_size", "energy", "tree_depth", "n_
 
 
 def _native_target(f):
-    """(kind, (address, user_data, with_data), owner) for a compiled log-density."""
-    if _functions._is_numba_cfunc(f):
-        fn = f.ctypes
-        args = tuple(fn.argtypes or ())
-        doubles = len(args) >= 2 and args[0] is ctypes.c_int and _is_double_pointer(args[1])
-        joint = doubles and len(args) >= 3 and _is_double_pointer(args[2])
-        with_data = doubles and args[-1] is ctypes.c_void_p and len(args) == (4 if joint else 3)
-        if fn.restype is not ctypes.c_double or not doubles or len(args) != 2 + joint + with_data:
-            raise ValueError(f"a compiled log-density for nuts must have the signature '{_NATIVE_JOINT[0]}' "
-                             f"(writing the gradient into its third argument) or '{_NATIVE_PLAIN[0]}'")
-        return ("native_joint" if joint else "native_value"), (f.address, None, with_data)
-    signature = f.signature
-    joint = signature in _NATIVE_JOINT + _NATIVE_JOINT_WITH_DATA
-    if not joint and signature not in _NATIVE_PLAIN + _NATIVE_WITH_DATA:
-        raise ValueError(f"a LowLevelCallable log-density for nuts must have the signature '{_NATIVE_JOINT[0]}' "
-                         f"or '{_NATIVE_PLAIN[0]}', not '{signature}'")
-    # The address parsing of the samplers above, under the joint signatures too.
-    _, address, data, _, _ = _native_spec_of_capsule(f)
-    with_data = signature in _NATIVE_WITH_DATA + _NATIVE_JOINT_WITH_DATA
-    return ("native_joint" if joint else "native_value"), (address, data, with_data)
-
-
-def _native_spec_of_capsule(f):
-    capsule = tuple.__getitem__(f, 0)
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.restype = ctypes.c_void_p
-    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    get_name = ctypes.pythonapi.PyCapsule_GetName
-    get_name.restype = ctypes.c_char_p
-    get_name.argtypes = [ctypes.py_object]
-    address = get_pointer(capsule, get_name(capsule))
-    data = f.user_data
-    if data is None:
-        data_address = None
-    elif isinstance(data, ctypes.c_void_p):
-        data_address = data.value
-    elif type(data).__name__ == "PyCapsule":
-        data_address = get_pointer(data, get_name(data))
-    else:
-        data_address = operator.index(data)
-    return ("native", address, data_address, None, f)
+    """The capsule of a compiled log-density for nuts, and whether it writes the gradient."""
+    joint = _NATIVE_JOINT + _NATIVE_JOINT_WITH_DATA
+    compiled = _functions.compiled_function(
+        f, joint + _NATIVE_PLAIN + _NATIVE_WITH_DATA, shown=(_NATIVE_JOINT[0], _NATIVE_PLAIN[0]),
+        cfunc_label="a compiled log-density for nuts (writing the gradient into its third argument)",
+        low_level_label="a LowLevelCallable log-density for nuts")
+    return compiled, compiled.signature in joint
 
 
 def _scalar_of(value, what: str) -> float:
@@ -902,13 +839,15 @@ class _NutsTask:
 def _nuts_engine(task: _NutsTask):
     chains, d = task.x0.shape
     if task.native:
-        kind, native = _native_target(task.logpdf)
+        # `compiled` keeps the capsule's name alive while the engine reads it.
+        compiled = _native_target(task.logpdf)[0]
+        kind, native = "native", compiled.capsule
         fn, x, g = None, np.empty(d), np.empty(d)
     else:
         kind, fn, x, g = _python_target(task.logpdf, task.grad, d, task.vectorized)
         native = None
-    return _engine.NutsChains(kind, fn, x, g, native, np.ascontiguousarray(task.x0),
-                              np.ascontiguousarray(task.metric0), chains, task.tune, task.target_accept,
+    return _engine.NutsChains(kind, fn, x, g, native, _engine_array(task.x0),
+                              _engine_array(task.metric0), chains, task.tune, task.target_accept,
                               task.max_tree_depth, task.dense)
 
 
@@ -921,7 +860,7 @@ def _run_nuts_task(task: _NutsTask) -> dict:
         if fault is not None:
             raise _fault_error(fault, task.first_chain)
     else:
-        engine.restore_state(np.ascontiguousarray(task.saved, dtype=np.float64), task.done)
+        engine.restore_state(_engine_array(task.saved), task.done)
     total = task.iterations
     out = {
         "samples": np.empty((chains, total, d)),
@@ -1052,7 +991,7 @@ def nuts(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, target_accep
         if grad is not None:
             raise ValueError("a compiled log-density for nuts brings its own gradient (signature "
                              f"'{_NATIVE_JOINT[0]}'); pass grad=None")
-        joint = _native_target(logpdf)[0] == "native_joint"
+        joint = _native_target(logpdf)[1]
     else:
         if not callable(logpdf):
             raise TypeError(f"logpdf must be callable or a compiled function, not {type(logpdf).__name__}")

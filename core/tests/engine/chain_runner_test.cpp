@@ -47,6 +47,20 @@ struct GaussianWithGradient {
   }
 };
 
+// Independent Gaussian coordinates of the given standard deviations.
+struct ScaledGaussian {
+  std::vector<double> sd;
+  double operator()(std::span<const double> x) const {
+    double s = 0.0;
+    for (std::size_t i = 0; i < x.size(); ++i) s += (x[i] / sd[i]) * (x[i] / sd[i]);
+    return -0.5 * s;
+  }
+  bool gradient(std::span<const double> x, std::span<double> g) const {
+    for (std::size_t i = 0; i < x.size(); ++i) g[i] = -x[i] / (sd[i] * sd[i]);
+    return true;
+  }
+};
+
 // Uniform on the unit box when run with bounds [0, 1]^d.
 struct Flat {
   double operator()(std::span<const double>) const { return 0.0; }
@@ -140,44 +154,7 @@ TEST(DualAveraging, StepStaysBoundedUnderEndlessRejection) {
   EXPECT_GE(std::log(eps), -DualAveraging::kMaxLogStep);
 }
 
-TEST(TuneSchedule, WindowsDoubleAndTheLastOneStretchesToTheTerminalBuffer) {
-  const TuneSchedule s = TuneSchedule::for_total(1000);
-  std::vector<std::uint64_t> ends;
-  std::uint64_t start = s.init_buffer;
-  std::uint64_t size = s.base_window;
-  while (start < s.slow_end()) {
-    const std::uint64_t end = s.window_end(start, size);
-    ends.push_back(end);
-    start = end;
-    size *= 2;
-  }
-  EXPECT_EQ(ends, (std::vector<std::uint64_t>{100, 150, 250, 750}));
-  const TuneSchedule short_run = TuneSchedule::for_total(100);
-  EXPECT_EQ(short_run.init_buffer + short_run.base_window + short_run.term_buffer, 100u);
-  EXPECT_FALSE(TuneSchedule::for_total(10).adapts_metric());
-}
-
-TEST(MetricAdaptation, WelfordMatchesTheTwoPassCovarianceAndCholeskyFactorsIt) {
-  const std::size_t d = 3;
-  std::vector<double> words(chain_words(d), 0.0);
-  ChainView chain(words, d);
-  const std::vector<std::vector<double>> xs = {{1, 2, 0}, {2, 1, 1}, {0, 0, 3}, {4, 3, 1}, {1, -1, 2}};
-  for (const auto& x : xs) {
-    std::copy(x.begin(), x.end(), chain.x().begin());
-    accumulate(chain, true);
-  }
-  std::vector<double> mean(d, 0.0);
-  for (const auto& x : xs) {
-    for (std::size_t i = 0; i < d; ++i) mean[i] += x[i] / 5.0;
-  }
-  for (std::size_t i = 0; i < d; ++i) {
-    EXPECT_NEAR(chain.mean()[i], mean[i], 1e-14);
-    for (std::size_t j = 0; j <= i; ++j) {
-      double s = 0.0;
-      for (const auto& x : xs) s += (x[i] - mean[i]) * (x[j] - mean[j]);
-      EXPECT_NEAR(chain.comoments()[i * d + j], s, 1e-12) << i << "," << j;
-    }
-  }
+TEST(Cholesky, FactorsAPositiveDefiniteMatrixAndRefusesASingularOne) {
   std::vector<double> a = {4, 0, 0, 2, 5, 0, -2, 1, 6};  // lower triangle of an SPD matrix
   const std::vector<double> full = a;
   ASSERT_TRUE(cholesky_in_place(a, 3));
@@ -250,7 +227,9 @@ TEST(Chains, ReachTheTargetMomentsAndAcceptanceRate) {
     EXPECT_NEAR(run.moment(0, 1), c.rho, 0.1);
     for (std::size_t k = 0; k < 4; ++k) {
       const ChainView v = run.view(k);
-      EXPECT_NEAR(v.accepted() / v.steps(), c.target, 0.06) << k;
+      // A random walk's acceptance is a coin per step: its step settles
+      // within the last 50 tuning steps to about +-0.12.
+      EXPECT_NEAR(v.accepted() / v.steps(), c.target, c.kind == ChainKind::RandomWalk ? 0.12 : 0.06) << k;
       EXPECT_EQ(v.steps(), 20000.0);
     }
     // The recorded log-densities are those of the recorded points.
@@ -261,6 +240,36 @@ TEST(Chains, ReachTheTargetMomentsAndAcceptanceRate) {
   ChainRun<GaussianWithGradient> hmc(2, 5, settings_for(ChainKind::Hamiltonian, 0.8, 500), 5);
   ASSERT_TRUE(hmc.go(GaussianWithGradient{}, std::vector<double>(10, 1.0), 1.0, 3000));
   for (std::size_t i = 0; i < 5; ++i) EXPECT_NEAR(hmc.moment(i, i), 1.0, 0.1) << i;
+}
+
+// The warm-up shared with the No-U-Turn chains learns the scales with a
+// diagonal metric: spanning 10^4 from draws and gradients for Hamiltonian
+// chains, 10 from the draws alone for a random walk (which covers little
+// ground per step).
+TEST(Chains, DiagonalWarmupLearnsScalesSpanningTenThousand) {
+  struct Case {
+    ChainKind kind;
+    double target;
+    double tolerance;  // on the ratio of the learnt scale to the true one
+    ScaledGaussian f;
+  };
+  for (const Case& c : {Case{ChainKind::Hamiltonian, 0.8, 1.3, {{0.01, 0.1, 1.0, 10.0, 100.0, 3.0}}},
+                        Case{ChainKind::RandomWalk, 0.234, 1.6, {{0.3, 0.5, 1.0, 2.0, 3.0, 0.7}}}}) {
+    const ScaledGaussian& f = c.f;
+    const std::size_t d = f.sd.size();
+    ChainSettings settings = settings_for(c.kind, c.target, 1000);
+    settings.dense = false;
+    ChainRun<ScaledGaussian> run(2, d, settings, 3);
+    ASSERT_TRUE(run.go(f, std::vector<double>(2 * d, 0.0), 1.0, 2000));
+    for (std::size_t k = 0; k < 2; ++k) {
+      for (std::size_t i = 0; i < d; ++i) {
+        const double ratio = run.view(k).factor()[i * d + i] / f.sd[i];
+        EXPECT_GT(ratio, 1.0 / c.tolerance) << static_cast<int>(c.kind) << " chain " << k << " x" << i;
+        EXPECT_LT(ratio, c.tolerance) << static_cast<int>(c.kind) << " chain " << k << " x" << i;
+      }
+    }
+    for (std::size_t i = 0; i < d; ++i) EXPECT_NEAR(run.moment(i, i) / (f.sd[i] * f.sd[i]), 1.0, 0.3) << i;
+  }
 }
 
 TEST(Chains, WithoutTuningTheStepStaysAsGiven) {
@@ -370,6 +379,35 @@ TEST(Chains, HamiltonianTrajectoriesEndingOnAFailedValueDivergeWithoutStopping) 
     for (const double x : run.samples) EXPECT_LE(x, 2.0);
     EXPECT_GT(run.view(1).divergent(), 0.0);
   }
+}
+
+// A standard Gaussian counting its gradient calls.
+struct CountedGaussian {
+  mutable std::size_t gradients = 0;
+  double operator()(std::span<const double> x) const { return -0.5 * detail::squared_norm(x); }
+  bool gradient(std::span<const double> x, std::span<double> g) const {
+    ++gradients;
+    for (std::size_t i = 0; i < x.size(); ++i) g[i] = -x[i];
+    return true;
+  }
+};
+
+TEST(Chains, HamiltonianTrajectoriesStopAtTheFirstStepBeyondTheEnergyBound) {
+  // A step of 1000 on a unit Gaussian: the first leapfrog step's energy
+  // error is about 5e5 r^2, beyond 1000 but for |r| < 0.05; a trajectory
+  // that went on would take all 10 steps.
+  const CountedGaussian f;
+  ChainRun<CountedGaussian> run(1, 1, settings_for(ChainKind::Hamiltonian, 0.8, 0), 9);
+  ASSERT_TRUE(run.go(f, {0.0}, 1000.0, 100));
+  EXPECT_LT(f.gradients, 1u + 100u + 10u * 10u);
+  EXPECT_GE(run.view(0).divergent(), 85.0);
+  for (const double x : run.samples) EXPECT_TRUE(std::isfinite(x));
+  // A usable step keeps every trajectory whole: 10 gradients per transition.
+  const CountedGaussian g;
+  ChainRun<CountedGaussian> calm(1, 1, settings_for(ChainKind::Hamiltonian, 0.8, 0), 9);
+  ASSERT_TRUE(calm.go(g, {0.0}, 0.3, 100));
+  EXPECT_EQ(g.gradients, 1u + 100u * 10u);
+  EXPECT_EQ(calm.view(0).divergent(), 0.0);
 }
 
 TEST(Chains, RefuseAStartOutsideTheSupportNamingTheChain) {

@@ -52,12 +52,16 @@ def process_pool():
 
 @pytest.mark.parametrize("sampler, extra", SAMPLERS)
 def test_moments_and_acceptance_after_tuning(sampler, extra):
-    chains = sampler(correlated, np.zeros(2), draws=3000, random_state=7, **extra)
+    # HMC's diagonal metric leaves the long axis of this correlation 0.9 to
+    # the trajectories: variances converge more slowly than means.
+    chains = sampler(correlated, np.zeros(2), draws=6000, random_state=7, **extra)
     x = chains.samples.reshape(-1, 2)
     np.testing.assert_allclose(x.mean(axis=0), 0.0, atol=0.12)
     np.testing.assert_allclose(np.cov(x.T), COV, atol=0.12)
-    target = 0.234 if sampler is mcmc.metropolis else 0.8
-    np.testing.assert_allclose(chains.accept_rate, target, atol=0.08)
+    # A random walk's acceptance is a coin per step: its step settles in the
+    # last 50 tuning steps to about +-0.12.
+    target, atol = (0.234, 0.12) if sampler is mcmc.metropolis else (0.8, 0.08)
+    np.testing.assert_allclose(chains.accept_rate, target, atol=atol)
     # The recorded log-densities are those of the recorded points.
     np.testing.assert_allclose(chains.logpdf_values[0, :50], [correlated(p) for p in chains.samples[0, :50]])
 
@@ -352,3 +356,72 @@ def test_without_arviz_sampling_works_and_to_arviz_names_it(monkeypatch):
     for method in (chains.to_arviz, chains.ess, chains.rhat, chains.summary):
         with pytest.raises(ImportError, match="arviz"):
             method()
+
+
+# ---- the engine's arrays -------------------------------------------------------------
+
+
+def _unaligned(values):
+    raw = np.zeros(len(values) * 8 + 1, dtype=np.uint8)
+    x = np.frombuffer(raw.data, dtype=np.float64, count=len(values), offset=1)
+    x[:] = values
+    assert not x.flags.aligned
+    return x
+
+
+@pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc, mcmc.nuts])
+def test_an_unaligned_start_gives_the_chains_of_an_aligned_one(sampler):
+    # What a process pool's worker may unpickle.
+    kwargs = dict(draws=50, tune=50, chains=2, random_state=5)
+    grad = {} if sampler is mcmc.metropolis else {"grad": lambda x: -x}
+    if sampler is mcmc.nuts:
+        grad["warn"] = False
+    expected = sampler(loop_gaussian, np.array([0.5, -0.5]), **kwargs, **grad).samples
+    got = sampler(loop_gaussian, _unaligned([0.5, -0.5]), **kwargs, **grad).samples
+    np.testing.assert_array_equal(got, expected)
+
+
+def test_chain_entry_points_take_checked_arrays_not_addresses():
+    from varlix import _engine
+
+    d, chains = 2, 3
+    states = np.zeros((chains, _engine.chain_words(d)))
+    with pytest.raises(TypeError, match="argument 'states'"):
+        _engine.chains_report(d, chains, states.ctypes.data)
+    with pytest.raises(ValueError, match="one chain state per chain"):
+        _engine.chains_report(d, chains, states[:2].copy())
+    spec = ("point", loop_gaussian, lambda: np.empty(d))
+    settings = ("metropolis", d, chains, 0.234, 10, 1, True, None, None)
+    with pytest.raises(TypeError, match="argument 'x0'"):
+        _engine.chains_init(spec, None, settings, states, np.zeros(chains * d, dtype=np.float32), np.ones(chains))
+    with pytest.raises(ValueError, match="one row and one value per chain"):
+        _engine.chains_init(spec, None, settings, states, np.zeros(chains * d - 1), np.ones(chains))
+    assert _engine.chains_init(spec, None, settings, states, np.zeros(chains * d), np.ones(chains)) is None
+    bit_generators = [np.random.PCG64(k) for k in range(chains)]  # a capsule does not keep its generator
+    generators = [g.capsule for g in bit_generators]
+    samples, values, stop = np.empty((chains, 10, d)), np.empty((chains, 10)), np.zeros(1, dtype=np.uint8)
+    with pytest.raises(ValueError, match="with room"):
+        _engine.chains_run(spec, None, settings, generators, states, "tune", 4, 1, samples, values, 7, stop)
+    with pytest.raises(ValueError, match="one row per chain"):
+        _engine.chains_run(spec, None, settings, generators, states, "tune", 4, 1, samples[:, :9].copy(), values, 0, stop)
+    read_only = states.copy()
+    read_only.flags.writeable = False
+    with pytest.raises(TypeError, match="argument 'states'"):
+        _engine.chains_run(spec, None, settings, generators, read_only, "tune", 4, 1, samples, values, 0, stop)
+    # Pieces land at their rows.
+    assert _engine.chains_run(spec, None, settings, generators, states, "tune", 4, 1, samples, values, 0, stop) is None
+    assert _engine.chains_run(spec, None, settings, generators, states, "tune", 6, 1, samples, values, 4, stop) is None
+    np.testing.assert_array_equal(values, [[loop_gaussian(x) for x in chain] for chain in samples])
+
+
+def test_hmc_learns_scales_spanning_ten_thousand():
+    # The old warm-up shrank every variance toward a common value; the
+    # windowed one takes each scale from draws and gradients together.
+    scales = np.logspace(-2, 2, 8)
+
+    def logpdf(x):
+        return -0.5 * float(np.sum((x / scales) ** 2))
+
+    chains = mcmc.hmc(logpdf, np.zeros(8), grad=lambda x: -x / scales**2, draws=1500, random_state=4)
+    sd = chains.samples.reshape(-1, 8).std(axis=0)
+    np.testing.assert_allclose(sd / scales, 1.0, atol=0.15)

@@ -12,8 +12,11 @@
 // the momentum of a mirrored coordinate), which keeps them reversible.
 //
 // During tuning every step adapts the step size by dual averaging toward
-// target_accept, and the metric in windows (metric_adaptation.hpp); after
-// tuning, the averaged step size is kept and nothing adapts. Every chain
+// target_accept, and the metric in the windows of the warm-up every chain
+// sampler shares (windowed_adaptation.hpp): a diagonal metric from the
+// draws and gradients of a Hamiltonian chain, from the draws alone for a
+// random walk (its gradient is taken as constant), or a dense one from the
+// draws. After tuning, the averaged step size is kept and nothing adapts. Every chain
 // draws from its own uniform source, a fixed number of uniforms per step,
 // so a chain's path does not depend on which chains share its group: a
 // group only batches the calls of a vectorized log-density.
@@ -31,13 +34,14 @@
 #include <limits>
 #include <span>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "memory.hpp"
+#include "multivar/chain_fault.hpp"
 #include "multivar/chain_state.hpp"
-#include "multivar/dual_averaging.hpp"
 #include "multivar/log_density.hpp"
-#include "multivar/metric_adaptation.hpp"
+#include "multivar/windowed_adaptation.hpp"
 #include "uniform_source.hpp"
 
 namespace varlix {
@@ -51,26 +55,9 @@ struct ChainSettings {
   double target_accept = 0.234;
   std::uint64_t tune = 0;            // tuning steps of the whole run
   std::uint64_t leapfrog_steps = 10;  // Hamiltonian only, >= 1
-  bool dense = true;                 // dense metric; false on a box
+  bool dense = true;                 // dense metric (from the draws); false on a box
   std::span<const double> lo;        // empty: no bounds
   std::span<const double> hi;
-};
-
-// Why a run stopped: the chain, and the point and value that stopped it.
-struct ChainFault {
-  enum class Kind : std::uint8_t {
-    NotANumber,        // the log-density was NaN (or the function failed)
-    PositiveInfinity,  // the log-density was +inf
-    OutsideSupport,    // a starting point has log-density -inf
-    GradientFailed,    // the gradient function failed
-    GradientNotFinite, // the gradient at a starting point is not finite
-    BadState,          // a state row not made by init_chains for this dimension
-    OutOfMemory,
-  };
-  Kind kind;
-  std::size_t chain = 0;
-  double value = 0.0;
-  std::vector<double> point = {};
 };
 
 // Where a call writes what it records: the k-th record of chain c goes to
@@ -167,7 +154,6 @@ class ChainGroup {
   // there, a fresh adaptation and the identity metric.
   [[nodiscard]] std::expected<void, ChainFault> init(std::span<const double> x0, std::span<const double> step0) {
     const std::size_t d = settings_.dim;
-    const TuneSchedule schedule = TuneSchedule::for_total(settings_.tune);
     for (std::size_t c = 0; c < chains(); ++c) {
       const ChainView chain = view(c);
       std::fill(states_.begin() + static_cast<std::ptrdiff_t>(c * chain_words(d)),
@@ -175,8 +161,8 @@ class ChainGroup {
       chain.stamp();
       std::copy_n(x0.begin() + static_cast<std::ptrdiff_t>(c * d), d, chain.x().begin());
       chain.step() = step0[c];
-      chain.set_dual_averaging(DualAveraging::start(step0[c]));
-      start_metric(chain, schedule);
+      for (std::size_t i = 0; i < d; ++i) chain.factor()[i * d + i] = 1.0;
+      if (!start_adaptation(c, step0[c])) return std::unexpected(ChainFault{ChainFault::Kind::OutOfMemory, c});
       std::copy(chain.x().begin(), chain.x().end(), row(points_, c).begin());
       live_[c] = 1;
     }
@@ -205,11 +191,14 @@ class ChainGroup {
   // and clears the acceptance counters for the draws.
   [[nodiscard]] std::expected<void, ChainFault> tune(std::uint64_t count, ChainRecord out) {
     if (auto ok = check_rows(); !ok) return ok;
-    for (std::uint64_t k = 0; k < count; ++k) {
-      if (auto ok = transition(true); !ok) return ok;
-      record(out, k);
+    if (!restore_adaptations()) return std::unexpected(ChainFault{ChainFault::Kind::OutOfMemory});
+    std::expected<void, ChainFault> result;
+    for (std::uint64_t k = 0; k < count && result; ++k) {
+      result = transition(true);
+      if (result) record(out, k);
     }
-    return {};
+    save_adaptations();
+    return result;
   }
 
   // `count` draws, each after `thin` (>= 1) transitions.
@@ -232,8 +221,7 @@ class ChainGroup {
 
  private:
   ChainGroup(const L& f, std::span<S> sources, std::span<double> states, const ChainSettings& settings)
-      : f_(&f), sources_(sources), states_(states), settings_(settings),
-        schedule_(TuneSchedule::for_total(settings.tune)) {}
+      : f_(&f), sources_(sources), states_(states), settings_(settings) {}
 
   // Work space for one call, taken once: a transition allocates nothing.
   [[nodiscard]] bool allocate() {
@@ -244,7 +232,8 @@ class ChainGroup {
     const std::size_t batch = hmc && !GradientLogDensity<L> ? 2 * d * c : c;
     return try_resize(points_, batch * d) && try_resize(values_, batch) && try_resize(live_, c) &&
            try_resize(z_, d) && try_resize(q_, c * d) && try_resize(gq_, c * d) && try_resize(r_, c * d) &&
-           try_resize(energy_, c) && try_resize(eps_, c) && try_resize(work_, d * d) && try_resize(index_, batch);
+           try_resize(energy_, c) && try_resize(eps_, c) && try_resize(scale_, d) && try_resize(flat_, d) &&
+           try_resize(index_, batch);
   }
 
   [[nodiscard]] std::span<double> row(std::vector<double>& v, std::size_t c) const {
@@ -400,7 +389,7 @@ class ChainGroup {
         chain.accepted() += 1.0;
       }
       chain.steps() += 1.0;
-      if (tuning) adapt(chain, acceptance(diff));
+      if (tuning) adapt(c, acceptance(diff));
     }
     return {};
   }
@@ -417,28 +406,39 @@ class ChainGroup {
       detail::add_factor_transposed_times(r, 0.5 * eps_[c], chain.factor(), chain.grad(), dense);
       live_[c] = 1;
     }
+    // A trajectory stops at the first step whose energy error passes
+    // kDivergentEnergy, or whose value or gradient is not finite: it has
+    // left the region where the integrator is stable, and the steps left
+    // would only cost calls (or overflow).
     for (std::uint64_t s = 0; s < settings_.leapfrog_steps; ++s) {
       for (std::size_t c = 0; c < chains(); ++c) {
         if (live_[c]) position_step(c);
       }
       if (auto ok = gradients_of_live(); !ok) return ok;
-      const bool last = s + 1 == settings_.leapfrog_steps;
       for (std::size_t c = 0; c < chains(); ++c) {
         if (!live_[c]) continue;
-        // A trajectory whose gradient blew up has left the support.
         if (!detail::finite_point(row(gq_, c))) {
           live_[c] = 0;
           continue;
         }
-        const double eps = eps_[c];
-        detail::add_factor_transposed_times(row(r_, c), last ? 0.5 * eps : eps, view(c).factor(), row(gq_, c),
-                                            dense);
+        std::copy(row(q_, c).begin(), row(q_, c).end(), row(points_, c).begin());
+      }
+      if (auto ok = evaluate_live(true); !ok) return ok;
+      const bool last = s + 1 == settings_.leapfrog_steps;
+      for (std::size_t c = 0; c < chains(); ++c) {
+        if (!live_[c]) continue;
+        // The momentum's half step synchronises it with the position for
+        // the energy; the second half completes the full step.
+        const double half = 0.5 * eps_[c];
+        detail::add_factor_transposed_times(row(r_, c), half, view(c).factor(), row(gq_, c), dense);
+        const double error = -values_[c] + 0.5 * detail::squared_norm(row(r_, c)) - energy_[c];
+        if (!(error <= detail::kDivergentEnergy)) {
+          live_[c] = 0;
+          continue;
+        }
+        if (!last) detail::add_factor_transposed_times(row(r_, c), half, view(c).factor(), row(gq_, c), dense);
       }
     }
-    for (std::size_t c = 0; c < chains(); ++c) {
-      if (live_[c]) std::copy(row(q_, c).begin(), row(q_, c).end(), row(points_, c).begin());
-    }
-    if (auto ok = evaluate_live(true); !ok) return ok;
     for (std::size_t c = 0; c < chains(); ++c) {
       const ChainView chain = view(c);
       const double u = sources_[c].next_double();
@@ -455,7 +455,7 @@ class ChainGroup {
         chain.accepted() += 1.0;
       }
       chain.steps() += 1.0;
-      if (tuning) adapt(chain, acceptance(diff));
+      if (tuning) adapt(c, acceptance(diff));
     }
     return {};
   }
@@ -484,30 +484,72 @@ class ChainGroup {
   // min(1, exp(diff)), 0 for -inf.
   [[nodiscard]] static double acceptance(double diff) { return diff >= 0.0 ? 1.0 : std::exp(diff); }
 
-  // One tuning step done: step size by dual averaging, metric by windows;
-  // at the end of tuning the averaged step size is kept.
-  void adapt(const ChainView& chain, double alpha) {
-    const auto t = static_cast<std::uint64_t>(chain.tune_done());
-    DualAveraging da = chain.dual_averaging();
-    // In the terminal buffer the step converges by stochastic
-    // approximation instead: dual-averaging iterates keep fluctuating by
-    // O(1 / gamma) in log scale, and the acceptance rate of their average
-    // (the step kept) then misses the target (Jensen's inequality).
-    const bool terminal = schedule_.adapts_metric() && t >= schedule_.slow_end();
-    chain.step() = terminal ? da.refine(chain.step(), alpha, settings_.target_accept)
-                            : da.update(alpha, settings_.target_accept);
-    // After a new metric the current step is a better centre than a
-    // tenfold one: the metric is scaled like the target, so the best step
-    // changes little, and the short terminal buffer leaves no room to
-    // recover from a large start.
-    if (adapt_metric(chain, schedule_, t, settings_.dense, work_)) da = DualAveraging::restart(chain.step());
-    chain.set_dual_averaging(da);
-    chain.tune_done() = static_cast<double>(t + 1);
-    if (t + 1 == schedule_.total) finish_tuning(chain);
+  using DiagonalWarmup = WindowedAdaptation<DiagonalEstimator>;
+  using DenseWarmup = WindowedAdaptation<DenseEstimator>;
+
+  // A fresh warm-up for chain c, saved into its row.
+  template <class W>
+  [[nodiscard]] bool start_adaptation_as(std::size_t c, double step0) {
+    auto warmup = W::make(settings_.dim, settings_.tune, step0, settings_.target_accept, W::StepRule::Settle);
+    if (warmup) warmup->save(view(c).adaptation());
+    return warmup.has_value();
+  }
+  [[nodiscard]] bool start_adaptation(std::size_t c, double step0) {
+    return settings_.dense ? start_adaptation_as<DenseWarmup>(c, step0) : start_adaptation_as<DiagonalWarmup>(c, step0);
+  }
+
+  // Each chain's warm-up from its row, for one call of tune().
+  template <class W>
+  [[nodiscard]] bool restore_adaptations_as() {
+    std::vector<W>& warmups = warmups_.template emplace<std::vector<W>>();
+    if (!try_reserve(warmups, chains())) return false;
+    for (std::size_t c = 0; c < chains(); ++c) {
+      auto warmup = W::make(settings_.dim, settings_.tune, 1.0, settings_.target_accept, W::StepRule::Settle);
+      if (!warmup) return false;
+      warmup->restore(view(c).adaptation());
+      warmups.push_back(std::move(*warmup));
+    }
+    return true;
+  }
+  [[nodiscard]] bool restore_adaptations() {
+    return settings_.dense ? restore_adaptations_as<DenseWarmup>() : restore_adaptations_as<DiagonalWarmup>();
+  }
+
+  void save_adaptations() const {
+    std::visit(
+        [&](const auto& warmups) {
+          for (std::size_t c = 0; c < warmups.size(); ++c) warmups[c].save(view(c).adaptation());
+        },
+        warmups_);
+  }
+
+  // One tuning step of chain c done: the step size and, at the end of a
+  // window, the metric; at the end of tuning the averaged step is kept.
+  void adapt(std::size_t c, double alpha) {
+    const ChainView chain = view(c);
+    const std::size_t d = settings_.dim;
+    // A random walk has no gradient: a constant one leaves the draws alone
+    // to estimate the scales.
+    const std::span<const double> g = settings_.kind == ChainKind::Hamiltonian ? chain.grad() : flat_;
+    bool finished = false;
+    if (settings_.dense) {
+      DenseWarmup& warmup = std::get<std::vector<DenseWarmup>>(warmups_)[c];
+      chain.step() = warmup.update(chain.x(), g, alpha, chain.factor(), chain.step()).step;
+      finished = warmup.finished();
+    } else {
+      DiagonalWarmup& warmup = std::get<std::vector<DiagonalWarmup>>(warmups_)[c];
+      for (std::size_t i = 0; i < d; ++i) scale_[i] = chain.factor()[i * d + i];
+      const auto step = warmup.update(chain.x(), g, alpha, scale_, chain.step());
+      chain.step() = step.step;
+      if (step.metric_changed) {
+        for (std::size_t i = 0; i < d; ++i) chain.factor()[i * d + i] = scale_[i];
+      }
+      finished = warmup.finished();
+    }
+    if (finished) finish_tuning(chain);
   }
 
   static void finish_tuning(const ChainView& chain) {
-    if (chain.dual_averaging().count > 0.0) chain.step() = chain.dual_averaging().averaged_step();
     chain.accepted() = 0.0;
     chain.steps() = 0.0;
     chain.divergent() = 0.0;
@@ -517,7 +559,6 @@ class ChainGroup {
   std::span<S> sources_;
   std::span<double> states_;
   ChainSettings settings_;
-  TuneSchedule schedule_;
   std::vector<double> points_;
   std::vector<double> values_;
   std::vector<unsigned char> live_;
@@ -526,7 +567,9 @@ class ChainGroup {
   std::vector<double> gq_;
   std::vector<double> r_;
   std::vector<double> energy_;
-  std::vector<double> work_;  // d x d, for the metric's factorisation
+  std::vector<double> scale_;  // a diagonal metric's scales, for its warm-up
+  std::vector<double> flat_;   // the zero gradient of a random walk
+  std::variant<std::vector<DiagonalWarmup>, std::vector<DenseWarmup>> warmups_;
   std::vector<double> eps_;  // the jittered step of each chain's transition
   std::vector<std::size_t> index_;
 };

@@ -8,26 +8,24 @@
 // as doubles; they stay exact up to 2^53 steps.
 //
 // The row holds the position and its log-density (and gradient, for
-// Hamiltonian chains), the step size, the dual-averaging state, the tuning
-// progress with the metric-adaptation window, the acceptance counters of the
-// current phase, and the metric: a lower-triangular factor L of the
-// proposal covariance (identity at first), with the running mean,
-// co-moments and lag-1 products it is estimated from.
+// Hamiltonian chains), the step size, the acceptance counters of the
+// current phase, the metric (a lower-triangular factor L of the proposal
+// covariance, identity at first; only its diagonal for a diagonal metric)
+// and the saved warm-up (windowed_adaptation.hpp), which needs at most
+// chain_adaptation_words(d) doubles.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-#include "multivar/dual_averaging.hpp"
-
 namespace varlix {
 
 namespace chain_layout {
 // A row that does not start with this tag and version was not made by
-// init_chain for this layout.
+// ChainGroup::init for this layout.
 inline constexpr double kTag = 1836084595.0;  // "mcms" read as a big-endian integer
-inline constexpr double kVersion = 2.0;
+inline constexpr double kVersion = 3.0;
 
 enum Slot : std::size_t {
   kTagSlot,
@@ -35,23 +33,23 @@ enum Slot : std::size_t {
   kDimSlot,
   kLogDensity,
   kStep,
-  kDaMu,
-  kDaHBar,
-  kDaLogEpsBar,
-  kDaCount,
-  kTuneDone,
   kAccepted,
   kSteps,
   kDivergent,
-  kWelfordCount,
-  kWindowEnd,
-  kWindowSize,
   kHeaderWords,
 };
 }  // namespace chain_layout
 
+// The larger of the warm-up states of a diagonal metric (a header and
+// running moments of draws and gradients) and a dense one (a header, the
+// mean and the co-moments).
+[[nodiscard]] constexpr std::size_t chain_adaptation_words(std::size_t dim) {
+  const std::size_t header = 14;
+  return header + (4 * dim > dim * dim + dim ? 4 * dim : dim * dim + dim);
+}
+
 [[nodiscard]] constexpr std::size_t chain_words(std::size_t dim) {
-  return chain_layout::kHeaderWords + 5 * dim + 2 * dim * dim;
+  return chain_layout::kHeaderWords + 2 * dim + dim * dim + chain_adaptation_words(dim);
 }
 
 class ChainView {
@@ -77,42 +75,15 @@ class ChainView {
   [[nodiscard]] std::span<double> grad() const { return w_.subspan(chain_layout::kHeaderWords + d_, d_); }
   // Row-major d x d, lower triangle used.
   [[nodiscard]] std::span<double> factor() const { return w_.subspan(chain_layout::kHeaderWords + 2 * d_, d_ * d_); }
-  [[nodiscard]] std::span<double> mean() const {
-    return w_.subspan(chain_layout::kHeaderWords + 2 * d_ + d_ * d_, d_);
-  }
-  [[nodiscard]] std::span<double> comoments() const {
-    return w_.subspan(chain_layout::kHeaderWords + 3 * d_ + d_ * d_, d_ * d_);
-  }
-  // Sums of x_t[i] * x_{t-1}[i] over the window, and the last position
-  // accumulated: the lag-1 autocorrelation the metric's trust rests on.
-  [[nodiscard]] std::span<double> lag_products() const {
-    return w_.subspan(chain_layout::kHeaderWords + 3 * d_ + 2 * d_ * d_, d_);
-  }
-  [[nodiscard]] std::span<double> previous() const {
-    return w_.subspan(chain_layout::kHeaderWords + 4 * d_ + 2 * d_ * d_, d_);
+  [[nodiscard]] std::span<double> adaptation() const {
+    return w_.subspan(chain_layout::kHeaderWords + 2 * d_ + d_ * d_, chain_adaptation_words(d_));
   }
 
   [[nodiscard]] double& log_density() const { return w_[chain_layout::kLogDensity]; }
   [[nodiscard]] double& step() const { return w_[chain_layout::kStep]; }
-  [[nodiscard]] double& tune_done() const { return w_[chain_layout::kTuneDone]; }
   [[nodiscard]] double& accepted() const { return w_[chain_layout::kAccepted]; }
   [[nodiscard]] double& steps() const { return w_[chain_layout::kSteps]; }
   [[nodiscard]] double& divergent() const { return w_[chain_layout::kDivergent]; }
-  [[nodiscard]] double& welford_count() const { return w_[chain_layout::kWelfordCount]; }
-  [[nodiscard]] double& window_end() const { return w_[chain_layout::kWindowEnd]; }
-  [[nodiscard]] double& window_size() const { return w_[chain_layout::kWindowSize]; }
-
-  [[nodiscard]] DualAveraging dual_averaging() const {
-    using namespace chain_layout;
-    return {w_[kDaMu], w_[kDaHBar], w_[kDaLogEpsBar], w_[kDaCount]};
-  }
-  void set_dual_averaging(const DualAveraging& da) const {
-    using namespace chain_layout;
-    w_[kDaMu] = da.mu;
-    w_[kDaHBar] = da.h_bar;
-    w_[kDaLogEpsBar] = da.log_eps_bar;
-    w_[kDaCount] = da.count;
-  }
 
  private:
   std::span<double> w_;

@@ -26,7 +26,6 @@
 #include "multivar/chain_runner.hpp"
 #include "multivar/hamiltonian_metric.hpp"
 #include "multivar/log_density.hpp"
-#include "multivar/metric_adaptation.hpp"
 #include "multivar/nuts.hpp"
 #include "multivar/windowed_adaptation.hpp"
 #include "uniform_source.hpp"

@@ -40,9 +40,9 @@
 #include <vector>
 
 #include "memory.hpp"
-#include "multivar/chain_runner.hpp"
+#include "multivar/chain_fault.hpp"
 #include "multivar/dual_averaging.hpp"
-#include "multivar/metric_adaptation.hpp"
+#include "multivar/cholesky.hpp"
 
 namespace varlix {
 
@@ -299,13 +299,23 @@ class WindowedAdaptation {
     bool metric_changed;
   };
 
+  // How the step follows a new metric. A No-U-Turn trajectory grows with
+  // the step, so its acceptance statistic is smooth, and a restart may try
+  // tenfold steps first. A trajectory of fixed length is not: restarted far
+  // from the step it had, its step would not settle within the last
+  // buffer, and the average of dual-averaging iterates misses the target
+  // (Jensen's inequality); so a new metric restarts at the current step, and
+  // the last buffer converges the step itself by stochastic approximation.
+  enum class StepRule : std::uint8_t { Explore, Settle };
+
   // `warmup` iterations starting from step size step0 (> 0), aiming at
   // target_accept in (0, 1).
   [[nodiscard]] static std::expected<WindowedAdaptation, ChainFault> make(std::size_t dim, std::uint64_t warmup,
-                                                                          double step0, double target_accept) {
+                                                                          double step0, double target_accept,
+                                                                          StepRule rule = StepRule::Explore) {
     auto estimator = E::make(dim);
     if (!estimator) return std::unexpected(estimator.error());
-    return WindowedAdaptation(std::move(*estimator), WarmupSchedule::for_warmup(warmup), step0, target_accept);
+    return WindowedAdaptation(std::move(*estimator), WarmupSchedule::for_warmup(warmup), step0, target_accept, rule);
   }
 
   // The whole warm-up state as state_size(d) doubles (integers below 2^53
@@ -337,11 +347,13 @@ class WindowedAdaptation {
   [[nodiscard]] bool finished() const { return t_ >= schedule_.total; }
 
   // Precondition: !finished(). x and g are the chain's position and
-  // gradient after the iteration, alpha its acceptance statistic.
+  // gradient after the iteration, alpha its acceptance statistic; `step`
+  // the step it ran with (read by StepRule::Settle only).
   [[nodiscard]] Step update(std::span<const double> x, std::span<const double> g, double alpha,
-                            std::span<double> metric) {
+                            std::span<double> metric, double current_step = 0.0) {
     const std::uint64_t t = t_++;
-    double step = averaging_.update(alpha, target_);
+    const bool settling = rule_ == StepRule::Settle && schedule_.adapts_metric() && t >= schedule_.slow_end();
+    double step = settling ? averaging_.refine(current_step, alpha, target_) : averaging_.update(alpha, target_);
     bool changed = false;
     if (schedule_.adapts_metric() && t >= window_.begin && t < window_.end) {
       estimator_.add(x, g);
@@ -350,7 +362,7 @@ class WindowedAdaptation {
         changed = true;
         // The metric now matches the target's scales, so the best step
         // changes; restart around the current one.
-        averaging_ = DualAveraging::start(step);
+        averaging_ = rule_ == StepRule::Settle ? DualAveraging::restart(step) : DualAveraging::start(step);
         if (!schedule_.is_last(window_)) window_ = schedule_.next_window(window_);
       }
     }
@@ -359,16 +371,17 @@ class WindowedAdaptation {
   }
 
  private:
-  WindowedAdaptation(E estimator, WarmupSchedule schedule, double step0, double target)
+  WindowedAdaptation(E estimator, WarmupSchedule schedule, double step0, double target, StepRule rule)
       : estimator_(std::move(estimator)), schedule_(schedule),
         window_(schedule.adapts_metric() ? schedule.first_window() : WarmupWindow{}),
-        averaging_(DualAveraging::start(step0)), target_(target) {}
+        averaging_(DualAveraging::start(step0)), target_(target), rule_(rule) {}
 
   E estimator_;
   WarmupSchedule schedule_;
   WarmupWindow window_;
   DualAveraging averaging_;
   double target_;
+  StepRule rule_;  // fixed by the sampler, so not part of the saved state
   std::uint64_t t_ = 0;
 };
 
