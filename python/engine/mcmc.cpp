@@ -1,6 +1,6 @@
 // Markov chains of varlix.mcmc: log-density adaptors over points of d
-// coordinates, and the engine functions that start and advance a group of
-// chains whose states live in a NumPy array of the Python layer.
+// coordinates, and the engine class Chains, built once per run, which owns
+// a group of Metropolis or HMC chains and advances it in pieces.
 //
 // The Python layer (varlix/mcmc.py) hands over each user function as a spec
 // tuple:
@@ -30,6 +30,7 @@
 #include <binding/binder.hpp>
 #include <binding/error.hpp>
 #include <binding/interrupt.hpp>
+#include <binding/pyclass.hpp>
 #include <binding/ref.hpp>
 #include <binding/result.hpp>
 
@@ -349,28 +350,54 @@ PyObject* result_of(const std::expected<void, ChainFault>& result) {
   return Py_BuildValue("(snO)", fault_name(fault.kind), static_cast<Py_ssize_t>(fault.chain), point.get());
 }
 
-// ---- engine functions ---------------------------------------------------------------
+// ---- the chain group ---------------------------------------------------------------
+
+// What one run of Metropolis or HMC chains keeps between its pieces: the
+// log-density adaptors and settings, built once, and every chain's state
+// (position, log-density, step size, adaptation) row by row.
+struct ChainsCore {
+  AnyLogDensity density;
+  std::optional<PyGradient> gradient;
+  Settings settings;
+  std::vector<double> states;
+  // Where tune and draw record, rows of (chains x iterations [x d]).
+  F64Array::type tune_samples = {};
+  F64Array::type tune_values = {};
+  F64Array::type samples = {};
+  F64Array::type values = {};
+
+  [[nodiscard]] std::size_t dim() const { return settings.chain.dim; }
+  [[nodiscard]] std::size_t count() const { return settings.chains; }
+  // The settings with their bounds viewing the arrays this core holds
+  // (moving the core may have moved them).
+  [[nodiscard]] ChainSettings chain_settings() const {
+    ChainSettings s = settings.chain;
+    if (!s.lo.empty()) {
+      s.lo = settings.lo.span();
+      s.hi = settings.hi.span();
+    }
+    return s;
+  }
+};
+
+struct ChainsClass {
+  using Core = ChainsCore;
+  static constexpr const char* name = "Chains";
+};
 
 // Calls body(f) with the concrete log-density (wrapped with its gradient
 // when one is given), holding the interpreter lock only when a Python
 // function takes part. A native log-density is polled for interrupts, and
 // for `abandon` (see interrupt_requested) when not null.
 template <class Body>
-PyObject* with_log_density(PyObject* spec, PyObject* gradient_spec, std::size_t dim, void* abandon, Body&& body) {
-  std::optional<AnyLogDensity> f = make_log_density(spec, dim);
-  if (!f) return PyErr_Occurred() != nullptr ? nullptr : py::set_error(PyExc_ValueError, "bad log-density spec");
-  std::optional<PyGradient> gradient;
-  if (gradient_spec != Py_None) {
-    gradient = make_gradient(gradient_spec, dim);
-    if (!gradient) return PyErr_Occurred() != nullptr ? nullptr : py::set_error(PyExc_ValueError, "bad gradient spec");
-  }
+PyObject* with_log_density(const ChainsCore& core, void* abandon, Body&& body) {
   return std::visit(
       [&](const auto& density) -> PyObject* {
         using L = std::remove_cvref_t<decltype(density)>;
         if constexpr (std::is_same_v<L, NativeLogDensity>) {
           using Polled = StoppableFunction<NativeLogDensity>;
           const Polled polled(density, py::interrupt_requested, abandon);
-          if (gradient) return result_of(body(WithGradient<Polled>(polled, *gradient)));
+          if (core.gradient) return result_of(body(WithGradient<Polled>(polled, *core.gradient)));
           std::expected<void, ChainFault> result;
           {
             const UnlockedIf unlocked(true);
@@ -378,82 +405,101 @@ PyObject* with_log_density(PyObject* spec, PyObject* gradient_spec, std::size_t 
           }
           return result_of(result);
         } else {
-          if (gradient) return result_of(body(WithGradient<L>(density, *gradient)));
+          if (core.gradient) return result_of(body(WithGradient<L>(density, *core.gradient)));
           return result_of(body(density));
         }
       },
-      *f);
+      core.density);
 }
 
-PyObject* chain_state_words(std::uint64_t dim) { return py::to_py(static_cast<std::uint64_t>(chain_words(dim))); }
-
-// The chains' state rows, checked against the settings; empty with
-// ValueError pending.
-std::span<double> state_rows(const F64Array::type& states, std::size_t dim, std::size_t chains) {
-  if (chains == 0 || states.size() != chains * chain_words(dim)) {
-    py::set_error(PyExc_ValueError, "the state array must hold one chain state per chain");
-    return {};
+PyObject* new_chains(py::Ref spec, py::Ref gradient_spec, Settings settings) {
+  const std::size_t d = settings.chain.dim;
+  const std::size_t n = settings.chains;
+  if (d == 0 || n == 0) return py::set_error(PyExc_ValueError, "the chains need d >= 1 and at least one chain");
+  std::optional<AnyLogDensity> density = make_log_density(spec.get(), d);
+  if (!density) return PyErr_Occurred() != nullptr ? nullptr : py::set_error(PyExc_ValueError, "bad log-density spec");
+  std::optional<PyGradient> gradient;
+  if (gradient_spec.get() != Py_None) {
+    gradient = make_gradient(gradient_spec.get(), d);
+    if (!gradient) return PyErr_Occurred() != nullptr ? nullptr : py::set_error(PyExc_ValueError, "bad gradient spec");
   }
-  return states.span();
+  std::vector<double> states;
+  if (!try_resize(states, n * chain_words(d))) return PyErr_NoMemory();
+  return py::PyClass<ChainsClass>::wrap(
+      ChainsCore{std::move(*density), std::move(gradient), std::move(settings), std::move(states)});
 }
 
 // Starts the chains at the rows of x0 with the step sizes in `steps`.
-PyObject* chains_init(py::Ref spec, py::Ref gradient, Settings settings, F64Array::type states, F64In::type x0,
-                      F64In::type steps) {
-  const std::size_t d = settings.chain.dim;
-  const std::size_t n = settings.chains;
-  const std::span<double> rows = state_rows(states, d, n);
-  if (rows.empty()) return nullptr;
-  if (x0.size() != n * d || steps.size() != n) {
+PyObject* chains_start(ChainsCore& core, F64In::type x0, F64In::type steps) {
+  const std::size_t n = core.count();
+  if (x0.size() != n * core.dim() || steps.size() != n) {
     return py::set_error(PyExc_ValueError, "x0 and the step sizes must hold one row and one value per chain");
   }
   // No draws are taken at the start; the sources are never used.
-  return with_log_density(spec.get(), gradient.get(), d, nullptr, [&](const auto& f) -> std::expected<void, ChainFault> {
+  const ChainSettings settings = core.chain_settings();
+  return with_log_density(core, nullptr, [&](const auto& f) -> std::expected<void, ChainFault> {
     using L = std::remove_cvref_t<decltype(f)>;
-    auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span<BitGeneratorSource>(), rows, settings.chain);
+    auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span<BitGeneratorSource>(), std::span(core.states),
+                                                          settings);
     if (!group) return std::unexpected(group.error());
     return group->init(x0.span(), steps.span());
   });
 }
 
-// `count` tuning steps (phase "tune") or draws (phase "draw", each after
-// `thin` steps), recorded from row `start` of samples (chains x rows x d)
-// and log_densities (chains x rows). `abandon` is a byte that another
-// thread sets to stop this run (empty: none).
-PyObject* chains_run(py::Ref spec, py::Ref gradient, Settings settings, py::Ref bit_generators, F64Array::type states,
-                     std::string phase, std::uint64_t count, std::uint64_t thin, F64Array::type samples,
-                     F64Array::type log_densities, std::uint64_t start, ByteArray::type abandon) {
-  const std::size_t d = settings.chain.dim;
-  const std::size_t n = settings.chains;
-  const std::span<double> rows = state_rows(states, d, n);
-  if (rows.empty()) return nullptr;
-  const std::size_t total = log_densities.size() / n;
-  if (log_densities.size() != n * total || samples.size() != n * total * d || start + count > total) {
-    return py::set_error(PyExc_ValueError, "the record arrays must have one row per chain and iteration, with room");
+// Attaches the arrays that tune and draw record into, each
+// (chains x iterations x d) samples and (chains x iterations) values.
+PyObject* chains_record_into(ChainsCore& core, F64Array::type tune_samples, F64Array::type tune_values,
+                             F64Array::type samples, F64Array::type values) {
+  const std::size_t n = core.count();
+  const auto fits = [&](const F64Array::type& xs, const F64Array::type& ys) {
+    return ys.size() % n == 0 && xs.size() == ys.size() * core.dim();
+  };
+  if (!fits(tune_samples, tune_values) || !fits(samples, values)) {
+    return py::set_error(PyExc_ValueError, "the record arrays must have one row per chain and iteration");
   }
+  core.tune_samples = std::move(tune_samples);
+  core.tune_values = std::move(tune_values);
+  core.samples = std::move(samples);
+  core.values = std::move(values);
+  return Py_NewRef(Py_None);
+}
+
+// `count` tuning steps (phase "tune") or draws (phase "draw", each after
+// `thin` steps), recorded from iteration `start` of the phase's arrays.
+// `abandon` is a byte that another thread sets to stop this run (empty:
+// none).
+PyObject* chains_run(ChainsCore& core, py::Ref bit_generators, std::string phase, std::uint64_t count,
+                     std::uint64_t thin, std::uint64_t start, ByteArray::type abandon) {
+  const bool tuning = phase == "tune";
+  if (!tuning && phase != "draw") return py::set_error(PyExc_ValueError, "the phase must be 'tune' or 'draw'");
+  const std::size_t d = core.dim();
+  const std::size_t n = core.count();
+  F64Array::type& samples = tuning ? core.tune_samples : core.samples;
+  F64Array::type& values = tuning ? core.tune_values : core.values;
+  const std::size_t total = values.size() / n;
+  if (start + count > total) return py::set_error(PyExc_ValueError, "the record arrays have no room for this piece");
   std::vector<BitGeneratorSource> sources;
   if (!sources_of(bit_generators.get(), n, sources)) return nullptr;
-  const ChainRecord record{samples.data() + start * d, total * d, log_densities.data() + start, total};
-  const bool tuning = phase == "tune";
+  const ChainRecord record{samples.data() + start * d, total * d, values.data() + start, total};
   void* abandon_flag = abandon.size() == 0 ? nullptr : abandon.data();
-  return with_log_density(spec.get(), gradient.get(), d, abandon_flag, [&](const auto& f) -> std::expected<void, ChainFault> {
+  const ChainSettings settings = core.chain_settings();
+  return with_log_density(core, abandon_flag, [&](const auto& f) -> std::expected<void, ChainFault> {
     using L = std::remove_cvref_t<decltype(f)>;
-    auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span(sources), rows, settings.chain);
+    auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span(sources), std::span(core.states), settings);
     if (!group) return std::unexpected(group.error());
     return tuning ? group->tune(count, record) : group->draw(count, thin, record);
   });
 }
 
 // Per chain: (step size, accepted, steps, divergent) of the current phase.
-PyObject* chains_report(std::uint64_t dim, std::uint64_t chains, F64Array::type states) {
-  const std::size_t w = chain_words(dim);
-  const std::span<double> rows = state_rows(states, dim, chains);
-  if (rows.empty()) return nullptr;
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(chains)));
+PyObject* chains_report(ChainsCore& core) {
+  const std::size_t d = core.dim();
+  const std::size_t w = chain_words(d);
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(core.count())));
   if (!list) return nullptr;
-  for (std::size_t c = 0; c < chains; ++c) {
-    const ChainView chain(rows.subspan(c * w, w), dim);
-    if (!chain.is_valid()) return py::set_error(PyExc_ValueError, "not a chain state");
+  for (std::size_t c = 0; c < core.count(); ++c) {
+    const ChainView chain(std::span(core.states).subspan(c * w, w), d);
+    if (!chain.is_valid()) return py::set_error(PyExc_ValueError, "the chains have not been started");
     PyObject* item = Py_BuildValue("(dddd)", chain.step(), chain.accepted(), chain.steps(), chain.divergent());
     if (item == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(c), item);
@@ -461,27 +507,17 @@ PyObject* chains_report(std::uint64_t dim, std::uint64_t chains, F64Array::type 
   return list.release();
 }
 
-constexpr auto kChainsReport = py::signature("chains_report", py::arg<py::U64>("dim"), py::arg<py::U64>("chains"),
-                                             py::arg<F64Array>("states"));
-constexpr auto kChainWords = py::signature("chain_words", py::arg<py::U64>("dim"));
-constexpr auto kChainsInit =
-    py::signature("chains_init", py::arg<LogDensitySpec>("logpdf"), py::arg<py::Any>("grad"),
-                  py::arg<SettingsArg>("settings"), py::arg<F64Array>("states"), py::arg<F64In>("x0"),
-                  py::arg<F64In>("steps"));
-constexpr auto kChainsRun =
-    py::signature("chains_run", py::arg<LogDensitySpec>("logpdf"), py::arg<py::Any>("grad"),
-                  py::arg<SettingsArg>("settings"), py::arg<py::Any>("bit_generators"), py::arg<F64Array>("states"),
-                  py::arg<py::Str>("phase"), py::arg<py::U64>("count"), py::arg<py::U64>("thin"),
-                  py::arg<F64Array>("samples"), py::arg<F64Array>("log_densities"), py::arg<py::U64>("start"),
-                  py::arg<ByteArray>("abandon"));
+using py::arg;
+using py::signature;
 
-PyMethodDef g_mcmc_functions[] = {
-    py::function<kChainWords, chain_state_words>(),
-    py::function<kChainsInit, chains_init>(),
-    py::function<kChainsRun, chains_run>(),
-    py::function<kChainsReport, chains_report>(),
-    {nullptr, nullptr, 0, nullptr},
-};
+constexpr auto kNewChains = signature("__new__", arg<LogDensitySpec>("logpdf"), arg<py::Any>("grad"),
+                                      arg<SettingsArg>("settings"));
+constexpr auto kStart = signature("start", arg<F64In>("x0"), arg<F64In>("steps"));
+constexpr auto kRecordInto = signature("record_into", arg<F64Array>("tune_samples"), arg<F64Array>("tune_values"),
+                                       arg<F64Array>("samples"), arg<F64Array>("values"));
+constexpr auto kRun = signature("run", arg<py::Any>("bit_generators"), arg<py::Str>("phase"), arg<py::U64>("count"),
+                                arg<py::U64>("thin"), arg<py::U64>("start"), arg<ByteArray>("abandon"));
+constexpr auto kReport = signature("report");
 
 }  // namespace
 
@@ -489,7 +525,17 @@ PyMethodDef g_mcmc_functions[] = {
 bool register_nuts(PyObject* module);
 
 bool register_mcmc(PyObject* module) {
-  return PyModule_AddFunctions(module, g_mcmc_functions) == 0 && register_nuts(module);
+  using py::method;
+  static PyMethodDef methods[] = {
+      method<ChainsClass, kStart, chains_start>(),
+      method<ChainsClass, kRecordInto, chains_record_into>(),
+      method<ChainsClass, kRun, chains_run>(),
+      method<ChainsClass, kReport, chains_report>(),
+      {},
+  };
+  return py::add_class<ChainsClass>(module, {.methods = methods,
+                                             .constructor = py::constructor<ChainsClass, kNewChains, new_chains>()}) &&
+         register_nuts(module);
 }
 
 }  // namespace varlix::engine

@@ -508,32 +508,31 @@ def _run_task(task: _Task) -> dict:
     # from the draws); diagonal for hmc, whose gradients give the scales.
     dense = task.sampler == "metropolis" and task.lo is None
     settings = (task.sampler, d, chains, task.target_accept, task.tune, task.leapfrog_steps, dense, lo, hi)
-    states = np.zeros((chains, _engine.chain_words(d)))
-    x0 = _engine_array(task.x0)
-    steps = _engine_array(task.steps)
-    fault = _engine.chains_init(spec, grad, settings, states, x0, steps)
+    # Built here, inside the task: a process pool's worker builds its own.
+    engine = _engine.Chains(spec, grad, settings)
+    fault = engine.start(_engine_array(task.x0), _engine_array(task.steps))
     if fault is not None:
         raise _fault_error(fault, task.first_chain)
     capsules = [g.bit_generator.capsule for g in task.generators]
+    tune_samples = np.empty((chains, task.tune, d))
+    tune_values = np.empty((chains, task.tune))
+    samples = np.empty((chains, task.draws, d))
+    values = np.empty((chains, task.draws))
+    engine.record_into(tune_samples, tune_values, samples, values)
 
-    def run(phase, total, thin, samples, values):
+    def run(phase, total, thin):
         per_call = max(1, _STEPS_PER_CALL // thin)
         for start in range(0, total, per_call):
             if task.stop[0]:
                 raise KeyboardInterrupt("the run was abandoned")
             n = min(per_call, total - start)
-            fault = _engine.chains_run(spec, grad, settings, capsules, states, phase, n, thin, samples, values,
-                                       start, task.stop)
+            fault = engine.run(capsules, phase, n, thin, start, task.stop)
             if fault is not None:
                 raise _fault_error(fault, task.first_chain)
 
-    tune_samples = np.empty((chains, task.tune, d))
-    tune_values = np.empty((chains, task.tune))
-    run("tune", task.tune, 1, tune_samples, tune_values)
-    samples = np.empty((chains, task.draws, d))
-    values = np.empty((chains, task.draws))
-    run("draw", task.draws, task.thin, samples, values)
-    report = np.array(_engine.chains_report(d, chains, states)).reshape(chains, 4)
+    run("tune", task.tune, 1)
+    run("draw", task.draws, task.thin)
+    report = np.array(engine.report()).reshape(chains, 4)
     steps_done = np.maximum(report[:, 2], 1.0)
     return {
         "samples": samples,

@@ -381,37 +381,43 @@ def test_an_unaligned_start_gives_the_chains_of_an_aligned_one(sampler):
     np.testing.assert_array_equal(got, expected)
 
 
-def test_chain_entry_points_take_checked_arrays_not_addresses():
+def test_the_chains_engine_takes_checked_arrays_and_records_pieces_at_their_rows():
     from varlix import _engine
 
     d, chains = 2, 3
-    states = np.zeros((chains, _engine.chain_words(d)))
-    with pytest.raises(TypeError, match="argument 'states'"):
-        _engine.chains_report(d, chains, states.ctypes.data)
-    with pytest.raises(ValueError, match="one chain state per chain"):
-        _engine.chains_report(d, chains, states[:2].copy())
     spec = ("point", loop_gaussian, lambda: np.empty(d))
     settings = ("metropolis", d, chains, 0.234, 10, 1, True, None, None)
+    engine = _engine.Chains(spec, None, settings)
+    with pytest.raises(ValueError, match="not been started"):
+        engine.report()
     with pytest.raises(TypeError, match="argument 'x0'"):
-        _engine.chains_init(spec, None, settings, states, np.zeros(chains * d, dtype=np.float32), np.ones(chains))
+        engine.start(np.zeros(chains * d, dtype=np.float32), np.ones(chains))
     with pytest.raises(ValueError, match="one row and one value per chain"):
-        _engine.chains_init(spec, None, settings, states, np.zeros(chains * d - 1), np.ones(chains))
-    assert _engine.chains_init(spec, None, settings, states, np.zeros(chains * d), np.ones(chains)) is None
+        engine.start(np.zeros(chains * d - 1), np.ones(chains))
+    assert engine.start(np.zeros(chains * d), np.ones(chains)) is None
     bit_generators = [np.random.PCG64(k) for k in range(chains)]  # a capsule does not keep its generator
     generators = [g.capsule for g in bit_generators]
     samples, values, stop = np.empty((chains, 10, d)), np.empty((chains, 10)), np.zeros(1, dtype=np.uint8)
-    with pytest.raises(ValueError, match="with room"):
-        _engine.chains_run(spec, None, settings, generators, states, "tune", 4, 1, samples, values, 7, stop)
+    draws, draw_values = np.empty((chains, 4, d)), np.empty((chains, 4))
     with pytest.raises(ValueError, match="one row per chain"):
-        _engine.chains_run(spec, None, settings, generators, states, "tune", 4, 1, samples[:, :9].copy(), values, 0, stop)
-    read_only = states.copy()
+        engine.record_into(samples[:, :9].copy(), values, draws, draw_values)
+    read_only = samples.copy()
     read_only.flags.writeable = False
-    with pytest.raises(TypeError, match="argument 'states'"):
-        _engine.chains_run(spec, None, settings, generators, read_only, "tune", 4, 1, samples, values, 0, stop)
-    # Pieces land at their rows.
-    assert _engine.chains_run(spec, None, settings, generators, states, "tune", 4, 1, samples, values, 0, stop) is None
-    assert _engine.chains_run(spec, None, settings, generators, states, "tune", 6, 1, samples, values, 4, stop) is None
+    with pytest.raises(TypeError, match="argument 'tune_samples'"):
+        engine.record_into(read_only, values, draws, draw_values)
+    assert engine.record_into(samples, values, draws, draw_values) is None
+    with pytest.raises(ValueError, match="no room"):
+        engine.run(generators, "tune", 4, 1, 7, stop)
+    with pytest.raises(ValueError, match="phase"):
+        engine.run(generators, "warmup", 4, 1, 0, stop)
+    # Pieces land at their rows, the state carried from one to the next.
+    assert engine.run(generators, "tune", 4, 1, 0, stop) is None
+    assert engine.run(generators, "tune", 6, 1, 4, stop) is None
+    assert engine.run(generators, "draw", 4, 2, 0, stop) is None
     np.testing.assert_array_equal(values, [[loop_gaussian(x) for x in chain] for chain in samples])
+    np.testing.assert_array_equal(draw_values, [[loop_gaussian(x) for x in chain] for chain in draws])
+    steps = np.array(engine.report())[:, 2]
+    np.testing.assert_array_equal(steps, 8)  # the draw phase's steps: 4 draws, thinned by 2
 
 
 def test_hmc_learns_scales_spanning_ten_thousand():
