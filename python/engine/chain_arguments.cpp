@@ -1,6 +1,9 @@
 #include "chain_arguments.hpp"
 
 #include <cstring>
+#include <span>
+
+#include <binding/result.hpp>
 
 namespace varlix::engine {
 
@@ -18,6 +21,19 @@ bool sources_of(PyObject* list, std::size_t chains, std::vector<BitGeneratorSour
 }
 
 namespace {
+
+const char* fault_name(ChainFault::Kind kind) {
+  switch (kind) {
+    case ChainFault::Kind::NotANumber: return "nan";
+    case ChainFault::Kind::PositiveInfinity: return "inf";
+    case ChainFault::Kind::OutsideSupport: return "outside";
+    case ChainFault::Kind::GradientFailed: return "gradient";
+    case ChainFault::Kind::GradientNotFinite: return "gradient_not_finite";
+    case ChainFault::Kind::BadState: return "bad_state";
+    case ChainFault::Kind::OutOfMemory: return "memory";
+  }
+  return "unknown";
+}
 
 struct Known {
   const char* signature;
@@ -57,6 +73,18 @@ bool compiled_log_density(PyObject* capsule, CompiledLogDensity& out) {
   }
   PyErr_Format(PyExc_ValueError, "a compiled log-density cannot have the signature '%s'", name == nullptr ? "" : name);
   return false;
+}
+
+PyObject* chain_result(const std::expected<void, ChainFault>& result) {
+  if (PyErr_Occurred() != nullptr) return nullptr;
+  if (result) return Py_NewRef(Py_None);
+  const ChainFault& fault = result.error();
+  if (fault.kind == ChainFault::Kind::OutOfMemory) {
+    return py::set_error(PyExc_MemoryError, "out of memory for the chains' working state");
+  }
+  const py::Ref point = py::Ref::steal(py::to_py(std::span<const double>(fault.point)));
+  if (!point) return nullptr;
+  return Py_BuildValue("(snO)", fault_name(fault.kind), static_cast<Py_ssize_t>(fault.chain), point.get());
 }
 
 }  // namespace varlix::engine

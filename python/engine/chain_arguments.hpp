@@ -1,5 +1,6 @@
-// Arguments the Markov-chain entry points share: one bit generator per
-// chain, NumPy arrays (binding/array.hpp) and compiled log-densities.
+// What the Markov-chain entry points share: one bit generator per chain,
+// NumPy arrays (binding/array.hpp), compiled log-densities, and the result
+// of a run.
 #pragma once
 
 #include <binding/array.hpp>
@@ -8,9 +9,11 @@
 #include <binding/ref.hpp>
 
 #include <cstdint>
+#include <expected>
 #include <span>
 #include <vector>
 
+#include <multivar/chain_fault.hpp>
 #include <uniform_source.hpp>
 
 #include "engine.hpp"
@@ -39,5 +42,9 @@ struct CompiledLogDensity {
 // Reads the capsule against the signatures the chains call; false with
 // TypeError/ValueError pending.
 bool compiled_log_density(PyObject* capsule, CompiledLogDensity& out);
+
+// None on success; the pending exception of a user function; MemoryError;
+// otherwise the fault tuple (kind, chain, point) the Python layer words.
+PyObject* chain_result(const std::expected<void, ChainFault>& result);
 
 }  // namespace varlix::engine

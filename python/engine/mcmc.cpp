@@ -323,32 +323,6 @@ std::optional<PyGradient> make_gradient(PyObject* spec, std::size_t dim) {
 
 // ---- results ----------------------------------------------------------------------
 
-const char* fault_name(ChainFault::Kind kind) {
-  switch (kind) {
-    case ChainFault::Kind::NotANumber: return "nan";
-    case ChainFault::Kind::PositiveInfinity: return "inf";
-    case ChainFault::Kind::OutsideSupport: return "outside";
-    case ChainFault::Kind::GradientFailed: return "gradient";
-    case ChainFault::Kind::GradientNotFinite: return "gradient_not_finite";
-    case ChainFault::Kind::BadState: return "bad_state";
-    case ChainFault::Kind::OutOfMemory: return "memory";
-  }
-  return "unknown";
-}
-
-// None on success; the pending exception of a user function; MemoryError;
-// otherwise the fault tuple.
-PyObject* result_of(const std::expected<void, ChainFault>& result) {
-  if (PyErr_Occurred() != nullptr) return nullptr;
-  if (result) return Py_NewRef(Py_None);
-  const ChainFault& fault = result.error();
-  if (fault.kind == ChainFault::Kind::OutOfMemory) {
-    return py::set_error(PyExc_MemoryError, "out of memory for the chains' working state");
-  }
-  const Ref point = Ref::steal(py::to_py(std::span<const double>(fault.point)));
-  if (!point) return nullptr;
-  return Py_BuildValue("(snO)", fault_name(fault.kind), static_cast<Py_ssize_t>(fault.chain), point.get());
-}
 
 // ---- the chain group ---------------------------------------------------------------
 
@@ -397,16 +371,16 @@ PyObject* with_log_density(const ChainsCore& core, void* abandon, Body&& body) {
         if constexpr (std::is_same_v<L, NativeLogDensity>) {
           using Polled = StoppableFunction<NativeLogDensity>;
           const Polled polled(density, py::interrupt_requested, abandon);
-          if (core.gradient) return result_of(body(WithGradient<Polled>(polled, *core.gradient)));
+          if (core.gradient) return chain_result(body(WithGradient<Polled>(polled, *core.gradient)));
           std::expected<void, ChainFault> result;
           {
             const UnlockedIf unlocked(true);
             result = body(polled);
           }
-          return result_of(result);
+          return chain_result(result);
         } else {
-          if (core.gradient) return result_of(body(WithGradient<L>(density, *core.gradient)));
-          return result_of(body(density));
+          if (core.gradient) return chain_result(body(WithGradient<L>(density, *core.gradient)));
+          return chain_result(body(density));
         }
       },
       core.density);

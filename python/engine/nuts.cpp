@@ -177,32 +177,6 @@ struct NutsClass {
   static constexpr const char* name = "NutsChains";
 };
 
-const char* fault_name(ChainFault::Kind kind) {
-  switch (kind) {
-    case ChainFault::Kind::NotANumber: return "nan";
-    case ChainFault::Kind::PositiveInfinity: return "inf";
-    case ChainFault::Kind::OutsideSupport: return "outside";
-    case ChainFault::Kind::GradientFailed: return "gradient";
-    case ChainFault::Kind::GradientNotFinite: return "gradient_not_finite";
-    case ChainFault::Kind::BadState: return "bad_state";
-    case ChainFault::Kind::OutOfMemory: return "memory";
-  }
-  return "unknown";
-}
-
-// None on success; the pending exception of a user function; MemoryError;
-// otherwise the fault tuple (kind, chain, point) the Python layer words.
-PyObject* result_of(const std::expected<void, ChainFault>& result) {
-  if (PyErr_Occurred() != nullptr) return nullptr;
-  if (result) return Py_NewRef(Py_None);
-  const ChainFault& fault = result.error();
-  if (fault.kind == ChainFault::Kind::OutOfMemory) {
-    return py::set_error(PyExc_MemoryError, "out of memory for the chains' working state");
-  }
-  const Ref point = Ref::steal(py::to_py(std::span<const double>(fault.point)));
-  if (!point) return nullptr;
-  return Py_BuildValue("(snO)", fault_name(fault.kind), static_cast<Py_ssize_t>(fault.chain), point.get());
-}
 
 std::optional<AnyTarget> make_target(const std::string& kind, PyObject* fn, F64Array::type x, F64Array::type g,
                                      PyObject* native, std::size_t dim) {
@@ -262,7 +236,7 @@ PyObject* run(NutsCore& core, PyObject* bit_generators, void* abandon, Body&& bo
       return std::visit([&](auto& chains) { return body(f, chains, std::span(sources)); }, core.chains);
     });
   }
-  return result_of(result);
+  return chain_result(result);
 }
 
 PyObject* nuts_start(NutsCore& core, Ref bit_generators) {
