@@ -306,7 +306,10 @@ def agrees(integrate_total, surveyed, area, u_resolution, lo, hi):
     breaks = np.concatenate(([lo] if not math.isfinite(lo) else [], edges, [hi] if not math.isfinite(hi) else []))
     try:
         total = integrate_total(breaks, max(b - a, 1.0), _QUICK_TOLERANCE * u_resolution)
-    except Exception:  # noqa: BLE001 - the full search evaluates again and reports what it must
+    except (ArithmeticError, TypeError, ValueError, RuntimeError):
+        # A value the engine refuses, an overflow: the full search evaluates
+        # again and reports what it must. A fault of this library's own
+        # (a NameError, say) is not swallowed here.
         return False
     return math.isfinite(total) and _agree(area, total, u_resolution)
 

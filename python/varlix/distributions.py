@@ -560,7 +560,7 @@ class _DensityLaw(_InversionLaw):
 
     def _integrate_total(self, breaks, tail_scale, rel_tol):
         values, _, _, converged, _ = _engine.integrate(
-            self._quadrature_spec(), _address(breaks), breaks.size, tail_scale, rel_tol)
+            self._quadrature_spec(), np.ascontiguousarray(breaks, dtype=np.float64), tail_scale, rel_tol)
         return values[0] if converged else math.nan
 
     def explored(self):

@@ -77,3 +77,15 @@ def test_the_walk_ends_only_the_side_that_meets_an_unusable_value(f):
     x, y = _discovery.walk(f, -math.inf, math.inf, [0.0])
     assert x.min() == -2.0 and x.max() == 1000.0
     assert np.all(np.isfinite(y))
+
+
+@pytest.mark.parametrize("pdf", [lambda x: np.exp(-0.5 * x * x), lambda x: math.exp(-0.5 * x * x)])
+def test_a_confirmed_table_costs_no_full_search(pdf, monkeypatch):
+    # The quick check confirms a smooth unimodal law's table by itself; the
+    # search that locates the pieces runs only when `explored` is read.
+    def refuse(*args, **kwargs):
+        raise AssertionError("the full search ran")
+
+    monkeypatch.setattr(_discovery, "explore", refuse)
+    d = varlix.from_pdf(pdf)
+    assert d.cdf(0.0) == pytest.approx(0.5, abs=1e-10)
