@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import varlix
+from normal_law import Normal, normal_pdf
 from varlix.sampling import (
     DiscreteAliasUrn,
     DiscreteGuideTable,
@@ -19,25 +20,6 @@ from varlix.sampling import (
     SimpleRatioUniforms,
     TransformedDensityRejection,
 )
-
-SQRT_2PI = math.sqrt(2 * math.pi)
-
-
-class Normal:
-    """Standard normal with a vectorized density; picklable (module level)."""
-
-    def pdf(self, x):
-        return np.exp(-0.5 * x * x) / SQRT_2PI
-
-    def dpdf(self, x):
-        return -x * np.exp(-0.5 * x * x) / SQRT_2PI
-
-    def cdf(self, x):
-        return 0.5 * math.erfc(-x / math.sqrt(2.0))
-
-
-def normal_pdf(x):
-    return math.exp(-0.5 * x * x)
 
 
 def normal_vector(x):

@@ -1,11 +1,11 @@
 """varlix.sampling's interface: random states, shapes, pickling, errors."""
 import math
-import pickle
 
 import numpy as np
 import pytest
 
 import varlix
+from normal_law import Normal, normal_pdf
 from varlix import sampling
 from varlix.sampling import (
     DiscreteAliasUrn,
@@ -18,25 +18,6 @@ from varlix.sampling import (
     TransformedDensityRejection,
     UNURANError,
 )
-
-SQRT_2PI = math.sqrt(2 * math.pi)
-
-
-class Normal:
-    """Standard normal with a vectorized density; picklable (module level)."""
-
-    def pdf(self, x):
-        return np.exp(-0.5 * x * x) / SQRT_2PI
-
-    def dpdf(self, x):
-        return -x * np.exp(-0.5 * x * x) / SQRT_2PI
-
-    def cdf(self, x):
-        return 0.5 * math.erfc(-x / math.sqrt(2.0))
-
-
-def normal_pdf(x):
-    return math.exp(-0.5 * x * x)
 
 
 def test_names_and_version():
