@@ -554,7 +554,17 @@ def _gather(results, sampler) -> Chains:
 
 
 def _sample(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_size, target_accept, leapfrog_steps,
-            bounds, random_state, executor, vectorized) -> Chains:
+            bounds, random_state, executor, vectorized, warn) -> Chains:
+    result = _run_chains(sampler, logpdf, x0, grad=grad, draws=draws, tune=tune, chains=chains, thin=thin,
+                         step_size=step_size, target_accept=target_accept, leapfrog_steps=leapfrog_steps,
+                         bounds=bounds, random_state=random_state, executor=executor, vectorized=vectorized)
+    if warn:
+        result.check(warn=True)
+    return result
+
+
+def _run_chains(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_size, target_accept, leapfrog_steps,
+                bounds, random_state, executor, vectorized) -> Chains:
     chains = _count(chains, "chains", 1)
     draws = _count(draws, "draws", 1)
     tune = _count(tune, "tune", 0)
@@ -607,7 +617,7 @@ def _results(executor, tasks, stop):
 
 
 def metropolis(logpdf, x0, *, draws=1000, tune=1000, chains=4, thin=1, step_size=1.0, target_accept=0.234,
-               bounds=None, random_state=None, executor=None, vectorized=None) -> Chains:
+               bounds=None, random_state=None, executor=None, vectorized=None, warn=True) -> Chains:
     """Random-walk Metropolis chains on a log-density.
 
     Parameters
@@ -641,6 +651,10 @@ def metropolis(logpdf, x0, *, draws=1000, tune=1000, chains=4, thin=1, step_size
         executor is not shut down.
     vectorized : bool, optional
         Whether ``logpdf`` takes a batch (k, d); detected when None.
+    warn : bool
+        Whether to check the chains (with arviz) and warn with a
+        :class:`ConvergenceWarning` for each problem ``Chains.problems()``
+        finds: R-hat, bulk and tail ESS, divergences.
 
     Returns
     -------
@@ -648,11 +662,11 @@ def metropolis(logpdf, x0, *, draws=1000, tune=1000, chains=4, thin=1, step_size
     """
     return _sample("metropolis", logpdf, x0, grad=None, draws=draws, tune=tune, chains=chains, thin=thin,
                    step_size=step_size, target_accept=target_accept, leapfrog_steps=1, bounds=bounds,
-                   random_state=random_state, executor=executor, vectorized=vectorized)
+                   random_state=random_state, executor=executor, vectorized=vectorized, warn=warn)
 
 
 def hmc(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, thin=1, step_size=1.0, leapfrog_steps=10,
-        target_accept=0.8, bounds=None, random_state=None, executor=None, vectorized=None) -> Chains:
+        target_accept=0.8, bounds=None, random_state=None, executor=None, vectorized=None, warn=True) -> Chains:
     """Hamiltonian Monte Carlo chains on a log-density.
 
     Each transition draws a momentum, follows ``leapfrog_steps`` leapfrog
@@ -675,7 +689,7 @@ def hmc(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, thin=1, step_
     """
     return _sample("hmc", logpdf, x0, grad=grad, draws=draws, tune=tune, chains=chains, thin=thin,
                    step_size=step_size, target_accept=target_accept, leapfrog_steps=leapfrog_steps, bounds=bounds,
-                   random_state=random_state, executor=executor, vectorized=vectorized)
+                   random_state=random_state, executor=executor, vectorized=vectorized, warn=warn)
 
 
 # ---- the No-U-Turn sampler -----------------------------------------------------------
@@ -1164,11 +1178,10 @@ def _convergence_problems(result) -> list:
             found.append(f"{name} ESS below {_ESS_PER_CHAIN} per chain ({need}) for {int(bad.sum())} of "
                          f"{ess.size} coordinates, worst {_worst(np.nan_to_num(ess), 'low', lambda v: f'{v:.0f}')}")
     stats = result.stats
-    if "diverging" in stats:
-        n = int(stats["diverging"].sum())
-        if n:
-            found.append(f"{n} divergent transitions after warm-up: the sampler missed part of the posterior; "
-                         "raise target_accept or reparametrise")
+    n = int(stats["diverging"].sum()) if "diverging" in stats else int(np.sum(result.divergent))
+    if n:
+        found.append(f"{n} divergent transitions after warm-up: the sampler missed part of the posterior; "
+                     "raise target_accept or reparametrise")
     if "tree_depth" in stats and result._max_tree_depth is not None:
         hit = int((stats["tree_depth"] >= result._max_tree_depth).sum())
         if hit:

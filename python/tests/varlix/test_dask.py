@@ -83,7 +83,7 @@ def test_bad_arguments(dist, size, error, message):
 
 @pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc])
 def test_chains_through_the_client_executor_match_serial(client, sampler):
-    kwargs = dict(draws=300, tune=200, chains=4, random_state=21)
+    kwargs = dict(draws=300, tune=200, chains=4, random_state=21, warn=False)
     executor = client.get_executor()
     remote = sampler(gaussian, np.zeros(3), executor=executor, **kwargs)
     np.testing.assert_array_equal(remote.samples, sampler(gaussian, np.zeros(3), **kwargs).samples)

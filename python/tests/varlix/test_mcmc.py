@@ -2,6 +2,7 @@
 import pickle
 import sys
 import threading
+import warnings
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
@@ -85,7 +86,7 @@ def test_bounded_chains_stay_in_the_box_and_cover_it(sampler):
 
 
 def test_shapes_thinning_and_tuning_draws_kept_apart():
-    chains = mcmc.metropolis(gaussian, np.zeros(3), draws=50, tune=30, chains=2, thin=4, random_state=1)
+    chains = mcmc.metropolis(gaussian, np.zeros(3), draws=50, tune=30, chains=2, thin=4, random_state=1, warn=False)
     assert chains.samples.shape == (2, 50, 3)
     assert chains.logpdf_values.shape == (2, 50)
     assert chains.tune_samples.shape == (2, 30, 3)
@@ -93,7 +94,7 @@ def test_shapes_thinning_and_tuning_draws_kept_apart():
     assert chains.accept_rate.shape == chains.step_size.shape == chains.divergent.shape == (2,)
     assert (chains.chains, chains.draws, chains.dim) == (2, 50, 3)
     # thin=4 keeps every fourth state of the same path as thin=1.
-    dense = mcmc.metropolis(gaussian, np.zeros(3), draws=200, tune=30, chains=2, random_state=1)
+    dense = mcmc.metropolis(gaussian, np.zeros(3), draws=200, tune=30, chains=2, random_state=1, warn=False)
     np.testing.assert_array_equal(chains.samples, dense.samples[:, 3::4])
     np.testing.assert_array_equal(chains.tune_samples, dense.tune_samples)
 
@@ -101,7 +102,7 @@ def test_shapes_thinning_and_tuning_draws_kept_apart():
 @pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc])
 def test_without_tuning_the_step_sizes_stay_as_given(sampler):
     steps = np.array([0.1, 0.2, 0.3])
-    chains = sampler(gaussian, np.zeros(2), draws=20, tune=0, chains=3, step_size=steps, random_state=0)
+    chains = sampler(gaussian, np.zeros(2), draws=20, tune=0, chains=3, step_size=steps, random_state=0, warn=False)
     np.testing.assert_array_equal(chains.step_size, steps)
     assert chains.tune_samples.shape == (3, 0, 2)
 
@@ -111,7 +112,7 @@ def test_without_tuning_the_step_sizes_stay_as_given(sampler):
 
 @pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc])
 def test_same_seed_same_chains_whatever_runs_them(sampler, process_pool):
-    kwargs = dict(draws=200, tune=100, chains=3, random_state=42)
+    kwargs = dict(draws=200, tune=100, chains=3, random_state=42, warn=False)
     serial = sampler(gaussian, np.zeros(2), **kwargs)
     with ThreadPoolExecutor(max_workers=3) as threads:
         threaded = sampler(gaussian, np.zeros(2), executor=threads, **kwargs)
@@ -129,13 +130,13 @@ def test_same_seed_same_chains_whatever_runs_them(sampler, process_pool):
 
 def test_chains_are_independent_streams_spawned_from_one_seed():
     seq = np.random.SeedSequence(5)
-    chains = mcmc.metropolis(gaussian, np.zeros(1), draws=100, tune=0, chains=2, random_state=seq)
+    chains = mcmc.metropolis(gaussian, np.zeros(1), draws=100, tune=0, chains=2, random_state=seq, warn=False)
     assert not np.array_equal(chains.samples[0], chains.samples[1])
     # A Generator advances its seed sequence's spawn counter: a second run
     # from the same Generator object draws new streams.
     rng = np.random.default_rng(9)
-    first = mcmc.metropolis(gaussian, np.zeros(1), draws=50, tune=0, chains=1, random_state=rng)
-    second = mcmc.metropolis(gaussian, np.zeros(1), draws=50, tune=0, chains=1, random_state=rng)
+    first = mcmc.metropolis(gaussian, np.zeros(1), draws=50, tune=0, chains=1, random_state=rng, warn=False)
+    second = mcmc.metropolis(gaussian, np.zeros(1), draws=50, tune=0, chains=1, random_state=rng, warn=False)
     assert not np.array_equal(first.samples, second.samples)
 
 
@@ -143,13 +144,13 @@ def test_usable_from_any_thread():
     results = {}
 
     def run():
-        results["chains"] = mcmc.hmc(gaussian, np.zeros(2), draws=50, tune=50, random_state=2)
+        results["chains"] = mcmc.hmc(gaussian, np.zeros(2), draws=50, tune=50, random_state=2, warn=False)
 
     thread = threading.Thread(target=run)
     thread.start()
     thread.join()
     np.testing.assert_array_equal(results["chains"].samples,
-                                  mcmc.hmc(gaussian, np.zeros(2), draws=50, tune=50, random_state=2).samples)
+                                  mcmc.hmc(gaussian, np.zeros(2), draws=50, tune=50, random_state=2, warn=False).samples)
 
 
 # ---- native log-densities -----------------------------------------------------------
@@ -189,7 +190,7 @@ def test_native_log_densities_give_the_python_chains(sampler, native_gaussian):
     from scipy import LowLevelCallable
 
     cfunc, with_data = native_gaussian
-    kwargs = dict(draws=300, tune=200, chains=3, random_state=11)
+    kwargs = dict(draws=300, tune=200, chains=3, random_state=11, warn=False)
     expected = sampler(loop_gaussian, np.zeros(2), **kwargs).samples
     for f in (cfunc, LowLevelCallable(cfunc.ctypes), LowLevelCallable(with_data.ctypes)):
         np.testing.assert_array_equal(sampler(f, np.zeros(2), **kwargs).samples, expected)
@@ -221,7 +222,7 @@ def test_points_the_function_keeps_never_change():
         kept.append((x, x.copy()))
         return value
 
-    chains = mcmc.metropolis(keeping, np.zeros(2), draws=100, tune=0, chains=1, random_state=0)
+    chains = mcmc.metropolis(keeping, np.zeros(2), draws=100, tune=0, chains=1, random_state=0, warn=False)
     assert all(np.array_equal(x, copy) for x, copy in kept)
     assert np.all(np.abs(chains.samples) < 100)
 
@@ -325,7 +326,7 @@ def _total(chains):
 
 
 def test_chains_pickle_and_work_in_another_process(process_pool):
-    chains = mcmc.metropolis(gaussian, np.zeros(2), draws=100, tune=50, random_state=4)
+    chains = mcmc.metropolis(gaussian, np.zeros(2), draws=100, tune=50, random_state=4, warn=False)
     back = pickle.loads(pickle.dumps(chains))
     for name in ("samples", "logpdf_values", "accept_rate", "step_size", "tune_samples", "divergent"):
         np.testing.assert_array_equal(getattr(back, name), getattr(chains, name))
@@ -335,7 +336,7 @@ def test_chains_pickle_and_work_in_another_process(process_pool):
 
 def test_arviz_diagnostics():
     az = pytest.importorskip("arviz")
-    chains = mcmc.hmc(correlated, np.zeros(2), draws=500, tune=300, random_state=8)
+    chains = mcmc.hmc(correlated, np.zeros(2), draws=500, tune=300, random_state=8, warn=False)
     data = chains.to_arviz()
     assert isinstance(data, az.InferenceData)
     assert data.posterior["x"].shape == (4, 500, 2)
@@ -352,7 +353,7 @@ def test_arviz_diagnostics():
 
 def test_without_arviz_sampling_works_and_to_arviz_names_it(monkeypatch):
     monkeypatch.setitem(sys.modules, "arviz", None)
-    chains = mcmc.metropolis(gaussian, np.zeros(1), draws=10, tune=0)
+    chains = mcmc.metropolis(gaussian, np.zeros(1), draws=10, tune=0, warn=False)
     for method in (chains.to_arviz, chains.ess, chains.rhat, chains.summary):
         with pytest.raises(ImportError, match="arviz"):
             method()
@@ -372,10 +373,8 @@ def _unaligned(values):
 @pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc, mcmc.nuts])
 def test_an_unaligned_start_gives_the_chains_of_an_aligned_one(sampler):
     # What a process pool's worker may unpickle.
-    kwargs = dict(draws=50, tune=50, chains=2, random_state=5)
+    kwargs = dict(draws=50, tune=50, chains=2, random_state=5, warn=False)
     grad = {} if sampler is mcmc.metropolis else {"grad": lambda x: -x}
-    if sampler is mcmc.nuts:
-        grad["warn"] = False
     expected = sampler(loop_gaussian, np.array([0.5, -0.5]), **kwargs, **grad).samples
     got = sampler(loop_gaussian, _unaligned([0.5, -0.5]), **kwargs, **grad).samples
     np.testing.assert_array_equal(got, expected)
@@ -431,3 +430,26 @@ def test_hmc_learns_scales_spanning_ten_thousand():
     chains = mcmc.hmc(logpdf, np.zeros(8), grad=lambda x: -x / scales**2, draws=1500, random_state=4)
     sd = chains.samples.reshape(-1, 8).std(axis=0)
     np.testing.assert_allclose(sd / scales, 1.0, atol=0.15)
+
+
+# ---- the check after sampling ----------------------------------------------------------
+
+
+def two_wells(x):
+    return -0.5 * float(np.min([(x - 8.0) @ (x - 8.0), (x + 8.0) @ (x + 8.0)]))
+
+
+@pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc])
+def test_chains_stuck_apart_warn_and_mixed_ones_do_not(sampler):
+    pytest.importorskip("arviz")
+    starts = np.array([[-8.0, -8.0], [-8.0, -8.0], [8.0, 8.0], [8.0, 8.0]])
+    with pytest.warns(mcmc.ConvergenceWarning) as record:
+        stuck = sampler(two_wells, starts, draws=300, tune=200, random_state=1)
+    assert [str(w.message) for w in record] == stuck.problems()
+    assert "R-hat above 1.01 for 2 of 2 coordinates" in stuck.problems()[0]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        mixed = sampler(gaussian, np.zeros(2), draws=3000, tune=1000, random_state=1)
+        quiet = sampler(two_wells, starts, draws=300, tune=200, random_state=1, warn=False)
+    assert mixed.problems() == []
+    np.testing.assert_array_equal(quiet.samples, stuck.samples)

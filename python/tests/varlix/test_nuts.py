@@ -366,8 +366,11 @@ def test_hmc_overflow_in_a_trajectory_is_a_divergence_not_a_stop(where):
         g[0] = -v / 9.0 - 0.5 * (len(x) - 1) + 0.5 * float(x[1:] @ x[1:]) * w
         return g
 
-    # Past the overflow, inf * 0 is NaN: also a divergence.
-    with np.errstate(over="ignore", invalid="ignore"):
+    # Past the overflow, inf * 0 is NaN: also a divergence, which the
+    # chains' check reports.
+    with np.errstate(over="ignore", invalid="ignore"), pytest.warns(mcmc.ConvergenceWarning) as record:
         result = mcmc.hmc(logpdf, np.zeros(5), grad=grad, draws=300, tune=300, step_size=3.0, leapfrog_steps=20,
                           random_state=3)
     assert np.all(np.isfinite(result.samples))
+    assert result.divergent.sum() > 0
+    assert any(f"{result.divergent.sum()} divergent transitions" in str(w.message) for w in record)
