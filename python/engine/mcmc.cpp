@@ -339,6 +339,16 @@ struct ChainsCore {
   F64Array::type tune_values = {};
   F64Array::type samples = {};
   F64Array::type values = {};
+  // Per-transition statistics of each phase (empty arrays: not recorded).
+  struct Stats {
+    F64Array::type acceptance = {};
+    F64Array::type step = {};
+    F64Array::type energy = {};
+    I64Array::type n_steps = {};
+    ByteArray::type diverging = {};
+  };
+  Stats tune_stats = {};
+  Stats stats = {};
 
   [[nodiscard]] std::size_t dim() const { return settings.chain.dim; }
   [[nodiscard]] std::size_t count() const { return settings.chains; }
@@ -438,6 +448,41 @@ PyObject* chains_record_into(ChainsCore& core, F64Array::type tune_samples, F64A
   return Py_NewRef(Py_None);
 }
 
+// Attaches the arrays a phase ("tune" or "draw") records its per-transition
+// statistics into, each (chains x iterations) like that phase's values.
+PyObject* chains_stats_into(ChainsCore& core, std::string phase, F64Array::type acceptance, F64Array::type step,
+                            F64Array::type energy, I64Array::type n_steps, ByteArray::type diverging) {
+  const bool tuning = phase == "tune";
+  if (!tuning && phase != "draw") return py::set_error(PyExc_ValueError, "the phase must be 'tune' or 'draw'");
+  const std::size_t rows = (tuning ? core.tune_values : core.values).size();
+  if (acceptance.size() != rows || step.size() != rows || energy.size() != rows || n_steps.size() != rows ||
+      diverging.size() != rows) {
+    return py::set_error(PyExc_ValueError, "the statistics arrays must have the shape of the phase's values");
+  }
+  (tuning ? core.tune_stats : core.stats) =
+      ChainsCore::Stats{std::move(acceptance), std::move(step), std::move(energy), std::move(n_steps),
+                        std::move(diverging)};
+  return Py_NewRef(Py_None);
+}
+
+// Where a piece from iteration `start` of a phase records.
+ChainRecord record_of(ChainsCore& core, bool tuning, std::size_t start) {
+  const std::size_t d = core.dim();
+  F64Array::type& samples = tuning ? core.tune_samples : core.samples;
+  F64Array::type& values = tuning ? core.tune_values : core.values;
+  ChainsCore::Stats& stats = tuning ? core.tune_stats : core.stats;
+  const std::size_t total = values.size() / core.count();
+  ChainRecord record{samples.data() + start * d, total * d, values.data() + start, total};
+  if (stats.acceptance.size() == values.size()) {
+    record.acceptance = stats.acceptance.data() + start;
+    record.step_size = stats.step.data() + start;
+    record.energy = stats.energy.data() + start;
+    record.n_steps = stats.n_steps.data() + start;
+    record.diverging = stats.diverging.data() + start;
+  }
+  return record;
+}
+
 // `count` tuning steps (phase "tune") or draws (phase "draw", each after
 // `thin` steps), recorded from iteration `start` of the phase's arrays.
 // `abandon` is a byte that another thread sets to stop this run (empty:
@@ -446,15 +491,12 @@ PyObject* chains_run(ChainsCore& core, py::Ref bit_generators, std::string phase
                      std::uint64_t thin, std::uint64_t start, ByteArray::type abandon) {
   const bool tuning = phase == "tune";
   if (!tuning && phase != "draw") return py::set_error(PyExc_ValueError, "the phase must be 'tune' or 'draw'");
-  const std::size_t d = core.dim();
   const std::size_t n = core.count();
-  F64Array::type& samples = tuning ? core.tune_samples : core.samples;
-  F64Array::type& values = tuning ? core.tune_values : core.values;
-  const std::size_t total = values.size() / n;
+  const std::size_t total = (tuning ? core.tune_values : core.values).size() / n;
   if (start + count > total) return py::set_error(PyExc_ValueError, "the record arrays have no room for this piece");
   std::vector<BitGeneratorSource> sources;
   if (!sources_of(bit_generators.get(), n, sources)) return nullptr;
-  const ChainRecord record{samples.data() + start * d, total * d, values.data() + start, total};
+  const ChainRecord record = record_of(core, tuning, start);
   void* abandon_flag = abandon.size() == 0 ? nullptr : abandon.data();
   const ChainSettings settings = core.chain_settings();
   return with_log_density(core, abandon_flag, [&](const auto& f) -> std::expected<void, ChainFault> {
@@ -489,6 +531,9 @@ constexpr auto kNewChains = signature("__new__", arg<LogDensitySpec>("logpdf"), 
 constexpr auto kStart = signature("start", arg<F64In>("x0"), arg<F64In>("steps"));
 constexpr auto kRecordInto = signature("record_into", arg<F64Array>("tune_samples"), arg<F64Array>("tune_values"),
                                        arg<F64Array>("samples"), arg<F64Array>("values"));
+constexpr auto kStatsInto = signature("stats_into", arg<py::Str>("phase"), arg<F64Array>("acceptance"),
+                                      arg<F64Array>("step"), arg<F64Array>("energy"), arg<I64Array>("n_steps"),
+                                      arg<ByteArray>("diverging"));
 constexpr auto kRun = signature("run", arg<py::Any>("bit_generators"), arg<py::Str>("phase"), arg<py::U64>("count"),
                                 arg<py::U64>("thin"), arg<py::U64>("start"), arg<ByteArray>("abandon"));
 constexpr auto kReport = signature("report");
@@ -503,6 +548,7 @@ bool register_mcmc(PyObject* module) {
   static PyMethodDef methods[] = {
       method<ChainsClass, kStart, chains_start>(),
       method<ChainsClass, kRecordInto, chains_record_into>(),
+      method<ChainsClass, kStatsInto, chains_stats_into>(),
       method<ChainsClass, kRun, chains_run>(),
       method<ChainsClass, kReport, chains_report>(),
       {},

@@ -373,4 +373,5 @@ def test_hmc_overflow_in_a_trajectory_is_a_divergence_not_a_stop(where):
                           random_state=3)
     assert np.all(np.isfinite(result.samples))
     assert result.divergent.sum() > 0
+    np.testing.assert_array_equal(result.stats["diverging"].sum(axis=1), result.divergent)
     assert any(f"{result.divergent.sum()} divergent transitions" in str(w.message) for w in record)

@@ -62,11 +62,28 @@ struct ChainSettings {
 
 // Where a call writes what it records: the k-th record of chain c goes to
 // samples[c * sample_stride + k * dim ...] and log_densities[c * lp_stride + k].
+// The per-transition statistics (the last transition's, with thinning)
+// go to the same row k of their own arrays, stride log_density_stride;
+// a null pointer is not recorded.
 struct ChainRecord {
   double* samples = nullptr;
   std::size_t sample_stride = 0;
   double* log_densities = nullptr;
   std::size_t log_density_stride = 0;
+  double* acceptance = nullptr;    // min(1, exp(diff)) of the proposal
+  double* step_size = nullptr;     // the (jittered) step it used
+  double* energy = nullptr;        // the Hamiltonian at the chain's new state
+  std::uint8_t* diverging = nullptr;
+  std::int64_t* n_steps = nullptr;  // leapfrog steps taken (1 for a random walk)
+};
+
+// What one transition of a chain did, for the per-draw record.
+struct TransitionStats {
+  double acceptance = 0.0;
+  double step = 0.0;
+  double energy = 0.0;
+  std::uint64_t steps = 0;
+  bool diverging = false;
 };
 
 namespace detail {
@@ -76,10 +93,18 @@ namespace detail {
 inline constexpr double kDivergentEnergy = 1000.0;
 
 // Each Hamiltonian transition scales its step by a uniform factor in
-// [1 - j, 1 + j]: a fixed trajectory length can resonate with a period of
-// the target (eps L near a multiple of pi for a unit Gaussian) and then
-// barely moves the chain (Neal 2011, section 5.4.2.2).
+// [1 - j, 1 + j] and draws its number of leapfrog steps uniformly from
+// 1 .. 2L - 1 (mean L): a fixed trajectory length resonates with the
+// periods of the target near it (eps L near a multiple of pi times a
+// scale) and then barely moves those coordinates (Neal 2011, section
+// 5.4.2.2); a length spread over (0, 2 eps L) moves every scale the metric
+// left behind (Bou-Rabee & Sanz-Serna 2017, randomized HMC).
 inline constexpr double kStepJitter = 0.2;
+
+[[nodiscard]] inline std::uint64_t trajectory_steps(double u, std::uint64_t mean) {
+  const std::uint64_t span = 2 * mean - 1;
+  return 1 + std::min(span - 1, static_cast<std::uint64_t>(u * static_cast<double>(span)));
+}
 
 [[nodiscard]] inline ChainFault fault_at(ChainFault::Kind kind, std::size_t chain, double value,
                                          std::span<const double> point) {
@@ -233,7 +258,8 @@ class ChainGroup {
     return try_resize(points_, batch * d) && try_resize(values_, batch) && try_resize(live_, c) &&
            try_resize(z_, d) && try_resize(q_, c * d) && try_resize(gq_, c * d) && try_resize(r_, c * d) &&
            try_resize(energy_, c) && try_resize(eps_, c) && try_resize(scale_, d) && try_resize(flat_, d) &&
-           try_resize(index_, batch);
+           try_resize(index_, batch) && try_resize(length_, c) && try_resize(end_value_, c) &&
+           try_resize(diverged_, c) && try_resize(last_, c);
   }
 
   [[nodiscard]] std::span<double> row(std::vector<double>& v, std::size_t c) const {
@@ -255,7 +281,14 @@ class ChainGroup {
       if (out.samples != nullptr) {
         std::copy(chain.x().begin(), chain.x().end(), out.samples + c * out.sample_stride + k * d);
       }
-      if (out.log_densities != nullptr) out.log_densities[c * out.log_density_stride + k] = chain.log_density();
+      const std::size_t at = c * out.log_density_stride + k;
+      if (out.log_densities != nullptr) out.log_densities[at] = chain.log_density();
+      const TransitionStats& t = last_[c];
+      if (out.acceptance != nullptr) out.acceptance[at] = t.acceptance;
+      if (out.step_size != nullptr) out.step_size[at] = t.step;
+      if (out.energy != nullptr) out.energy[at] = t.energy;
+      if (out.diverging != nullptr) out.diverging[at] = t.diverging ? 1 : 0;
+      if (out.n_steps != nullptr) out.n_steps[at] = static_cast<std::int64_t>(t.steps);
     }
   }
 
@@ -389,13 +422,15 @@ class ChainGroup {
         chain.accepted() += 1.0;
       }
       chain.steps() += 1.0;
-      if (tuning) adapt(c, acceptance(diff));
+      last_[c] = {acceptance(diff), chain.step(), 0.0, 1, false};
+      if (tuning) adapt(c, last_[c].acceptance);
     }
     return {};
   }
 
   [[nodiscard]] std::expected<void, ChainFault> hamiltonian(bool tuning) {
     const bool dense = settings_.dense;
+    std::uint64_t longest = 0;
     for (std::size_t c = 0; c < chains(); ++c) {
       const ChainView chain = view(c);
       const std::span<double> r = row(r_, c);
@@ -404,13 +439,17 @@ class ChainGroup {
       energy_[c] = -chain.log_density() + 0.5 * detail::squared_norm(r);
       std::copy(chain.x().begin(), chain.x().end(), row(q_, c).begin());
       detail::add_factor_transposed_times(r, 0.5 * eps_[c], chain.factor(), chain.grad(), dense);
+      length_[c] = detail::trajectory_steps(sources_[c].next_double(), settings_.leapfrog_steps);
+      longest = std::max(longest, length_[c]);
       live_[c] = 1;
+      diverged_[c] = 0;
     }
     // A trajectory stops at the first step whose energy error passes
     // kDivergentEnergy, or whose value or gradient is not finite: it has
     // left the region where the integrator is stable, and the steps left
-    // would only cost calls (or overflow).
-    for (std::uint64_t s = 0; s < settings_.leapfrog_steps; ++s) {
+    // would only cost calls (or overflow). A chain whose trajectory ended
+    // keeps its end point's value in end_value_ while the others go on.
+    for (std::uint64_t s = 0; s < longest; ++s) {
       for (std::size_t c = 0; c < chains(); ++c) {
         if (live_[c]) position_step(c);
       }
@@ -419,12 +458,12 @@ class ChainGroup {
         if (!live_[c]) continue;
         if (!detail::finite_point(row(gq_, c))) {
           live_[c] = 0;
+          diverged_[c] = 1;
           continue;
         }
         std::copy(row(q_, c).begin(), row(q_, c).end(), row(points_, c).begin());
       }
       if (auto ok = evaluate_live(true); !ok) return ok;
-      const bool last = s + 1 == settings_.leapfrog_steps;
       for (std::size_t c = 0; c < chains(); ++c) {
         if (!live_[c]) continue;
         // The momentum's half step synchronises it with the position for
@@ -434,30 +473,45 @@ class ChainGroup {
         const double error = -values_[c] + 0.5 * detail::squared_norm(row(r_, c)) - energy_[c];
         if (!(error <= detail::kDivergentEnergy)) {
           live_[c] = 0;
+          diverged_[c] = 1;
           continue;
         }
-        if (!last) detail::add_factor_transposed_times(row(r_, c), half, view(c).factor(), row(gq_, c), dense);
+        if (s + 1 == length_[c]) {
+          live_[c] = 0;
+          end_value_[c] = values_[c];
+          continue;
+        }
+        detail::add_factor_transposed_times(row(r_, c), half, view(c).factor(), row(gq_, c), dense);
       }
     }
-    for (std::size_t c = 0; c < chains(); ++c) {
-      const ChainView chain = view(c);
-      const double u = sources_[c].next_double();
-      double diff = -HUGE_VAL;  // a trajectory that overflowed diverged
-      if (live_[c] && values_[c] != -HUGE_VAL) {
-        diff = energy_[c] - (-values_[c] + 0.5 * detail::squared_norm(row(r_, c)));
-        if (std::isnan(diff)) diff = -HUGE_VAL;
-      }
-      if (diff < -detail::kDivergentEnergy) chain.divergent() += 1.0;
-      if (accepts(u, diff)) {
-        std::copy(row(q_, c).begin(), row(q_, c).end(), chain.x().begin());
-        std::copy(row(gq_, c).begin(), row(gq_, c).end(), chain.grad().begin());
-        chain.log_density() = values_[c];
-        chain.accepted() += 1.0;
-      }
-      chain.steps() += 1.0;
-      if (tuning) adapt(c, acceptance(diff));
-    }
+    for (std::size_t c = 0; c < chains(); ++c) accept_or_stay(c, tuning);
     return {};
+  }
+
+  // The end of chain c's trajectory (q_, gq_, r_, end_value_) accepted by
+  // its energy, unless it diverged.
+  void accept_or_stay(std::size_t c, bool tuning) {
+    const ChainView chain = view(c);
+    const double u = sources_[c].next_double();
+    double diff = -HUGE_VAL;  // a trajectory that overflowed diverged
+    const double kinetic = 0.5 * detail::squared_norm(row(r_, c));
+    if (!diverged_[c] && end_value_[c] != -HUGE_VAL) {
+      diff = energy_[c] - (-end_value_[c] + kinetic);
+      if (std::isnan(diff)) diff = -HUGE_VAL;
+    }
+    const bool diverging = diff < -detail::kDivergentEnergy;
+    if (diverging) chain.divergent() += 1.0;
+    double energy = energy_[c];
+    if (accepts(u, diff)) {
+      std::copy(row(q_, c).begin(), row(q_, c).end(), chain.x().begin());
+      std::copy(row(gq_, c).begin(), row(gq_, c).end(), chain.grad().begin());
+      chain.log_density() = end_value_[c];
+      chain.accepted() += 1.0;
+      energy = -end_value_[c] + kinetic;
+    }
+    chain.steps() += 1.0;
+    last_[c] = {acceptance(diff), eps_[c], energy, length_[c], diverging};
+    if (tuning) adapt(c, last_[c].acceptance);
   }
 
   // q += eps L r, mirrored into the box with the momentum of each mirrored
@@ -572,6 +626,10 @@ class ChainGroup {
   std::variant<std::vector<DiagonalWarmup>, std::vector<DenseWarmup>> warmups_;
   std::vector<double> eps_;  // the jittered step of each chain's transition
   std::vector<std::size_t> index_;
+  std::vector<std::uint64_t> length_;      // each trajectory's leapfrog steps
+  std::vector<double> end_value_;          // the log-density where it ended
+  std::vector<unsigned char> diverged_;
+  std::vector<TransitionStats> last_;      // each chain's last transition
 };
 
 }  // namespace varlix
