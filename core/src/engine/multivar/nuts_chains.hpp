@@ -84,7 +84,7 @@ class NutsChains {
     for (std::size_t c = 0; c < chains; ++c) {
       auto ws = NutsWorkspace::make(d, settings.max_tree_depth);
       if (!ws) return std::unexpected(ws.error());
-      auto warmup = WindowedAdaptation<E>::make(d, settings.tune, 1.0, settings.target_accept);
+      auto warmup = WindowedAdaptation<E>::make(d, settings.tune, 1.0, settings.target_accept, kStepRule);
       if (!warmup) return std::unexpected(warmup.error());
       Chain chain{std::move(*ws), std::move(*warmup)};
       if (!try_resize(chain.x, d) || !try_resize(chain.grad, d) || !try_resize(chain.metric, m)) {
@@ -156,7 +156,8 @@ class NutsChains {
       auto step = initial_step(f, chain, sources[c]);
       if (!step) return std::unexpected(detail::fault_at(ChainFault::Kind::GradientFailed, c, 0.0, chain.x));
       chain.step = *step;
-      auto warmup = WindowedAdaptation<E>::make(settings_.dim, settings_.tune, chain.step, settings_.target_accept);
+      auto warmup = WindowedAdaptation<E>::make(settings_.dim, settings_.tune, chain.step, settings_.target_accept,
+                                                kStepRule);
       if (!warmup) return std::unexpected(warmup.error());
       chain.warmup = std::move(*warmup);
     }
@@ -178,7 +179,7 @@ class NutsChains {
         if (!stats) return std::unexpected(detail::fault_at(ChainFault::Kind::NotANumber, c, 0.0, stats.error().point));
         const double used_step = chain.step;
         if (t < settings_.tune) {
-          chain.step = chain.warmup.update(chain.x, chain.grad, stats->accept_stat, chain.metric).step;
+          chain.step = chain.warmup.update(chain.x, chain.grad, stats->accept_stat, chain.metric, chain.step).step;
         }
         record(out, c, cursor + k, chain, *stats, used_step);
       }
@@ -188,6 +189,8 @@ class NutsChains {
   }
 
  private:
+  static constexpr auto kStepRule = WindowedAdaptation<E>::StepRule::Settle;
+
   struct Chain {
     NutsWorkspace ws;
     WindowedAdaptation<E> warmup;
