@@ -478,6 +478,12 @@ class _Task:
         # pool's worker holds a copy, and is stopped by its pending task
         # being cancelled or by the signal itself).
         self.stop = np.zeros(1, dtype=np.uint8)
+        self.progress = None  # a progress bar's update, in the caller's process only
+
+    def __getstate__(self):
+        state = dict(self.__dict__)
+        state["progress"] = None
+        return state
 
 
 def _overflow_diverges(f, shape):
@@ -535,6 +541,8 @@ def _run_task(task: _Task) -> dict:
             fault = engine.run(capsules, phase, n, thin, start, task.stop)
             if fault is not None:
                 raise _fault_error(fault, task.first_chain)
+            if task.progress is not None:
+                task.progress(chains * n, stats[phase], start + n)
 
     run("tune", task.tune, 1)
     run("draw", task.draws, task.thin)
@@ -584,17 +592,22 @@ def _gather(results, sampler) -> Chains:
 
 
 def _sample(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_size, target_accept, leapfrog_steps,
-            bounds, random_state, executor, vectorized, warn) -> Chains:
-    result = _run_chains(sampler, logpdf, x0, grad=grad, draws=draws, tune=tune, chains=chains, thin=thin,
-                         step_size=step_size, target_accept=target_accept, leapfrog_steps=leapfrog_steps,
-                         bounds=bounds, random_state=random_state, executor=executor, vectorized=vectorized)
+            bounds, random_state, executor, vectorized, progress, init, warn) -> Chains:
+    _check_init(init)
+    show = _progress_wanted(progress)
+    total = _count(chains, "chains", 1) * (_count(tune, "tune", 0) + _count(draws, "draws", 1))
+    with _ProgressBar(show, total, sampler) as bar:
+        result = _run_chains(sampler, logpdf, x0, grad=grad, draws=draws, tune=tune, chains=chains, thin=thin,
+                             step_size=step_size, target_accept=target_accept, leapfrog_steps=leapfrog_steps,
+                             bounds=bounds, random_state=random_state, executor=executor, vectorized=vectorized,
+                             init=init, progress=bar.update if show else None)
     if warn:
         result.check(warn=True)
     return result
 
 
 def _run_chains(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_size, target_accept, leapfrog_steps,
-                bounds, random_state, executor, vectorized) -> Chains:
+                bounds, random_state, executor, vectorized, init, progress) -> Chains:
     chains = _count(chains, "chains", 1)
     draws = _count(draws, "draws", 1)
     tune = _count(tune, "tune", 0)
@@ -611,10 +624,14 @@ def _run_chains(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_si
         raise TypeError(f"executor must be a concurrent.futures.Executor (with submit), not {type(executor).__name__}")
     kind = _kind_of(logpdf, x0, vectorized)
     generators = spawn(random_state, chains)
+    if init == "jitter":
+        x0 = _jittered(x0, generators, lo, hi)
 
     def task(first, last):
-        return _Task(sampler, logpdf, grad, kind, x0[first:last], steps[first:last], generators[first:last], first,
-                     draws, tune, thin, target_accept, leapfrog_steps, lo, hi)
+        t = _Task(sampler, logpdf, grad, kind, x0[first:last], steps[first:last], generators[first:last], first,
+                  draws, tune, thin, target_accept, leapfrog_steps, lo, hi)
+        t.progress = progress
+        return t
 
     threaded = kind == "native" and grad is None and executor is None and chains > 1
     if executor is None and not threaded:
@@ -632,6 +649,21 @@ def _run_chains(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_si
     return _gather(_results(executor, tasks, stop), sampler)
 
 
+def _check_init(init):
+    if init not in (None, "jitter"):
+        raise ValueError(f"init must be None or 'jitter', got {init!r}")
+
+
+def _jittered(x0, generators, lo, hi):
+    """Each chain's start moved by a uniform draw in (-2, 2) per coordinate,
+    from the chain's own stream (as Stan's default initialisation spreads
+    chains); on a box, from the part of that cube inside it."""
+    if lo is None:
+        return x0 + np.stack([gen.uniform(-2.0, 2.0, size=x0.shape[1]) for gen in generators])
+    low, high = np.maximum(x0 - 2.0, lo), np.minimum(x0 + 2.0, hi)
+    return np.stack([gen.uniform(a, b) for gen, a, b in zip(generators, low, high)])
+
+
 def _results(executor, tasks, stop):
     """The results of the tasks in order; on Ctrl-C (or a failed chain) the
     tasks not started are cancelled and those running on threads of this
@@ -647,7 +679,8 @@ def _results(executor, tasks, stop):
 
 
 def metropolis(logpdf, x0, *, draws=1000, tune=1000, chains=4, thin=1, step_size=1.0, target_accept=0.234,
-               bounds=None, random_state=None, executor=None, vectorized=None, warn=True) -> Chains:
+               bounds=None, random_state=None, executor=None, vectorized=None, progress=None, init=None,
+               warn=True) -> Chains:
     """Random-walk Metropolis chains on a log-density.
 
     Parameters
@@ -681,6 +714,12 @@ def metropolis(logpdf, x0, *, draws=1000, tune=1000, chains=4, thin=1, step_size
         executor is not shut down.
     vectorized : bool, optional
         Whether ``logpdf`` takes a batch (k, d); detected when None.
+    progress : bool, optional
+        A progress bar (tqdm) on stderr, with divergences and step size; by
+        default when stderr is a terminal.
+    init : None or "jitter"
+        "jitter" moves each chain's start by a uniform draw in (-2, 2) per
+        coordinate (from the chain's own stream; within ``bounds``).
     warn : bool
         Whether to check the chains (with arviz) and warn with a
         :class:`ConvergenceWarning` for each problem ``Chains.problems()``
@@ -692,11 +731,13 @@ def metropolis(logpdf, x0, *, draws=1000, tune=1000, chains=4, thin=1, step_size
     """
     return _sample("metropolis", logpdf, x0, grad=None, draws=draws, tune=tune, chains=chains, thin=thin,
                    step_size=step_size, target_accept=target_accept, leapfrog_steps=1, bounds=bounds,
-                   random_state=random_state, executor=executor, vectorized=vectorized, warn=warn)
+                   random_state=random_state, executor=executor, vectorized=vectorized, progress=progress,
+                   init=init, warn=warn)
 
 
 def hmc(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, thin=1, step_size=1.0, leapfrog_steps=10,
-        target_accept=0.9, bounds=None, random_state=None, executor=None, vectorized=None, warn=True) -> Chains:
+        target_accept=0.9, bounds=None, random_state=None, executor=None, vectorized=None, progress=None, init=None,
+        warn=True) -> Chains:
     """Hamiltonian Monte Carlo chains on a log-density.
 
     Each transition draws a momentum, follows a trajectory of leapfrog steps
@@ -725,7 +766,8 @@ def hmc(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, thin=1, step_
     """
     return _sample("hmc", logpdf, x0, grad=grad, draws=draws, tune=tune, chains=chains, thin=thin,
                    step_size=step_size, target_accept=target_accept, leapfrog_steps=leapfrog_steps, bounds=bounds,
-                   random_state=random_state, executor=executor, vectorized=vectorized, warn=warn)
+                   random_state=random_state, executor=executor, vectorized=vectorized, progress=progress,
+                   init=init, warn=warn)
 
 
 # ---- the No-U-Turn sampler -----------------------------------------------------------
@@ -1051,11 +1093,10 @@ def nuts(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, target_accep
         warnings.warn("nuts runs on central differences of logpdf (2d + 1 calls per leapfrog step, about "
                       "two thirds of the digits): pass grad= for speed and accuracy", FiniteDifferenceWarning,
                       stacklevel=2)
-    if init not in (None, "jitter"):
-        raise ValueError(f"init must be None or 'jitter', got {init!r}")
+    _check_init(init)
     generators = spawn(random_state, chains)
     if init == "jitter":
-        x0 = x0 + np.stack([gen.uniform(-2.0, 2.0, size=d) for gen in generators])
+        x0 = _jittered(x0, generators, None, None)
     setup = {"logpdf": logpdf, "grad": grad, "native": native, "vectorized": bool(vectorized), "x0": x0,
              "metric0": metric0, "dense": dense, "generators": generators, "draws": draws, "tune": tune,
              "target_accept": target_accept, "max_tree_depth": max_tree_depth}
@@ -1148,7 +1189,7 @@ class _ProgressBar:
     """A tqdm bar of iterations over all chains, with divergences and step
     size; a no-op when off or when tqdm is missing."""
 
-    def __init__(self, show: bool, total: int):
+    def __init__(self, show: bool, total: int, desc: str = "nuts"):
         self._bar = None
         self._lock = threading.Lock()
         self._divergent = {}
@@ -1157,7 +1198,7 @@ class _ProgressBar:
                 from tqdm.auto import tqdm
             except ImportError:
                 return
-            self._bar = tqdm(total=total, unit="it", desc="nuts", leave=True)
+            self._bar = tqdm(total=total, unit="it", desc=desc, leave=True)
 
     def __enter__(self):
         return self

@@ -327,12 +327,24 @@ def test_logearn_posterior_matches_its_reference():
 # ---- progress and interrupts -----------------------------------------------------------
 
 
-def test_progress_bar_counts_every_iteration(capsys):
+@pytest.mark.parametrize("sampler", [mcmc.nuts, mcmc.hmc, mcmc.metropolis])
+def test_progress_bar_counts_every_iteration(sampler, capsys):
     pytest.importorskip("tqdm")
-    mcmc.nuts(correlated, [0.0, 0.0], grad=correlated_grad, draws=60, tune=40, chains=2, progress=True, warn=False,
-              random_state=2)
+    grad = {} if sampler is mcmc.metropolis else {"grad": correlated_grad}
+    sampler(correlated, [0.0, 0.0], draws=60, tune=40, chains=2, progress=True, warn=False, random_state=2, **grad)
     err = capsys.readouterr().err
-    assert "200/200" in err and "divergences" in err
+    assert "200/200" in err and "divergences" in err and sampler.__name__ in err
+
+
+@pytest.mark.parametrize("sampler", [mcmc.hmc, mcmc.metropolis])
+def test_jittered_starts_stay_in_the_box(sampler):
+    chains = sampler(correlated, np.full(2, 0.5), draws=5, tune=0, init="jitter", bounds=([0, 0], [1, 3]),
+                     warn=False, random_state=4)
+    starts = chains.tune_samples if chains.tune_samples.shape[1] else chains.samples[:, :1]
+    assert len({tuple(p) for p in starts[:, 0]}) == 4
+    assert np.all((chains.samples >= 0) & (chains.samples <= [1, 3]))
+    with pytest.raises(ValueError, match="init must be None or 'jitter'"):
+        sampler(correlated, np.zeros(2), init="random")
 
 
 def test_a_run_on_an_executor_stops_when_a_chain_raises():
