@@ -1,6 +1,7 @@
 """varlix.mcmc.nuts: correctness on targets with known answers, divergences,
 per-draw statistics, convergence warnings, gradient forms and errors."""
 import math
+import sys
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 
@@ -322,6 +323,33 @@ def test_logearn_posterior_matches_its_reference():
         ref = reference[name]
         assert abs(draws[:, k].mean() - ref["mean"]) < 0.15 * ref["sd"], name
         assert draws[:, k].std() == pytest.approx(ref["sd"], rel=0.15), name
+
+
+@pytest.fixture(scope="module")
+def benchmark_targets():
+    """The posteriors as the benchmarks write them (NumPy, numba, JAX from
+    the same mathematics), so that tests and benchmarks share one copy."""
+    pytest.importorskip("numba")
+    root = str(__import__("pathlib").Path(__file__).resolve().parents[3] / "benchmarks")
+    sys.path.insert(0, root)
+    try:
+        import targets
+    finally:
+        sys.path.remove(root)
+    return targets
+
+
+@pytest.mark.parametrize("name", ["arK", "arma11", "eight_schools_noncentered"])
+def test_posteriors_match_their_references(benchmark_targets, name):
+    target = benchmark_targets.make(name)
+    result = mcmc.nuts(target.numba()["cfunc_logp_grad"], target.inits(4, seed=1), warn=False, **quiet())
+    # Eight schools' funnel may leave a few divergences; the others none.
+    assert result.stats["diverging"].sum() <= (10 if name.startswith("eight") else 0)
+    assert result.rhat().max() < 1.01
+    reported = target.report(result.samples).reshape(-1, len(target.names))
+    z = (reported.mean(axis=0) - target.ref_mean) / target.ref_sd
+    assert np.all(np.abs(z) < 0.15), dict(zip(target.names, np.round(z, 3)))
+    np.testing.assert_allclose(reported.std(axis=0), target.ref_sd, rtol=0.15)
 
 
 # ---- progress and interrupts -----------------------------------------------------------
