@@ -104,7 +104,7 @@ def varlix_metropolis(target, inits, draws, tune, seed, max_tree_depth):
     """Random-walk Metropolis with the numba cfunc; no gradient."""
     start = time.perf_counter()
     chains = mcmc.metropolis(target.numba()["cfunc_logp"], inits, draws=draws, tune=tune, chains=len(inits),
-                             random_state=seed)
+                             random_state=seed, warn=False, progress=False)
     return Run(chains.samples, time.perf_counter() - start, gradients=float("nan"))
 
 
