@@ -398,7 +398,7 @@ PyObject* new_chains(py::Ref spec, py::Ref gradient_spec, Settings settings) {
     if (!gradient) return PyErr_Occurred() != nullptr ? nullptr : py::set_error(PyExc_ValueError, "bad gradient spec");
   }
   std::vector<double> states;
-  if (!try_resize(states, n * chain_words(d))) return PyErr_NoMemory();
+  if (!try_resize(states, n * chain_words(d, settings.chain.dense))) return PyErr_NoMemory();
   return py::PyClass<ChainsClass>::wrap(
       ChainsCore{std::move(*density), std::move(gradient), std::move(settings), std::move(states)});
 }
@@ -468,11 +468,12 @@ PyObject* chains_run(ChainsCore& core, py::Ref bit_generators, std::string phase
 // Per chain: (step size, accepted, steps, divergent) of the current phase.
 PyObject* chains_report(ChainsCore& core) {
   const std::size_t d = core.dim();
-  const std::size_t w = chain_words(d);
+  const bool dense = core.settings.chain.dense;
+  const std::size_t w = chain_words(d, dense);
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(core.count())));
   if (!list) return nullptr;
   for (std::size_t c = 0; c < core.count(); ++c) {
-    const ChainView chain(std::span(core.states).subspan(c * w, w), d);
+    const ChainView chain(std::span(core.states).subspan(c * w, w), d, dense);
     if (!chain.is_valid()) return py::set_error(PyExc_ValueError, "the chains have not been started");
     PyObject* item = Py_BuildValue("(dddd)", chain.step(), chain.accepted(), chain.steps(), chain.divergent());
     if (item == nullptr) return nullptr;

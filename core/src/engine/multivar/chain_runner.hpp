@@ -103,7 +103,8 @@ inline constexpr double kStepJitter = 0.2;
   return sum;
 }
 
-// y += a * L z, L lower triangular (only its diagonal when !dense).
+// y += a * L z: L lower triangular (row-major d x d) when dense, else its
+// diagonal alone (d scales).
 inline void add_factor_times(std::span<double> y, double a, std::span<const double> l, std::span<const double> z,
                              bool dense) {
   const std::size_t d = y.size();
@@ -112,13 +113,13 @@ inline void add_factor_times(std::span<double> y, double a, std::span<const doub
     if (dense) {
       for (std::size_t j = 0; j <= i; ++j) s += l[i * d + j] * z[j];
     } else {
-      s = l[i * d + i] * z[i];
+      s = l[i] * z[i];
     }
     y[i] += a * s;
   }
 }
 
-// r += a * L^T g.
+// r += a * L^T g, L as for add_factor_times.
 inline void add_factor_transposed_times(std::span<double> r, double a, std::span<const double> l,
                                         std::span<const double> g, bool dense) {
   const std::size_t d = r.size();
@@ -127,7 +128,7 @@ inline void add_factor_transposed_times(std::span<double> r, double a, std::span
     if (dense) {
       for (std::size_t i = j; i < d; ++i) s += l[i * d + j] * g[i];
     } else {
-      s = l[j * d + j] * g[j];
+      s = l[j] * g[j];
     }
     r[j] += a * s;
   }
@@ -136,8 +137,8 @@ inline void add_factor_transposed_times(std::span<double> r, double a, std::span
 }  // namespace detail
 
 // A group of chains whose state rows lie one after the other in `states`
-// (chain_words(dim) doubles each), with one uniform source per chain for
-// tune() and draw() (init() draws nothing and may be given none).
+// (chain_words(dim, dense) doubles each), with one uniform source per chain
+// for tune() and draw() (init() draws nothing and may be given none).
 template <LogDensityNd L, UniformSource S>
 class ChainGroup {
  public:
@@ -154,14 +155,15 @@ class ChainGroup {
   // there, a fresh adaptation and the identity metric.
   [[nodiscard]] std::expected<void, ChainFault> init(std::span<const double> x0, std::span<const double> step0) {
     const std::size_t d = settings_.dim;
+    const std::size_t w = row_words();
     for (std::size_t c = 0; c < chains(); ++c) {
       const ChainView chain = view(c);
-      std::fill(states_.begin() + static_cast<std::ptrdiff_t>(c * chain_words(d)),
-                states_.begin() + static_cast<std::ptrdiff_t>((c + 1) * chain_words(d)), 0.0);
+      std::fill(states_.begin() + static_cast<std::ptrdiff_t>(c * w),
+                states_.begin() + static_cast<std::ptrdiff_t>((c + 1) * w), 0.0);
       chain.stamp();
       std::copy_n(x0.begin() + static_cast<std::ptrdiff_t>(c * d), d, chain.x().begin());
       chain.step() = step0[c];
-      for (std::size_t i = 0; i < d; ++i) chain.factor()[i * d + i] = 1.0;
+      set_identity_metric(chain);
       if (!start_adaptation(c, step0[c])) return std::unexpected(ChainFault{ChainFault::Kind::OutOfMemory, c});
       std::copy(chain.x().begin(), chain.x().end(), row(points_, c).begin());
       live_[c] = 1;
@@ -213,15 +215,27 @@ class ChainGroup {
     return {};
   }
 
-  [[nodiscard]] std::size_t chains() const { return states_.size() / chain_words(settings_.dim); }
+  [[nodiscard]] std::size_t chains() const { return states_.size() / row_words(); }
   [[nodiscard]] ChainView view(std::size_t c) const {
-    const std::size_t w = chain_words(settings_.dim);
-    return ChainView(states_.subspan(c * w, w), settings_.dim);
+    const std::size_t w = row_words();
+    return ChainView(states_.subspan(c * w, w), settings_.dim, settings_.dense);
   }
 
  private:
   ChainGroup(const L& f, std::span<S> sources, std::span<double> states, const ChainSettings& settings)
       : f_(&f), sources_(sources), states_(states), settings_(settings) {}
+
+  [[nodiscard]] std::size_t row_words() const { return chain_words(settings_.dim, settings_.dense); }
+
+  void set_identity_metric(const ChainView& chain) const {
+    const std::size_t d = settings_.dim;
+    const std::span<double> metric = chain.metric();
+    if (settings_.dense) {
+      for (std::size_t i = 0; i < d; ++i) metric[i * d + i] = 1.0;
+    } else {
+      std::fill(metric.begin(), metric.end(), 1.0);
+    }
+  }
 
   // Work space for one call, taken once: a transition allocates nothing.
   [[nodiscard]] bool allocate() {
@@ -232,7 +246,7 @@ class ChainGroup {
     const std::size_t batch = hmc && !GradientLogDensity<L> ? 2 * d * c : c;
     return try_resize(points_, batch * d) && try_resize(values_, batch) && try_resize(live_, c) &&
            try_resize(z_, d) && try_resize(q_, c * d) && try_resize(gq_, c * d) && try_resize(r_, c * d) &&
-           try_resize(energy_, c) && try_resize(eps_, c) && try_resize(scale_, d) && try_resize(flat_, d) &&
+           try_resize(energy_, c) && try_resize(eps_, c) && try_resize(flat_, d) &&
            try_resize(index_, batch);
   }
 
@@ -370,7 +384,7 @@ class ChainGroup {
       const std::span<double> y = row(points_, c);
       fill_standard_normal(sources_[c], z_);
       std::copy(chain.x().begin(), chain.x().end(), y.begin());
-      detail::add_factor_times(y, chain.step(), chain.factor(), z_, settings_.dense);
+      detail::add_factor_times(y, chain.step(), chain.metric(), z_, settings_.dense);
       if (bounded()) {
         for (std::size_t i = 0; i < d; ++i) y[i] = reflect_into(y[i], settings_.lo[i], settings_.hi[i]).value;
       }
@@ -403,7 +417,7 @@ class ChainGroup {
       fill_standard_normal(sources_[c], r);
       energy_[c] = -chain.log_density() + 0.5 * detail::squared_norm(r);
       std::copy(chain.x().begin(), chain.x().end(), row(q_, c).begin());
-      detail::add_factor_transposed_times(r, 0.5 * eps_[c], chain.factor(), chain.grad(), dense);
+      detail::add_factor_transposed_times(r, 0.5 * eps_[c], chain.metric(), chain.grad(), dense);
       live_[c] = 1;
     }
     // A trajectory stops at the first step whose energy error passes
@@ -430,13 +444,13 @@ class ChainGroup {
         // The momentum's half step synchronises it with the position for
         // the energy; the second half completes the full step.
         const double half = 0.5 * eps_[c];
-        detail::add_factor_transposed_times(row(r_, c), half, view(c).factor(), row(gq_, c), dense);
+        detail::add_factor_transposed_times(row(r_, c), half, view(c).metric(), row(gq_, c), dense);
         const double error = -values_[c] + 0.5 * detail::squared_norm(row(r_, c)) - energy_[c];
         if (!(error <= detail::kDivergentEnergy)) {
           live_[c] = 0;
           continue;
         }
-        if (!last) detail::add_factor_transposed_times(row(r_, c), half, view(c).factor(), row(gq_, c), dense);
+        if (!last) detail::add_factor_transposed_times(row(r_, c), half, view(c).metric(), row(gq_, c), dense);
       }
     }
     for (std::size_t c = 0; c < chains(); ++c) {
@@ -466,7 +480,7 @@ class ChainGroup {
     const ChainView chain = view(c);
     const std::span<double> q = row(q_, c);
     const std::span<double> r = row(r_, c);
-    detail::add_factor_times(q, eps_[c], chain.factor(), r, settings_.dense);
+    detail::add_factor_times(q, eps_[c], chain.metric(), r, settings_.dense);
     if (bounded()) {
       for (std::size_t i = 0; i < q.size(); ++i) {
         const Reflected m = reflect_into(q[i], settings_.lo[i], settings_.hi[i]);
@@ -527,25 +541,15 @@ class ChainGroup {
   // window, the metric; at the end of tuning the averaged step is kept.
   void adapt(std::size_t c, double alpha) {
     const ChainView chain = view(c);
-    const std::size_t d = settings_.dim;
     // A random walk has no gradient: a constant one leaves the draws alone
     // to estimate the scales.
     const std::span<const double> g = settings_.kind == ChainKind::Hamiltonian ? chain.grad() : flat_;
-    bool finished = false;
-    if (settings_.dense) {
-      DenseWarmup& warmup = std::get<std::vector<DenseWarmup>>(warmups_)[c];
-      chain.step() = warmup.update(chain.x(), g, alpha, chain.factor(), chain.step()).step;
-      finished = warmup.finished();
-    } else {
-      DiagonalWarmup& warmup = std::get<std::vector<DiagonalWarmup>>(warmups_)[c];
-      for (std::size_t i = 0; i < d; ++i) scale_[i] = chain.factor()[i * d + i];
-      const auto step = warmup.update(chain.x(), g, alpha, scale_, chain.step());
-      chain.step() = step.step;
-      if (step.metric_changed) {
-        for (std::size_t i = 0; i < d; ++i) chain.factor()[i * d + i] = scale_[i];
-      }
-      finished = warmup.finished();
-    }
+    const bool finished = std::visit(
+        [&](auto& warmups) {
+          chain.step() = warmups[c].update(chain.x(), g, alpha, chain.metric(), chain.step()).step;
+          return warmups[c].finished();
+        },
+        warmups_);
     if (finished) finish_tuning(chain);
   }
 
@@ -567,7 +571,6 @@ class ChainGroup {
   std::vector<double> gq_;
   std::vector<double> r_;
   std::vector<double> energy_;
-  std::vector<double> scale_;  // a diagonal metric's scales, for its warm-up
   std::vector<double> flat_;   // the zero gradient of a random walk
   std::variant<std::vector<DiagonalWarmup>, std::vector<DenseWarmup>> warmups_;
   std::vector<double> eps_;  // the jittered step of each chain's transition
