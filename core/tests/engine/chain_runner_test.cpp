@@ -351,6 +351,21 @@ TEST(Chains, GroupingAndPiecesDoNotChangeThePaths) {
   }
 }
 
+// Central differences of a function of one point (on one point moved in
+// place) give the gradients, and so the paths, of the same function taken
+// in batches of 2d points.
+TEST(Chains, PointwiseAndBatchedDifferencesGiveTheSamePaths) {
+  struct OnePointGaussian {
+    double operator()(std::span<const double> x) const { return -0.5 * detail::squared_norm(x); }
+  };
+  const std::vector<double> x0 = {0.5, -1.0, 2.0, 0.1, 0.2, -0.3};
+  ChainRun<StandardGaussian> batched(2, 3, settings_for(ChainKind::Hamiltonian, 0.8, 100), 8);
+  ASSERT_TRUE(batched.go(StandardGaussian{3}, x0, 0.5, 200));
+  ChainRun<OnePointGaussian> pointwise(2, 3, settings_for(ChainKind::Hamiltonian, 0.8, 100), 8);
+  ASSERT_TRUE(pointwise.go(OnePointGaussian{}, x0, 0.5, 200));
+  EXPECT_EQ(pointwise.samples, batched.samples);
+}
+
 TEST(Chains, StopAtAFailedValueWithTheChainAndPoint) {
   struct Case {
     ChainKind kind;
@@ -419,13 +434,43 @@ TEST(Chains, RefuseAStartOutsideTheSupportNamingTheChain) {
   EXPECT_EQ(result.error().chain, 2u);
 }
 
+// A diagonal metric's row grows as d (a chain at d = 10^4 takes well under
+// a megabyte); a dense one holds the factor and the warm-up's co-moments.
+TEST(ChainState, ADiagonalRowIsLinearInTheDimension) {
+  for (const std::size_t d : {1u, 2u, 50u, 10000u}) {
+    EXPECT_LE(chain_words(d, false), 8 * d + 32) << d;
+    EXPECT_GE(chain_words(d, true), 2 * d * d) << d;
+    for (const bool dense : {false, true}) {
+      std::vector<double> row(chain_words(d, dense));
+      const ChainView view(row, d, dense);
+      EXPECT_EQ(view.metric().size(), dense ? d * d : d);
+      // The parts tile the row: the warm-up ends it.
+      EXPECT_EQ(view.adaptation().data() + view.adaptation().size(), row.data() + row.size()) << d;
+    }
+  }
+}
+
+// A row of zeros, of the previous layout, or made for the other metric kind
+// (at d = 2 both kinds' rows have the same length) is refused, not read.
 TEST(Chains, RefuseAStateRowTheyDidNotMake) {
-  ChainRun<Flat> run(1, 2, settings_for(ChainKind::RandomWalk, 0.5, 0), 2);
-  auto group = ChainGroup<Flat, RngSource>::make(Flat{}, run.sources, run.states, run.settings);
-  ASSERT_TRUE(group);
-  const auto result = group->draw(1, 1, {});
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().kind, ChainFault::Kind::BadState);
+  const std::size_t d = 2;
+  ASSERT_EQ(chain_words(d, false), chain_words(d, true));
+  for (const int flaw : {0, 1, 2}) {
+    ChainSettings settings = settings_for(ChainKind::RandomWalk, 0.5, 0);
+    settings.dense = flaw == 2;
+    ChainRun<Flat> run(1, d, settings, 2);
+    if (flaw > 0) {
+      auto maker = ChainGroup<Flat, RngSource>::make(Flat{}, run.sources, run.states, run.settings);
+      ASSERT_TRUE(maker && maker->init(std::vector<double>(d, 0.5), std::vector<double>(1, 1.0)));
+      if (flaw == 1) run.states[chain_layout::kVersionSlot] = 3.0;
+    }
+    run.settings.dense = false;
+    auto group = ChainGroup<Flat, RngSource>::make(Flat{}, run.sources, run.states, run.settings);
+    ASSERT_TRUE(group);
+    const auto result = group->draw(1, 1, {});
+    ASSERT_FALSE(result) << flaw;
+    EXPECT_EQ(result.error().kind, ChainFault::Kind::BadState) << flaw;
+  }
 }
 
 }  // namespace

@@ -242,8 +242,9 @@ class ChainGroup {
     const std::size_t c = chains();
     const std::size_t d = settings_.dim;
     const bool hmc = settings_.kind == ChainKind::Hamiltonian;
-    // Central differences need 2d points per chain and gradient.
-    const std::size_t batch = hmc && !GradientLogDensity<L> ? 2 * d * c : c;
+    // Central differences for a batch function take 2d points per chain
+    // and gradient; any other moves one point in place.
+    const std::size_t batch = hmc && !GradientLogDensity<L> && BatchLogDensity<L> ? 2 * d * c : c;
     return try_resize(points_, batch * d) && try_resize(values_, batch) && try_resize(live_, c) &&
            try_resize(z_, d) && try_resize(q_, c * d) && try_resize(gq_, c * d) && try_resize(r_, c * d) &&
            try_resize(energy_, c) && try_resize(eps_, c) && try_resize(flat_, d) &&
@@ -319,13 +320,40 @@ class ChainGroup {
         }
       }
       return {};
-    } else {
+    } else if constexpr (BatchLogDensity<L>) {
       return numeric_gradients_of_live();
+    } else {
+      pointwise_gradients_of_live();
+      return {};
     }
   }
 
-  // Central differences: for coordinate i the points q + h e_i, q - h e_i,
-  // all live chains in one batch.
+  // Central differences, one call at a time, in the order the batch above
+  // takes (so the same values come out): each difference moves one
+  // coordinate of a copy of q and puts it back, so the scratch is one point
+  // where a batch is 2d points (O(d^2) per chain).
+  void pointwise_gradients_of_live() {
+    const std::span<double> p = row(points_, 0);
+    for (std::size_t c = 0; c < chains(); ++c) {
+      if (!live_[c]) continue;
+      const std::span<const double> q = row(q_, c);
+      const std::span<double> g = row(gq_, c);
+      std::copy(q.begin(), q.end(), p.begin());
+      for (std::size_t i = 0; i < q.size(); ++i) {
+        const double centre = difference_centre(q[i], i);
+        const double h = difference_step(centre);
+        p[i] = centre + h;
+        const double up = (*f_)(p);
+        p[i] = centre - h;
+        const double down = (*f_)(p);
+        p[i] = q[i];
+        g[i] = (up - down) / (h + h);
+      }
+    }
+  }
+
+  // Central differences for a batch function: for coordinate i the points
+  // q + h e_i, q - h e_i, all live chains in one batch.
   [[nodiscard]] std::expected<void, ChainFault> numeric_gradients_of_live() {
     const std::size_t d = settings_.dim;
     std::size_t n = 0;
