@@ -334,6 +334,7 @@ struct ChainsCore {
   std::optional<PyGradient> gradient;
   Settings settings;
   std::vector<double> states;
+  ChainScratch scratch = {};  // taken at the start, reused by every piece
   // Where tune and draw record, rows of (chains x iterations [x d]).
   F64Array::type tune_samples = {};
   F64Array::type tune_values = {};
@@ -414,7 +415,7 @@ PyObject* chains_start(ChainsCore& core, F64In::type x0, F64In::type steps) {
   return with_log_density(core, nullptr, [&](const auto& f) -> std::expected<void, ChainFault> {
     using L = std::remove_cvref_t<decltype(f)>;
     auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span<BitGeneratorSource>(), std::span(core.states),
-                                                          settings);
+                                                          settings, core.scratch);
     if (!group) return std::unexpected(group.error());
     return group->init(x0.span(), steps.span());
   });
@@ -442,7 +443,7 @@ PyObject* chains_record_into(ChainsCore& core, F64Array::type tune_samples, F64A
 // `thin` steps), recorded from iteration `start` of the phase's arrays.
 // `abandon` is a byte that another thread sets to stop this run (empty:
 // none).
-PyObject* chains_run(ChainsCore& core, py::Ref bit_generators, std::string phase, std::uint64_t count,
+PyObject* chains_run(ChainsCore& core, py::Ref bit_generators, const std::string& phase, std::uint64_t count,
                      std::uint64_t thin, std::uint64_t start, ByteArray::type abandon) {
   const bool tuning = phase == "tune";
   if (!tuning && phase != "draw") return py::set_error(PyExc_ValueError, "the phase must be 'tune' or 'draw'");
@@ -459,7 +460,8 @@ PyObject* chains_run(ChainsCore& core, py::Ref bit_generators, std::string phase
   const ChainSettings settings = core.chain_settings();
   return with_log_density(core, abandon_flag, [&](const auto& f) -> std::expected<void, ChainFault> {
     using L = std::remove_cvref_t<decltype(f)>;
-    auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span(sources), std::span(core.states), settings);
+    auto group =
+        ChainGroup<L, BitGeneratorSource>::make(f, std::span(sources), std::span(core.states), settings, core.scratch);
     if (!group) return std::unexpected(group.error());
     return tuning ? group->tune(count, record) : group->draw(count, thin, record);
   });

@@ -91,6 +91,7 @@ struct ChainRun {
   std::vector<Rng> rngs;
   std::vector<RngSource> sources;
   std::vector<double> states;
+  ChainScratch scratch;
   std::vector<double> samples;
   std::vector<double> log_densities;
 
@@ -104,7 +105,7 @@ struct ChainRun {
 
   std::expected<void, ChainFault> go(const L& f, const std::vector<double>& x0, double step, std::uint64_t draws,
                                      std::uint64_t thin = 1) {
-    auto group = ChainGroup<L, RngSource>::make(f, sources, states, settings);
+    auto group = ChainGroup<L, RngSource>::make(f, sources, states, settings, scratch);
     if (!group) return std::unexpected(group.error());
     std::vector<double> steps(chains, step);
     if (auto ok = group->init(x0, steps); !ok) return ok;
@@ -336,17 +337,20 @@ TEST(Chains, GroupingAndPiecesDoNotChangeThePaths) {
       const auto part = std::span<const double>(together.samples).subspan(c * 300 * d, 300 * d);
       EXPECT_TRUE(std::equal(part.begin(), part.end(), alone.samples.begin())) << c;
     }
-    // In pieces: 3 + 197 tuning steps, then 100 + 200 draws.
+    // In pieces: 3 + 90 + 107 tuning steps (across the warm-up's windows),
+    // then 100 + 200 draws, each piece a new group on the run's scratch, as
+    // the binding calls them.
     ChainRun<StandardGaussian> pieces(3, d, settings_for(kind, 0.6, 200), 21);
-    auto group = ChainGroup<StandardGaussian, RngSource>::make(f, pieces.sources, pieces.states, pieces.settings);
-    ASSERT_TRUE(group);
+    const auto group = [&] {
+      return ChainGroup<StandardGaussian, RngSource>::make(f, pieces.sources, pieces.states, pieces.settings,
+                                                           pieces.scratch);
+    };
     const std::vector<double> steps(3, 1.0);
-    ASSERT_TRUE(group->init(x0, steps));
-    ASSERT_TRUE(group->tune(3, {}));
-    ASSERT_TRUE(group->tune(197, {}));
+    ASSERT_TRUE(group()->init(x0, steps));
+    for (const std::uint64_t n : {3u, 90u, 107u}) ASSERT_TRUE(group()->tune(n, {})) << n;
     std::vector<double> out(3 * 300 * d);
-    ASSERT_TRUE(group->draw(100, 1, {out.data(), 300 * d, nullptr, 0}));
-    ASSERT_TRUE(group->draw(200, 1, {out.data() + 100 * d, 300 * d, nullptr, 0}));
+    ASSERT_TRUE(group()->draw(100, 1, {out.data(), 300 * d, nullptr, 0}));
+    ASSERT_TRUE(group()->draw(200, 1, {out.data() + 100 * d, 300 * d, nullptr, 0}));
     EXPECT_EQ(out, together.samples);
   }
 }
@@ -460,12 +464,12 @@ TEST(Chains, RefuseAStateRowTheyDidNotMake) {
     settings.dense = flaw == 2;
     ChainRun<Flat> run(1, d, settings, 2);
     if (flaw > 0) {
-      auto maker = ChainGroup<Flat, RngSource>::make(Flat{}, run.sources, run.states, run.settings);
+      auto maker = ChainGroup<Flat, RngSource>::make(Flat{}, run.sources, run.states, run.settings, run.scratch);
       ASSERT_TRUE(maker && maker->init(std::vector<double>(d, 0.5), std::vector<double>(1, 1.0)));
       if (flaw == 1) run.states[chain_layout::kVersionSlot] = 3.0;
     }
     run.settings.dense = false;
-    auto group = ChainGroup<Flat, RngSource>::make(Flat{}, run.sources, run.states, run.settings);
+    auto group = ChainGroup<Flat, RngSource>::make(Flat{}, run.sources, run.states, run.settings, run.scratch);
     ASSERT_TRUE(group);
     const auto result = group->draw(1, 1, {});
     ASSERT_FALSE(result) << flaw;

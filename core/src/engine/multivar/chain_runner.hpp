@@ -136,6 +136,29 @@ inline void add_factor_transposed_times(std::span<double> r, double a, std::span
 
 }  // namespace detail
 
+using DiagonalChainWarmup = WindowedAdaptation<DiagonalEstimator>;
+using DenseChainWarmup = WindowedAdaptation<DenseEstimator>;
+
+// The work space of a group: batches of points and values, the
+// trajectories' positions, gradients and momenta, and each chain's warm-up
+// between its restore from the row and its save. The caller keeps one for
+// the groups of a run (the same chains and settings), so that only the
+// run's first group allocates and its pieces do not.
+struct ChainScratch {
+  std::vector<double> points;
+  std::vector<double> values;
+  std::vector<unsigned char> live;
+  std::vector<double> z;
+  std::vector<double> q;
+  std::vector<double> gq;
+  std::vector<double> r;
+  std::vector<double> energy;
+  std::vector<double> flat;
+  std::variant<std::vector<DiagonalChainWarmup>, std::vector<DenseChainWarmup>> warmups;
+  std::vector<double> eps;
+  std::vector<std::size_t> index;
+};
+
 // A group of chains whose state rows lie one after the other in `states`
 // (chain_words(dim, dense) doubles each), with one uniform source per chain
 // for tune() and draw() (init() draws nothing and may be given none).
@@ -144,8 +167,9 @@ class ChainGroup {
  public:
   [[nodiscard]] static std::expected<ChainGroup, ChainFault> make(const L& f, std::span<S> sources,
                                                                    std::span<double> states,
-                                                                   const ChainSettings& settings) {
-    ChainGroup group(f, sources, states, settings);
+                                                                   const ChainSettings& settings,
+                                                                   ChainScratch& scratch) {
+    ChainGroup group(f, sources, states, settings, scratch);
     if (!group.allocate()) return std::unexpected(ChainFault{ChainFault::Kind::OutOfMemory});
     return group;
   }
@@ -222,8 +246,12 @@ class ChainGroup {
   }
 
  private:
-  ChainGroup(const L& f, std::span<S> sources, std::span<double> states, const ChainSettings& settings)
-      : f_(&f), sources_(sources), states_(states), settings_(settings) {}
+  ChainGroup(const L& f, std::span<S> sources, std::span<double> states, const ChainSettings& settings,
+             ChainScratch& scratch)
+      : f_(&f), sources_(sources), states_(states), settings_(settings), points_(scratch.points),
+        values_(scratch.values), live_(scratch.live), z_(scratch.z), q_(scratch.q), gq_(scratch.gq), r_(scratch.r),
+        energy_(scratch.energy), flat_(scratch.flat), warmups_(scratch.warmups), eps_(scratch.eps),
+        index_(scratch.index) {}
 
   [[nodiscard]] std::size_t row_words() const { return chain_words(settings_.dim, settings_.dense); }
 
@@ -237,7 +265,8 @@ class ChainGroup {
     }
   }
 
-  // Work space for one call, taken once: a transition allocates nothing.
+  // Work space, taken by the run's first group: a transition allocates
+  // nothing, nor does a later group of the run.
   [[nodiscard]] bool allocate() {
     const std::size_t c = chains();
     const std::size_t d = settings_.dim;
@@ -526,8 +555,8 @@ class ChainGroup {
   // min(1, exp(diff)), 0 for -inf.
   [[nodiscard]] static double acceptance(double diff) { return diff >= 0.0 ? 1.0 : std::exp(diff); }
 
-  using DiagonalWarmup = WindowedAdaptation<DiagonalEstimator>;
-  using DenseWarmup = WindowedAdaptation<DenseEstimator>;
+  using DiagonalWarmup = DiagonalChainWarmup;
+  using DenseWarmup = DenseChainWarmup;
 
   // A fresh warm-up for chain c, saved into its row.
   template <class W>
@@ -540,17 +569,22 @@ class ChainGroup {
     return settings_.dense ? start_adaptation_as<DenseWarmup>(c, step0) : start_adaptation_as<DiagonalWarmup>(c, step0);
   }
 
-  // Each chain's warm-up from its row, for one call of tune().
+  // Each chain's warm-up from its row, for one call of tune(), into the
+  // warm-ups of an earlier call when there are (restore rewrites all their
+  // state).
   template <class W>
   [[nodiscard]] bool restore_adaptations_as() {
-    std::vector<W>& warmups = warmups_.template emplace<std::vector<W>>();
-    if (!try_reserve(warmups, chains())) return false;
-    for (std::size_t c = 0; c < chains(); ++c) {
-      auto warmup = W::make(settings_.dim, settings_.tune, 1.0, settings_.target_accept, W::StepRule::Settle);
-      if (!warmup) return false;
-      warmup->restore(view(c).adaptation());
-      warmups.push_back(std::move(*warmup));
+    std::vector<W>* held = std::get_if<std::vector<W>>(&warmups_);
+    if (held == nullptr || held->size() != chains()) {
+      held = &warmups_.template emplace<std::vector<W>>();
+      if (!try_reserve(*held, chains())) return false;
+      for (std::size_t c = 0; c < chains(); ++c) {
+        auto warmup = W::make(settings_.dim, settings_.tune, 1.0, settings_.target_accept, W::StepRule::Settle);
+        if (!warmup) return false;
+        held->push_back(std::move(*warmup));
+      }
     }
+    for (std::size_t c = 0; c < chains(); ++c) (*held)[c].restore(view(c).adaptation());
     return true;
   }
   [[nodiscard]] bool restore_adaptations() {
@@ -591,18 +625,18 @@ class ChainGroup {
   std::span<S> sources_;
   std::span<double> states_;
   ChainSettings settings_;
-  std::vector<double> points_;
-  std::vector<double> values_;
-  std::vector<unsigned char> live_;
-  std::vector<double> z_;
-  std::vector<double> q_;
-  std::vector<double> gq_;
-  std::vector<double> r_;
-  std::vector<double> energy_;
-  std::vector<double> flat_;   // the zero gradient of a random walk
-  std::variant<std::vector<DiagonalWarmup>, std::vector<DenseWarmup>> warmups_;
-  std::vector<double> eps_;  // the jittered step of each chain's transition
-  std::vector<std::size_t> index_;
+  std::vector<double>& points_;
+  std::vector<double>& values_;
+  std::vector<unsigned char>& live_;
+  std::vector<double>& z_;
+  std::vector<double>& q_;
+  std::vector<double>& gq_;
+  std::vector<double>& r_;
+  std::vector<double>& energy_;
+  std::vector<double>& flat_;  // the zero gradient of a random walk
+  std::variant<std::vector<DiagonalWarmup>, std::vector<DenseWarmup>>& warmups_;
+  std::vector<double>& eps_;  // the jittered step of each chain's transition
+  std::vector<std::size_t>& index_;
 };
 
 }  // namespace varlix
