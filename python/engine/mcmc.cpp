@@ -334,6 +334,7 @@ struct ChainsCore {
   std::optional<PyGradient> gradient;
   Settings settings;
   std::vector<double> states;
+  ChainScratch scratch = {};  // taken at the start, reused by every piece
   // Where tune and draw record, rows of (chains x iterations [x d]).
   F64Array::type tune_samples = {};
   F64Array::type tune_values = {};
@@ -408,7 +409,7 @@ PyObject* new_chains(py::Ref spec, py::Ref gradient_spec, Settings settings) {
     if (!gradient) return PyErr_Occurred() != nullptr ? nullptr : py::set_error(PyExc_ValueError, "bad gradient spec");
   }
   std::vector<double> states;
-  if (!try_resize(states, n * chain_words(d))) return PyErr_NoMemory();
+  if (!try_resize(states, n * chain_words(d, settings.chain.dense))) return PyErr_NoMemory();
   return py::PyClass<ChainsClass>::wrap(
       ChainsCore{std::move(*density), std::move(gradient), std::move(settings), std::move(states)});
 }
@@ -424,7 +425,7 @@ PyObject* chains_start(ChainsCore& core, F64In::type x0, F64In::type steps) {
   return with_log_density(core, nullptr, [&](const auto& f) -> std::expected<void, ChainFault> {
     using L = std::remove_cvref_t<decltype(f)>;
     auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span<BitGeneratorSource>(), std::span(core.states),
-                                                          settings);
+                                                          settings, core.scratch);
     if (!group) return std::unexpected(group.error());
     return group->init(x0.span(), steps.span());
   });
@@ -487,7 +488,7 @@ ChainRecord record_of(ChainsCore& core, bool tuning, std::size_t start) {
 // `thin` steps), recorded from iteration `start` of the phase's arrays.
 // `abandon` is a byte that another thread sets to stop this run (empty:
 // none).
-PyObject* chains_run(ChainsCore& core, py::Ref bit_generators, std::string phase, std::uint64_t count,
+PyObject* chains_run(ChainsCore& core, py::Ref bit_generators, const std::string& phase, std::uint64_t count,
                      std::uint64_t thin, std::uint64_t start, ByteArray::type abandon) {
   const bool tuning = phase == "tune";
   if (!tuning && phase != "draw") return py::set_error(PyExc_ValueError, "the phase must be 'tune' or 'draw'");
@@ -501,7 +502,8 @@ PyObject* chains_run(ChainsCore& core, py::Ref bit_generators, std::string phase
   const ChainSettings settings = core.chain_settings();
   return with_log_density(core, abandon_flag, [&](const auto& f) -> std::expected<void, ChainFault> {
     using L = std::remove_cvref_t<decltype(f)>;
-    auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span(sources), std::span(core.states), settings);
+    auto group =
+        ChainGroup<L, BitGeneratorSource>::make(f, std::span(sources), std::span(core.states), settings, core.scratch);
     if (!group) return std::unexpected(group.error());
     return tuning ? group->tune(count, record) : group->draw(count, thin, record);
   });
@@ -510,11 +512,12 @@ PyObject* chains_run(ChainsCore& core, py::Ref bit_generators, std::string phase
 // Per chain: (step size, accepted, steps, divergent) of the current phase.
 PyObject* chains_report(ChainsCore& core) {
   const std::size_t d = core.dim();
-  const std::size_t w = chain_words(d);
+  const bool dense = core.settings.chain.dense;
+  const std::size_t w = chain_words(d, dense);
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(core.count())));
   if (!list) return nullptr;
   for (std::size_t c = 0; c < core.count(); ++c) {
-    const ChainView chain(std::span(core.states).subspan(c * w, w), d);
+    const ChainView chain(std::span(core.states).subspan(c * w, w), d, dense);
     if (!chain.is_valid()) return py::set_error(PyExc_ValueError, "the chains have not been started");
     PyObject* item = Py_BuildValue("(dddd)", chain.step(), chain.accepted(), chain.steps(), chain.divergent());
     if (item == nullptr) return nullptr;

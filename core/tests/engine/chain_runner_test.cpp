@@ -91,6 +91,7 @@ struct ChainRun {
   std::vector<Rng> rngs;
   std::vector<RngSource> sources;
   std::vector<double> states;
+  ChainScratch scratch;
   std::vector<double> samples;
   std::vector<double> log_densities;
 
@@ -99,12 +100,12 @@ struct ChainRun {
     rngs.reserve(c);
     for (std::size_t k = 0; k < c; ++k) rngs.push_back(seed_from_u64(seed + k));
     for (auto& rng : rngs) sources.emplace_back(rng);
-    states.assign(c * chain_words(d), 0.0);
+    states.assign(c * chain_words(d, settings.dense), 0.0);
   }
 
   std::expected<void, ChainFault> go(const L& f, const std::vector<double>& x0, double step, std::uint64_t draws,
                                      std::uint64_t thin = 1) {
-    auto group = ChainGroup<L, RngSource>::make(f, sources, states, settings);
+    auto group = ChainGroup<L, RngSource>::make(f, sources, states, settings, scratch);
     if (!group) return std::unexpected(group.error());
     std::vector<double> steps(chains, step);
     if (auto ok = group->init(x0, steps); !ok) return ok;
@@ -116,7 +117,8 @@ struct ChainRun {
   }
 
   ChainView view(std::size_t c) {
-    return ChainView(std::span<double>(states).subspan(c * chain_words(dim), chain_words(dim)), dim);
+    const std::size_t w = chain_words(dim, settings.dense);
+    return ChainView(std::span<double>(states).subspan(c * w, w), dim, settings.dense);
   }
   double mean(std::size_t i) const {
     double s = 0.0;
@@ -263,7 +265,7 @@ TEST(Chains, DiagonalWarmupLearnsScalesSpanningTenThousand) {
     ASSERT_TRUE(run.go(f, std::vector<double>(2 * d, 0.0), 1.0, 2000));
     for (std::size_t k = 0; k < 2; ++k) {
       for (std::size_t i = 0; i < d; ++i) {
-        const double ratio = run.view(k).factor()[i * d + i] / f.sd[i];
+        const double ratio = run.view(k).metric()[i] / f.sd[i];
         EXPECT_GT(ratio, 1.0 / c.tolerance) << static_cast<int>(c.kind) << " chain " << k << " x" << i;
         EXPECT_LT(ratio, c.tolerance) << static_cast<int>(c.kind) << " chain " << k << " x" << i;
       }
@@ -335,19 +337,37 @@ TEST(Chains, GroupingAndPiecesDoNotChangeThePaths) {
       const auto part = std::span<const double>(together.samples).subspan(c * 300 * d, 300 * d);
       EXPECT_TRUE(std::equal(part.begin(), part.end(), alone.samples.begin())) << c;
     }
-    // In pieces: 3 + 197 tuning steps, then 100 + 200 draws.
+    // In pieces: 3 + 90 + 107 tuning steps (across the warm-up's windows),
+    // then 100 + 200 draws, each piece a new group on the run's scratch, as
+    // the binding calls them.
     ChainRun<StandardGaussian> pieces(3, d, settings_for(kind, 0.6, 200), 21);
-    auto group = ChainGroup<StandardGaussian, RngSource>::make(f, pieces.sources, pieces.states, pieces.settings);
-    ASSERT_TRUE(group);
+    const auto group = [&] {
+      return ChainGroup<StandardGaussian, RngSource>::make(f, pieces.sources, pieces.states, pieces.settings,
+                                                           pieces.scratch);
+    };
     const std::vector<double> steps(3, 1.0);
-    ASSERT_TRUE(group->init(x0, steps));
-    ASSERT_TRUE(group->tune(3, {}));
-    ASSERT_TRUE(group->tune(197, {}));
+    ASSERT_TRUE(group()->init(x0, steps));
+    for (const std::uint64_t n : {3u, 90u, 107u}) ASSERT_TRUE(group()->tune(n, {})) << n;
     std::vector<double> out(3 * 300 * d);
-    ASSERT_TRUE(group->draw(100, 1, {out.data(), 300 * d, nullptr, 0}));
-    ASSERT_TRUE(group->draw(200, 1, {out.data() + 100 * d, 300 * d, nullptr, 0}));
+    ASSERT_TRUE(group()->draw(100, 1, {out.data(), 300 * d, nullptr, 0}));
+    ASSERT_TRUE(group()->draw(200, 1, {out.data() + 100 * d, 300 * d, nullptr, 0}));
     EXPECT_EQ(out, together.samples);
   }
+}
+
+// Central differences of a function of one point (on one point moved in
+// place) give the gradients, and so the paths, of the same function taken
+// in batches of 2d points.
+TEST(Chains, PointwiseAndBatchedDifferencesGiveTheSamePaths) {
+  struct OnePointGaussian {
+    double operator()(std::span<const double> x) const { return -0.5 * detail::squared_norm(x); }
+  };
+  const std::vector<double> x0 = {0.5, -1.0, 2.0, 0.1, 0.2, -0.3};
+  ChainRun<StandardGaussian> batched(2, 3, settings_for(ChainKind::Hamiltonian, 0.8, 100), 8);
+  ASSERT_TRUE(batched.go(StandardGaussian{3}, x0, 0.5, 200));
+  ChainRun<OnePointGaussian> pointwise(2, 3, settings_for(ChainKind::Hamiltonian, 0.8, 100), 8);
+  ASSERT_TRUE(pointwise.go(OnePointGaussian{}, x0, 0.5, 200));
+  EXPECT_EQ(pointwise.samples, batched.samples);
 }
 
 TEST(Chains, StopAtAFailedValueWithTheChainAndPoint) {
@@ -429,13 +449,43 @@ TEST(Chains, RefuseAStartOutsideTheSupportNamingTheChain) {
   EXPECT_EQ(result.error().chain, 2u);
 }
 
+// A diagonal metric's row grows as d (a chain at d = 10^4 takes well under
+// a megabyte); a dense one holds the factor and the warm-up's co-moments.
+TEST(ChainState, ADiagonalRowIsLinearInTheDimension) {
+  for (const std::size_t d : {1u, 2u, 50u, 10000u}) {
+    EXPECT_LE(chain_words(d, false), 8 * d + 32) << d;
+    EXPECT_GE(chain_words(d, true), 2 * d * d) << d;
+    for (const bool dense : {false, true}) {
+      std::vector<double> row(chain_words(d, dense));
+      const ChainView view(row, d, dense);
+      EXPECT_EQ(view.metric().size(), dense ? d * d : d);
+      // The parts tile the row: the warm-up ends it.
+      EXPECT_EQ(view.adaptation().data() + view.adaptation().size(), row.data() + row.size()) << d;
+    }
+  }
+}
+
+// A row of zeros, of the previous layout, or made for the other metric kind
+// (at d = 2 both kinds' rows have the same length) is refused, not read.
 TEST(Chains, RefuseAStateRowTheyDidNotMake) {
-  ChainRun<Flat> run(1, 2, settings_for(ChainKind::RandomWalk, 0.5, 0), 2);
-  auto group = ChainGroup<Flat, RngSource>::make(Flat{}, run.sources, run.states, run.settings);
-  ASSERT_TRUE(group);
-  const auto result = group->draw(1, 1, {});
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().kind, ChainFault::Kind::BadState);
+  const std::size_t d = 2;
+  ASSERT_EQ(chain_words(d, false), chain_words(d, true));
+  for (const int flaw : {0, 1, 2}) {
+    ChainSettings settings = settings_for(ChainKind::RandomWalk, 0.5, 0);
+    settings.dense = flaw == 2;
+    ChainRun<Flat> run(1, d, settings, 2);
+    if (flaw > 0) {
+      auto maker = ChainGroup<Flat, RngSource>::make(Flat{}, run.sources, run.states, run.settings, run.scratch);
+      ASSERT_TRUE(maker && maker->init(std::vector<double>(d, 0.5), std::vector<double>(1, 1.0)));
+      if (flaw == 1) run.states[chain_layout::kVersionSlot] = 3.0;
+    }
+    run.settings.dense = false;
+    auto group = ChainGroup<Flat, RngSource>::make(Flat{}, run.sources, run.states, run.settings, run.scratch);
+    ASSERT_TRUE(group);
+    const auto result = group->draw(1, 1, {});
+    ASSERT_FALSE(result) << flaw;
+    EXPECT_EQ(result.error().kind, ChainFault::Kind::BadState) << flaw;
+  }
 }
 
 }  // namespace

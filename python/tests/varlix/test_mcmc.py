@@ -42,6 +42,15 @@ SAMPLERS = [
 ]
 
 
+# Each metric the chains keep: dense for metropolis, diagonal for metropolis
+# on a box and for hmc.
+METRICS = [
+    pytest.param(mcmc.metropolis, {}, id="metropolis-dense"),
+    pytest.param(mcmc.metropolis, {"bounds": ([-6.0, -6.0], [6.0, 6.0])}, id="metropolis-box"),
+    pytest.param(mcmc.hmc, {}, id="hmc"),
+]
+
+
 @pytest.fixture(scope="module")
 def process_pool():
     with ProcessPoolExecutor(max_workers=2) as pool:
@@ -110,9 +119,9 @@ def test_without_tuning_the_step_sizes_stay_as_given(sampler):
 # ---- reproducibility ------------------------------------------------------------
 
 
-@pytest.mark.parametrize("sampler", [mcmc.metropolis, mcmc.hmc])
-def test_same_seed_same_chains_whatever_runs_them(sampler, process_pool):
-    kwargs = dict(draws=200, tune=100, chains=3, random_state=42, warn=False)
+@pytest.mark.parametrize("sampler, extra", METRICS)
+def test_same_seed_same_chains_whatever_runs_them(sampler, extra, process_pool):
+    kwargs = dict(draws=200, tune=100, chains=3, random_state=42, warn=False, **extra)
     serial = sampler(gaussian, np.zeros(2), **kwargs)
     with ThreadPoolExecutor(max_workers=3) as threads:
         threaded = sampler(gaussian, np.zeros(2), executor=threads, **kwargs)
@@ -325,13 +334,14 @@ def _total(chains):
     return float(chains.samples.sum())
 
 
-def test_chains_pickle_and_work_in_another_process(process_pool):
-    chains = mcmc.metropolis(gaussian, np.zeros(2), draws=100, tune=50, random_state=4, warn=False)
+@pytest.mark.parametrize("sampler, extra", METRICS)
+def test_chains_pickle_and_work_in_another_process(sampler, extra, process_pool):
+    chains = sampler(gaussian, np.zeros(2), draws=100, tune=50, random_state=4, warn=False, **extra)
     back = pickle.loads(pickle.dumps(chains))
     for name in ("samples", "logpdf_values", "accept_rate", "step_size", "tune_samples", "divergent"):
         np.testing.assert_array_equal(getattr(back, name), getattr(chains, name))
     assert process_pool.submit(_total, chains).result() == _total(chains)
-    assert "Chains(sampler='metropolis', chains=4, draws=100, dim=2" in repr(chains)
+    assert f"Chains(sampler='{sampler.__name__}', chains=4, draws=100, dim=2" in repr(chains)
 
 
 def test_arviz_diagnostics():

@@ -128,7 +128,8 @@ inline constexpr double kStepJitter = 0.2;
   return sum;
 }
 
-// y += a * L z, L lower triangular (only its diagonal when !dense).
+// y += a * L z: L lower triangular (row-major d x d) when dense, else its
+// diagonal alone (d scales).
 inline void add_factor_times(std::span<double> y, double a, std::span<const double> l, std::span<const double> z,
                              bool dense) {
   const std::size_t d = y.size();
@@ -137,13 +138,13 @@ inline void add_factor_times(std::span<double> y, double a, std::span<const doub
     if (dense) {
       for (std::size_t j = 0; j <= i; ++j) s += l[i * d + j] * z[j];
     } else {
-      s = l[i * d + i] * z[i];
+      s = l[i] * z[i];
     }
     y[i] += a * s;
   }
 }
 
-// r += a * L^T g.
+// r += a * L^T g, L as for add_factor_times.
 inline void add_factor_transposed_times(std::span<double> r, double a, std::span<const double> l,
                                         std::span<const double> g, bool dense) {
   const std::size_t d = r.size();
@@ -152,7 +153,7 @@ inline void add_factor_transposed_times(std::span<double> r, double a, std::span
     if (dense) {
       for (std::size_t i = j; i < d; ++i) s += l[i * d + j] * g[i];
     } else {
-      s = l[j * d + j] * g[j];
+      s = l[j] * g[j];
     }
     r[j] += a * s;
   }
@@ -160,16 +161,44 @@ inline void add_factor_transposed_times(std::span<double> r, double a, std::span
 
 }  // namespace detail
 
+using DiagonalChainWarmup = WindowedAdaptation<DiagonalEstimator>;
+using DenseChainWarmup = WindowedAdaptation<DenseEstimator>;
+
+// The work space of a group: batches of points and values, the
+// trajectories' positions, gradients and momenta, and each chain's warm-up
+// between its restore from the row and its save. The caller keeps one for
+// the groups of a run (the same chains and settings), so that only the
+// run's first group allocates and its pieces do not.
+struct ChainScratch {
+  std::vector<double> points;
+  std::vector<double> values;
+  std::vector<unsigned char> live;
+  std::vector<double> z;
+  std::vector<double> q;
+  std::vector<double> gq;
+  std::vector<double> r;
+  std::vector<double> energy;
+  std::vector<double> flat;
+  std::variant<std::vector<DiagonalChainWarmup>, std::vector<DenseChainWarmup>> warmups;
+  std::vector<double> eps;
+  std::vector<std::size_t> index;
+  std::vector<std::uint64_t> length;
+  std::vector<double> end_value;
+  std::vector<unsigned char> diverged;
+  std::vector<TransitionStats> last;
+};
+
 // A group of chains whose state rows lie one after the other in `states`
-// (chain_words(dim) doubles each), with one uniform source per chain for
-// tune() and draw() (init() draws nothing and may be given none).
+// (chain_words(dim, dense) doubles each), with one uniform source per chain
+// for tune() and draw() (init() draws nothing and may be given none).
 template <LogDensityNd L, UniformSource S>
 class ChainGroup {
  public:
   [[nodiscard]] static std::expected<ChainGroup, ChainFault> make(const L& f, std::span<S> sources,
                                                                    std::span<double> states,
-                                                                   const ChainSettings& settings) {
-    ChainGroup group(f, sources, states, settings);
+                                                                   const ChainSettings& settings,
+                                                                   ChainScratch& scratch) {
+    ChainGroup group(f, sources, states, settings, scratch);
     if (!group.allocate()) return std::unexpected(ChainFault{ChainFault::Kind::OutOfMemory});
     return group;
   }
@@ -179,14 +208,15 @@ class ChainGroup {
   // there, a fresh adaptation and the identity metric.
   [[nodiscard]] std::expected<void, ChainFault> init(std::span<const double> x0, std::span<const double> step0) {
     const std::size_t d = settings_.dim;
+    const std::size_t w = row_words();
     for (std::size_t c = 0; c < chains(); ++c) {
       const ChainView chain = view(c);
-      std::fill(states_.begin() + static_cast<std::ptrdiff_t>(c * chain_words(d)),
-                states_.begin() + static_cast<std::ptrdiff_t>((c + 1) * chain_words(d)), 0.0);
+      std::fill(states_.begin() + static_cast<std::ptrdiff_t>(c * w),
+                states_.begin() + static_cast<std::ptrdiff_t>((c + 1) * w), 0.0);
       chain.stamp();
       std::copy_n(x0.begin() + static_cast<std::ptrdiff_t>(c * d), d, chain.x().begin());
       chain.step() = step0[c];
-      for (std::size_t i = 0; i < d; ++i) chain.factor()[i * d + i] = 1.0;
+      set_identity_metric(chain);
       if (!start_adaptation(c, step0[c])) return std::unexpected(ChainFault{ChainFault::Kind::OutOfMemory, c});
       std::copy(chain.x().begin(), chain.x().end(), row(points_, c).begin());
       live_[c] = 1;
@@ -238,26 +268,45 @@ class ChainGroup {
     return {};
   }
 
-  [[nodiscard]] std::size_t chains() const { return states_.size() / chain_words(settings_.dim); }
+  [[nodiscard]] std::size_t chains() const { return states_.size() / row_words(); }
   [[nodiscard]] ChainView view(std::size_t c) const {
-    const std::size_t w = chain_words(settings_.dim);
-    return ChainView(states_.subspan(c * w, w), settings_.dim);
+    const std::size_t w = row_words();
+    return ChainView(states_.subspan(c * w, w), settings_.dim, settings_.dense);
   }
 
  private:
-  ChainGroup(const L& f, std::span<S> sources, std::span<double> states, const ChainSettings& settings)
-      : f_(&f), sources_(sources), states_(states), settings_(settings) {}
+  ChainGroup(const L& f, std::span<S> sources, std::span<double> states, const ChainSettings& settings,
+             ChainScratch& scratch)
+      : f_(&f), sources_(sources), states_(states), settings_(settings), points_(scratch.points),
+        values_(scratch.values), live_(scratch.live), z_(scratch.z), q_(scratch.q), gq_(scratch.gq), r_(scratch.r),
+        energy_(scratch.energy), flat_(scratch.flat), warmups_(scratch.warmups), eps_(scratch.eps),
+        index_(scratch.index), length_(scratch.length), end_value_(scratch.end_value), diverged_(scratch.diverged),
+        last_(scratch.last) {}
 
-  // Work space for one call, taken once: a transition allocates nothing.
+  [[nodiscard]] std::size_t row_words() const { return chain_words(settings_.dim, settings_.dense); }
+
+  void set_identity_metric(const ChainView& chain) const {
+    const std::size_t d = settings_.dim;
+    const std::span<double> metric = chain.metric();
+    if (settings_.dense) {
+      for (std::size_t i = 0; i < d; ++i) metric[i * d + i] = 1.0;
+    } else {
+      std::fill(metric.begin(), metric.end(), 1.0);
+    }
+  }
+
+  // Work space, taken by the run's first group: a transition allocates
+  // nothing, nor does a later group of the run.
   [[nodiscard]] bool allocate() {
     const std::size_t c = chains();
     const std::size_t d = settings_.dim;
     const bool hmc = settings_.kind == ChainKind::Hamiltonian;
-    // Central differences need 2d points per chain and gradient.
-    const std::size_t batch = hmc && !GradientLogDensity<L> ? 2 * d * c : c;
+    // Central differences for a batch function take 2d points per chain
+    // and gradient; any other moves one point in place.
+    const std::size_t batch = hmc && !GradientLogDensity<L> && BatchLogDensity<L> ? 2 * d * c : c;
     return try_resize(points_, batch * d) && try_resize(values_, batch) && try_resize(live_, c) &&
            try_resize(z_, d) && try_resize(q_, c * d) && try_resize(gq_, c * d) && try_resize(r_, c * d) &&
-           try_resize(energy_, c) && try_resize(eps_, c) && try_resize(scale_, d) && try_resize(flat_, d) &&
+           try_resize(energy_, c) && try_resize(eps_, c) && try_resize(flat_, d) &&
            try_resize(index_, batch) && try_resize(length_, c) && try_resize(end_value_, c) &&
            try_resize(diverged_, c) && try_resize(last_, c);
   }
@@ -338,13 +387,40 @@ class ChainGroup {
         }
       }
       return {};
-    } else {
+    } else if constexpr (BatchLogDensity<L>) {
       return numeric_gradients_of_live();
+    } else {
+      pointwise_gradients_of_live();
+      return {};
     }
   }
 
-  // Central differences: for coordinate i the points q + h e_i, q - h e_i,
-  // all live chains in one batch.
+  // Central differences, one call at a time, in the order the batch above
+  // takes (so the same values come out): each difference moves one
+  // coordinate of a copy of q and puts it back, so the scratch is one point
+  // where a batch is 2d points (O(d^2) per chain).
+  void pointwise_gradients_of_live() {
+    const std::span<double> p = row(points_, 0);
+    for (std::size_t c = 0; c < chains(); ++c) {
+      if (!live_[c]) continue;
+      const std::span<const double> q = row(q_, c);
+      const std::span<double> g = row(gq_, c);
+      std::copy(q.begin(), q.end(), p.begin());
+      for (std::size_t i = 0; i < q.size(); ++i) {
+        const double centre = difference_centre(q[i], i);
+        const double h = difference_step(centre);
+        p[i] = centre + h;
+        const double up = (*f_)(p);
+        p[i] = centre - h;
+        const double down = (*f_)(p);
+        p[i] = q[i];
+        g[i] = (up - down) / (h + h);
+      }
+    }
+  }
+
+  // Central differences for a batch function: for coordinate i the points
+  // q + h e_i, q - h e_i, all live chains in one batch.
   [[nodiscard]] std::expected<void, ChainFault> numeric_gradients_of_live() {
     const std::size_t d = settings_.dim;
     std::size_t n = 0;
@@ -403,7 +479,7 @@ class ChainGroup {
       const std::span<double> y = row(points_, c);
       fill_standard_normal(sources_[c], z_);
       std::copy(chain.x().begin(), chain.x().end(), y.begin());
-      detail::add_factor_times(y, chain.step(), chain.factor(), z_, settings_.dense);
+      detail::add_factor_times(y, chain.step(), chain.metric(), z_, settings_.dense);
       if (bounded()) {
         for (std::size_t i = 0; i < d; ++i) y[i] = reflect_into(y[i], settings_.lo[i], settings_.hi[i]).value;
       }
@@ -438,7 +514,7 @@ class ChainGroup {
       fill_standard_normal(sources_[c], r);
       energy_[c] = -chain.log_density() + 0.5 * detail::squared_norm(r);
       std::copy(chain.x().begin(), chain.x().end(), row(q_, c).begin());
-      detail::add_factor_transposed_times(r, 0.5 * eps_[c], chain.factor(), chain.grad(), dense);
+      detail::add_factor_transposed_times(r, 0.5 * eps_[c], chain.metric(), chain.grad(), dense);
       length_[c] = detail::trajectory_steps(sources_[c].next_double(), settings_.leapfrog_steps);
       longest = std::max(longest, length_[c]);
       live_[c] = 1;
@@ -469,7 +545,7 @@ class ChainGroup {
         // The momentum's half step synchronises it with the position for
         // the energy; the second half completes the full step.
         const double half = 0.5 * eps_[c];
-        detail::add_factor_transposed_times(row(r_, c), half, view(c).factor(), row(gq_, c), dense);
+        detail::add_factor_transposed_times(row(r_, c), half, view(c).metric(), row(gq_, c), dense);
         const double error = -values_[c] + 0.5 * detail::squared_norm(row(r_, c)) - energy_[c];
         if (!(error <= detail::kDivergentEnergy)) {
           live_[c] = 0;
@@ -481,7 +557,7 @@ class ChainGroup {
           end_value_[c] = values_[c];
           continue;
         }
-        detail::add_factor_transposed_times(row(r_, c), half, view(c).factor(), row(gq_, c), dense);
+        detail::add_factor_transposed_times(row(r_, c), half, view(c).metric(), row(gq_, c), dense);
       }
     }
     for (std::size_t c = 0; c < chains(); ++c) accept_or_stay(c, tuning);
@@ -520,7 +596,7 @@ class ChainGroup {
     const ChainView chain = view(c);
     const std::span<double> q = row(q_, c);
     const std::span<double> r = row(r_, c);
-    detail::add_factor_times(q, eps_[c], chain.factor(), r, settings_.dense);
+    detail::add_factor_times(q, eps_[c], chain.metric(), r, settings_.dense);
     if (bounded()) {
       for (std::size_t i = 0; i < q.size(); ++i) {
         const Reflected m = reflect_into(q[i], settings_.lo[i], settings_.hi[i]);
@@ -538,8 +614,8 @@ class ChainGroup {
   // min(1, exp(diff)), 0 for -inf.
   [[nodiscard]] static double acceptance(double diff) { return diff >= 0.0 ? 1.0 : std::exp(diff); }
 
-  using DiagonalWarmup = WindowedAdaptation<DiagonalEstimator>;
-  using DenseWarmup = WindowedAdaptation<DenseEstimator>;
+  using DiagonalWarmup = DiagonalChainWarmup;
+  using DenseWarmup = DenseChainWarmup;
 
   // A fresh warm-up for chain c, saved into its row.
   template <class W>
@@ -552,17 +628,22 @@ class ChainGroup {
     return settings_.dense ? start_adaptation_as<DenseWarmup>(c, step0) : start_adaptation_as<DiagonalWarmup>(c, step0);
   }
 
-  // Each chain's warm-up from its row, for one call of tune().
+  // Each chain's warm-up from its row, for one call of tune(), into the
+  // warm-ups of an earlier call when there are (restore rewrites all their
+  // state).
   template <class W>
   [[nodiscard]] bool restore_adaptations_as() {
-    std::vector<W>& warmups = warmups_.template emplace<std::vector<W>>();
-    if (!try_reserve(warmups, chains())) return false;
-    for (std::size_t c = 0; c < chains(); ++c) {
-      auto warmup = W::make(settings_.dim, settings_.tune, 1.0, settings_.target_accept, W::StepRule::Settle);
-      if (!warmup) return false;
-      warmup->restore(view(c).adaptation());
-      warmups.push_back(std::move(*warmup));
+    std::vector<W>* held = std::get_if<std::vector<W>>(&warmups_);
+    if (held == nullptr || held->size() != chains()) {
+      held = &warmups_.template emplace<std::vector<W>>();
+      if (!try_reserve(*held, chains())) return false;
+      for (std::size_t c = 0; c < chains(); ++c) {
+        auto warmup = W::make(settings_.dim, settings_.tune, 1.0, settings_.target_accept, W::StepRule::Settle);
+        if (!warmup) return false;
+        held->push_back(std::move(*warmup));
+      }
     }
+    for (std::size_t c = 0; c < chains(); ++c) (*held)[c].restore(view(c).adaptation());
     return true;
   }
   [[nodiscard]] bool restore_adaptations() {
@@ -581,25 +662,15 @@ class ChainGroup {
   // window, the metric; at the end of tuning the averaged step is kept.
   void adapt(std::size_t c, double alpha) {
     const ChainView chain = view(c);
-    const std::size_t d = settings_.dim;
     // A random walk has no gradient: a constant one leaves the draws alone
     // to estimate the scales.
     const std::span<const double> g = settings_.kind == ChainKind::Hamiltonian ? chain.grad() : flat_;
-    bool finished = false;
-    if (settings_.dense) {
-      DenseWarmup& warmup = std::get<std::vector<DenseWarmup>>(warmups_)[c];
-      chain.step() = warmup.update(chain.x(), g, alpha, chain.factor(), chain.step()).step;
-      finished = warmup.finished();
-    } else {
-      DiagonalWarmup& warmup = std::get<std::vector<DiagonalWarmup>>(warmups_)[c];
-      for (std::size_t i = 0; i < d; ++i) scale_[i] = chain.factor()[i * d + i];
-      const auto step = warmup.update(chain.x(), g, alpha, scale_, chain.step());
-      chain.step() = step.step;
-      if (step.metric_changed) {
-        for (std::size_t i = 0; i < d; ++i) chain.factor()[i * d + i] = scale_[i];
-      }
-      finished = warmup.finished();
-    }
+    const bool finished = std::visit(
+        [&](auto& warmups) {
+          chain.step() = warmups[c].update(chain.x(), g, alpha, chain.metric(), chain.step()).step;
+          return warmups[c].finished();
+        },
+        warmups_);
     if (finished) finish_tuning(chain);
   }
 
@@ -613,23 +684,22 @@ class ChainGroup {
   std::span<S> sources_;
   std::span<double> states_;
   ChainSettings settings_;
-  std::vector<double> points_;
-  std::vector<double> values_;
-  std::vector<unsigned char> live_;
-  std::vector<double> z_;
-  std::vector<double> q_;
-  std::vector<double> gq_;
-  std::vector<double> r_;
-  std::vector<double> energy_;
-  std::vector<double> scale_;  // a diagonal metric's scales, for its warm-up
-  std::vector<double> flat_;   // the zero gradient of a random walk
-  std::variant<std::vector<DiagonalWarmup>, std::vector<DenseWarmup>> warmups_;
-  std::vector<double> eps_;  // the jittered step of each chain's transition
-  std::vector<std::size_t> index_;
-  std::vector<std::uint64_t> length_;      // each trajectory's leapfrog steps
-  std::vector<double> end_value_;          // the log-density where it ended
-  std::vector<unsigned char> diverged_;
-  std::vector<TransitionStats> last_;      // each chain's last transition
+  std::vector<double>& points_;
+  std::vector<double>& values_;
+  std::vector<unsigned char>& live_;
+  std::vector<double>& z_;
+  std::vector<double>& q_;
+  std::vector<double>& gq_;
+  std::vector<double>& r_;
+  std::vector<double>& energy_;
+  std::vector<double>& flat_;  // the zero gradient of a random walk
+  std::variant<std::vector<DiagonalWarmup>, std::vector<DenseWarmup>>& warmups_;
+  std::vector<double>& eps_;  // the jittered step of each chain's transition
+  std::vector<std::size_t>& index_;
+  std::vector<std::uint64_t>& length_;    // each trajectory's leapfrog steps
+  std::vector<double>& end_value_;        // the log-density where it ended
+  std::vector<unsigned char>& diverged_;
+  std::vector<TransitionStats>& last_;    // each chain's last transition
 };
 
 }  // namespace varlix
