@@ -34,6 +34,8 @@
 #include <binding/ref.hpp>
 #include <binding/result.hpp>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -526,6 +528,48 @@ PyObject* chains_report(ChainsCore& core) {
   return list.release();
 }
 
+// Every chain's metric words, one list per chain: d scales for a diagonal
+// metric, the row-major lower-triangular factor of a dense one.
+PyObject* chains_metric(ChainsCore& core) {
+  const std::size_t d = core.dim();
+  const bool dense = core.settings.chain.dense;
+  const std::size_t w = chain_words(d, dense);
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(core.count())));
+  if (!list) return nullptr;
+  for (std::size_t c = 0; c < core.count(); ++c) {
+    const ChainView chain(std::span(core.states).subspan(c * w, w), d, dense);
+    if (!chain.is_valid()) return py::set_error(PyExc_ValueError, "the chains have not been started");
+    PyObject* item = py::to_py(std::span<const double>(chain.metric()));
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(c), item);
+  }
+  return list.release();
+}
+
+// Replaces every started chain's metric by its row of `words` (chains x the
+// metric's words, as chains_metric gives them): the starting metric the
+// warm-up adapts from. The caller checks the values; only the size and
+// finiteness are checked here.
+PyObject* chains_set_metric(ChainsCore& core, F64In::type words) {
+  const std::size_t d = core.dim();
+  const bool dense = core.settings.chain.dense;
+  const std::size_t m = chain_metric_words(d, dense);
+  const std::size_t w = chain_words(d, dense);
+  if (words.size() != core.count() * m) {
+    return py::set_error(PyExc_ValueError, "the metric must hold one row of the metric's words per chain");
+  }
+  const std::span<const double> all = words.span();
+  if (!std::all_of(all.begin(), all.end(), [](double v) { return std::isfinite(v); })) {
+    return py::set_error(PyExc_ValueError, "the metric must be finite");
+  }
+  for (std::size_t c = 0; c < core.count(); ++c) {
+    const ChainView chain(std::span(core.states).subspan(c * w, w), d, dense);
+    if (!chain.is_valid()) return py::set_error(PyExc_ValueError, "the chains have not been started");
+    std::copy_n(all.begin() + static_cast<std::ptrdiff_t>(c * m), m, chain.metric().begin());
+  }
+  return Py_NewRef(Py_None);
+}
+
 using py::arg;
 using py::signature;
 
@@ -540,6 +584,8 @@ constexpr auto kStatsInto = signature("stats_into", arg<py::Str>("phase"), arg<F
 constexpr auto kRun = signature("run", arg<py::Any>("bit_generators"), arg<py::Str>("phase"), arg<py::U64>("count"),
                                 arg<py::U64>("thin"), arg<py::U64>("start"), arg<ByteArray>("abandon"));
 constexpr auto kReport = signature("report");
+constexpr auto kMetric = signature("metric");
+constexpr auto kSetMetric = signature("set_metric", arg<F64In>("words"));
 
 }  // namespace
 
@@ -554,6 +600,8 @@ bool register_mcmc(PyObject* module) {
       method<ChainsClass, kStatsInto, chains_stats_into>(),
       method<ChainsClass, kRun, chains_run>(),
       method<ChainsClass, kReport, chains_report>(),
+      method<ChainsClass, kMetric, chains_metric>(),
+      method<ChainsClass, kSetMetric, chains_set_metric>(),
       {},
   };
   return py::add_class<ChainsClass>(module, {.methods = methods,

@@ -118,8 +118,10 @@ class Chains:
         and nuts; ``tree_depth`` for nuts. With ``thin``, those of the
         transition that produced the draw.
     metric : ndarray or None
-        The metric nuts adapted, per chain: variances (chains, d) for a
-        diagonal one, covariances (chains, d, d) for a dense one.
+        The metric each chain adapted (for metropolis, the shape of its
+        proposal's covariance, which the step size scales): variances
+        (chains, d) for a diagonal one, covariances (chains, d, d) for a
+        dense one.
 
     ``ess()``, ``rhat()`` and ``summary()`` are arviz's, on ``to_arviz()``.
     A ``Chains`` pickles.
@@ -457,8 +459,10 @@ class _Task:
     """One group of chains to run: picklable, for an executor's workers."""
 
     def __init__(self, sampler, logpdf, grad, kind, x0, steps, generators, first_chain, draws, tune, thin,
-                 target_accept, leapfrog_steps, lo, hi):
+                 target_accept, leapfrog_steps, lo, hi, dense, metric0):
         self.sampler = sampler
+        self.dense = dense
+        self.metric0 = metric0  # each chain's starting metric words, or None for the identity
         self.logpdf = logpdf
         self.grad = grad
         self.kind = kind
@@ -513,15 +517,14 @@ def _run_task(task: _Task) -> dict:
         spec = _point_spec(logpdf, d)
     grad = _gradient_spec(_overflow_diverges(task.grad, np.shape), d) if task.grad is not None else None
     lo, hi = (None, None) if task.lo is None else (_engine_array(task.lo), _engine_array(task.hi))
-    # A dense metric for a random walk without bounds (it learns correlations
-    # from the draws); diagonal for hmc, whose gradients give the scales.
-    dense = task.sampler == "metropolis" and task.lo is None
-    settings = (task.sampler, d, chains, task.target_accept, task.tune, task.leapfrog_steps, dense, lo, hi)
+    settings = (task.sampler, d, chains, task.target_accept, task.tune, task.leapfrog_steps, task.dense, lo, hi)
     # Built here, inside the task: a process pool's worker builds its own.
     engine = _engine.Chains(spec, grad, settings)
     fault = engine.start(_engine_array(task.x0), _engine_array(task.steps))
     if fault is not None:
         raise _fault_error(fault, task.first_chain)
+    if task.metric0 is not None:
+        engine.set_metric(_engine_array(task.metric0))
     capsules = [g.bit_generator.capsule for g in task.generators]
     tune_samples = np.empty((chains, task.tune, d))
     tune_values = np.empty((chains, task.tune))
@@ -556,6 +559,7 @@ def _run_task(task: _Task) -> dict:
         "tune_samples": tune_samples,
         "tune_logpdf_values": tune_values,
         "divergent": report[:, 3].astype(np.int64),
+        "metric": _metric_of(engine.metric(), chains, d, task.dense),
         "stats": _named_stats(task.sampler, values, stats["draw"]),
         "tune_stats": _named_stats(task.sampler, tune_values, stats["tune"]),
     }
@@ -588,26 +592,27 @@ def _gather(results, sampler) -> Chains:
     for field in ("stats", "tune_stats"):
         setattr(result, field, {name: np.concatenate([r[field][name] for r in results], axis=0)
                                 for name in results[0][field]})
+    result.metric = stack("metric")
     return result
 
 
 def _sample(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_size, target_accept, leapfrog_steps,
-            bounds, random_state, executor, vectorized, progress, init, warn) -> Chains:
+            bounds, metric, random_state, executor, vectorized, progress, init, warn) -> Chains:
     _check_init(init)
     show = _progress_wanted(progress)
     total = _count(chains, "chains", 1) * (_count(tune, "tune", 0) + _count(draws, "draws", 1))
     with _ProgressBar(show, total, sampler) as bar:
         result = _run_chains(sampler, logpdf, x0, grad=grad, draws=draws, tune=tune, chains=chains, thin=thin,
                              step_size=step_size, target_accept=target_accept, leapfrog_steps=leapfrog_steps,
-                             bounds=bounds, random_state=random_state, executor=executor, vectorized=vectorized,
-                             init=init, progress=bar.update if show else None)
+                             bounds=bounds, metric=metric, random_state=random_state, executor=executor,
+                             vectorized=vectorized, init=init, progress=bar.update if show else None)
     if warn:
         result.check(warn=True)
     return result
 
 
 def _run_chains(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_size, target_accept, leapfrog_steps,
-                bounds, random_state, executor, vectorized, init, progress) -> Chains:
+                bounds, metric, random_state, executor, vectorized, init, progress) -> Chains:
     chains = _count(chains, "chains", 1)
     draws = _count(draws, "draws", 1)
     tune = _count(tune, "tune", 0)
@@ -622,6 +627,7 @@ def _run_chains(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_si
         raise TypeError(f"grad must be callable or None, not {type(grad).__name__}")
     if executor is not None and not hasattr(executor, "submit"):
         raise TypeError(f"executor must be a concurrent.futures.Executor (with submit), not {type(executor).__name__}")
+    dense, metric0 = _chain_metric(sampler, metric, chains, d, lo is not None)
     kind = _kind_of(logpdf, x0, vectorized)
     generators = spawn(random_state, chains)
     if init == "jitter":
@@ -629,7 +635,8 @@ def _run_chains(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_si
 
     def task(first, last):
         t = _Task(sampler, logpdf, grad, kind, x0[first:last], steps[first:last], generators[first:last], first,
-                  draws, tune, thin, target_accept, leapfrog_steps, lo, hi)
+                  draws, tune, thin, target_accept, leapfrog_steps, lo, hi, dense,
+                  None if metric0 is None else metric0[first:last])
         t.progress = progress
         return t
 
@@ -647,6 +654,34 @@ def _run_chains(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_si
     # The caller's executor: one chain per task, results in chain order; it
     # stays open.
     return _gather(_results(executor, tasks, stop), sampler)
+
+
+def _chain_metric(sampler, metric, chains, d, boxed):
+    """(dense, starting words per chain or None) of metropolis or hmc.
+    By default a random walk learns a dense metric (correlations from its
+    draws) and hmc a diagonal one (scales from draws and gradients); on a
+    box the mirroring needs a diagonal one."""
+    if metric is None:
+        metric = "dense" if sampler == "metropolis" and not boxed else "diag"
+    if isinstance(metric, str) and metric not in ("diag", "dense"):
+        raise ValueError(f"metric must be 'diag', 'dense' or an array, got {metric!r}")
+    dense, words = _starting_metric(metric, chains, d)
+    if dense and sampler == "hmc":
+        raise ValueError("hmc takes a diagonal metric ('diag' or variances of shape (d,)); nuts takes a dense one")
+    if dense and boxed:
+        raise ValueError("a dense metric cannot be used with bounds: proposals are mirrored coordinate by "
+                         "coordinate, which needs a diagonal metric")
+    return dense, None if isinstance(metric, str) else words
+
+
+def _metric_of(words, chains, d, dense):
+    """The engine's metric words as a user reads them: variances (chains, d)
+    of a diagonal metric, covariances (chains, d, d) of a dense one."""
+    words = np.array(words).reshape(chains, -1)
+    if dense:
+        factors = np.tril(words.reshape(chains, d, d))
+        return np.einsum("cij,ckj->cik", factors, factors)
+    return words**2
 
 
 def _check_init(init):
@@ -679,7 +714,7 @@ def _results(executor, tasks, stop):
 
 
 def metropolis(logpdf, x0, *, draws=1000, tune=1000, chains=4, thin=1, step_size=1.0, target_accept=0.234,
-               bounds=None, random_state=None, executor=None, vectorized=None, progress=None, init=None,
+               bounds=None, metric=None, random_state=None, executor=None, vectorized=None, progress=None, init=None,
                warn=True) -> Chains:
     """Random-walk Metropolis chains on a log-density.
 
@@ -706,6 +741,12 @@ def metropolis(logpdf, x0, *, draws=1000, tune=1000, chains=4, thin=1, step_size
         targets, Roberts, Gelman & Gilks 1997).
     bounds : None or (lower, upper)
         A box for the support; proposals leaving it are mirrored back.
+    metric : None, "dense", "diag" or array_like
+        The proposal's metric, adapted while tuning: "dense" (the default
+        without bounds: correlations and scales from the draws, O(d^2) per
+        step) or "diag" (the default on a box, O(d) per step); an array of
+        shape (d,) (variances) or (d, d) (a covariance) is the starting
+        value. Read back as ``Chains.metric``.
     random_state : None, int, SeedSequence, Generator or RandomState
         The source of one independent stream per chain.
     executor : concurrent.futures.Executor, optional
@@ -730,13 +771,13 @@ def metropolis(logpdf, x0, *, draws=1000, tune=1000, chains=4, thin=1, step_size
     Chains
     """
     return _sample("metropolis", logpdf, x0, grad=None, draws=draws, tune=tune, chains=chains, thin=thin,
-                   step_size=step_size, target_accept=target_accept, leapfrog_steps=1, bounds=bounds,
+                   step_size=step_size, target_accept=target_accept, leapfrog_steps=1, bounds=bounds, metric=metric,
                    random_state=random_state, executor=executor, vectorized=vectorized, progress=progress,
                    init=init, warn=warn)
 
 
 def hmc(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, thin=1, step_size=1.0, leapfrog_steps=10,
-        target_accept=0.9, bounds=None, random_state=None, executor=None, vectorized=None, progress=None, init=None,
+        target_accept=0.9, bounds=None, metric=None, random_state=None, executor=None, vectorized=None, progress=None, init=None,
         warn=True) -> Chains:
     """Hamiltonian Monte Carlo chains on a log-density.
 
@@ -754,6 +795,9 @@ def hmc(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, thin=1, step_
         without it, central differences of ``logpdf`` (2d calls per gradient).
     leapfrog_steps : int
         The mean number of leapfrog steps per transition.
+    metric : None, "diag" or array_like of shape (d,)
+        The diagonal metric adapted while tuning, from identity or from the
+        given variances; read back as ``Chains.metric``.
     target_accept : float in (0, 1)
         The mean acceptance probability tuning aims at. Above nuts's 0.8:
         each rejection repeats a draw, and on a 100-dimensional Gaussian
@@ -766,6 +810,7 @@ def hmc(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, thin=1, step_
     """
     return _sample("hmc", logpdf, x0, grad=grad, draws=draws, tune=tune, chains=chains, thin=thin,
                    step_size=step_size, target_accept=target_accept, leapfrog_steps=leapfrog_steps, bounds=bounds,
+                   metric=metric,
                    random_state=random_state, executor=executor, vectorized=vectorized, progress=progress,
                    init=init, warn=warn)
 
@@ -977,13 +1022,7 @@ def _run_nuts_task(task: _NutsTask) -> dict:
         if task.progress is not None:
             task.progress(chains * n, out, done)
     out["diverging"] = out["diverging"].view(np.bool_)
-    metric = np.array(engine.metric()).reshape(chains, -1)
-    if task.dense:
-        factors = metric.reshape(chains, d, d)
-        metric = np.einsum("cij,ckj->cik", np.tril(factors), np.tril(factors))
-    else:
-        metric = metric**2
-    out["metric"] = metric
+    out["metric"] = _metric_of(engine.metric(), chains, d, task.dense)
     out["final_step_size"] = np.array(engine.step_sizes())
     out["state"] = np.array(engine.save_state()).reshape(chains, -1)
     out["generators"] = task.generators

@@ -492,3 +492,29 @@ def test_per_draw_statistics_reach_arviz(sampler):
     data = chains.to_arviz()
     assert set(data.sample_stats.data_vars) == expected
     assert set(data.warmup_sample_stats.data_vars) == expected
+
+
+def test_metrics_are_read_back_and_start_where_given():
+    scales = np.array([0.01, 1.0, 100.0])
+    learnt = mcmc.hmc(lambda x: -0.5 * float(np.sum((x / scales) ** 2)), np.ones(3),
+                      grad=lambda x: -x / scales**2, draws=200, random_state=5, warn=False)
+    assert learnt.metric.shape == (4, 3)
+    ratio = np.sqrt(learnt.metric) / scales
+    assert np.all((ratio > 0.5) & (ratio < 2.0))
+    cov = np.array([[2.0, 0.5], [0.5, 1.0]])
+    kept = mcmc.metropolis(gaussian, np.zeros(2), metric=cov, draws=20, tune=0, warn=False, random_state=1)
+    np.testing.assert_allclose(kept.metric, np.broadcast_to(cov, (4, 2, 2)))
+    diagonal = mcmc.metropolis(gaussian, np.zeros(2), metric="diag", draws=20, tune=0, warn=False)
+    np.testing.assert_array_equal(diagonal.metric, np.ones((4, 2)))
+
+
+@pytest.mark.parametrize("sampler, kwargs, message", [
+    (mcmc.hmc, {"metric": "dense"}, "hmc takes a diagonal metric"),
+    (mcmc.hmc, {"metric": np.eye(2)}, "hmc takes a diagonal metric"),
+    (mcmc.metropolis, {"metric": "dense", "bounds": ([0, 0], [1, 1])}, "cannot be used with bounds"),
+    (mcmc.metropolis, {"metric": "low_rank"}, "metric must be 'diag', 'dense' or an array"),
+    (mcmc.metropolis, {"metric": [1.0, -1.0]}, "positive finite variances"),
+])
+def test_bad_metrics_are_refused(sampler, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        sampler(gaussian, np.full(2, 0.5), **kwargs)
