@@ -570,6 +570,30 @@ PyObject* chains_set_metric(ChainsCore& core, F64In::type words) {
   return Py_NewRef(Py_None);
 }
 
+// Every chain's state row (position, step, metric, warm-up), for a later
+// run to continue from: a run of n draws then restore_state and m more
+// draws equals n + m draws at once.
+PyObject* chains_save_state(ChainsCore& core) { return py::to_py(std::span<const double>(core.states)); }
+
+// Replaces the state rows by those save_state gave (instead of start): each
+// must be a row of this layout, metric kind and dimension.
+PyObject* chains_restore_state(ChainsCore& core, F64In::type words) {
+  const std::size_t d = core.dim();
+  const bool dense = core.settings.chain.dense;
+  const std::size_t w = chain_words(d, dense);
+  if (words.size() != core.states.size()) {
+    return py::set_error(PyExc_ValueError, "the saved chain state does not fit these chains");
+  }
+  std::copy(words.span().begin(), words.span().end(), core.states.begin());
+  for (std::size_t c = 0; c < core.count(); ++c) {
+    if (!ChainView(std::span(core.states).subspan(c * w, w), d, dense).is_valid()) {
+      std::fill(core.states.begin(), core.states.end(), 0.0);
+      return py::set_error(PyExc_ValueError, "the saved chain state does not fit these chains");
+    }
+  }
+  return Py_NewRef(Py_None);
+}
+
 using py::arg;
 using py::signature;
 
@@ -586,6 +610,8 @@ constexpr auto kRun = signature("run", arg<py::Any>("bit_generators"), arg<py::S
 constexpr auto kReport = signature("report");
 constexpr auto kMetric = signature("metric");
 constexpr auto kSetMetric = signature("set_metric", arg<F64In>("words"));
+constexpr auto kSaveState = signature("save_state");
+constexpr auto kRestoreState = signature("restore_state", arg<F64In>("words"));
 
 }  // namespace
 
@@ -602,6 +628,8 @@ bool register_mcmc(PyObject* module) {
       method<ChainsClass, kReport, chains_report>(),
       method<ChainsClass, kMetric, chains_metric>(),
       method<ChainsClass, kSetMetric, chains_set_metric>(),
+      method<ChainsClass, kSaveState, chains_save_state>(),
+      method<ChainsClass, kRestoreState, chains_restore_state>(),
       {},
   };
   return py::add_class<ChainsClass>(module, {.methods = methods,

@@ -165,11 +165,13 @@ class Chains:
         with the draws so far followed by the new ones. Every chain goes on
         from its position, adapted metric and step size and random stream,
         so that 1000 draws then ``resume(1000)`` equal 2000 draws at once,
-        bit for bit. After unpickling (the functions are not pickled), pass
-        ``logpdf`` (and ``grad``) again, as given to :func:`nuts`. This
+        bit for bit (for metropolis and hmc with a NumPy-vectorized
+        log-density, when both runs group the chains alike: serially, or
+        on an executor). After unpickling (the functions are not pickled),
+        pass ``logpdf`` (and ``grad``) again, as given to the sampler. This
         Chains is left unchanged and can be resumed again."""
         if self._resume is None:
-            raise ValueError("only chains of varlix.mcmc.nuts can be resumed")
+            raise ValueError("these chains carry no state to resume from (made before varlix could resume them)")
         draws = _count(draws, "draws", 1)
         if logpdf is None:
             if self._target is None:
@@ -177,10 +179,16 @@ class Chains:
             logpdf, grad = self._target
         setup = dict(self._resume["setup"], logpdf=logpdf, grad=grad,
                      generators=copy.deepcopy(self._resume["generators"]))
-        done = self._resume["done"]
-        tune_left = max(0, setup["tune"] - done)
-        results = _run_nuts(setup, (self._resume["state"], done, tune_left + draws), executor, progress)
-        result = _nuts_chains(results, setup, tune_left, self)
+        if self.sampler != "nuts":
+            with _ProgressBar(_progress_wanted(progress), self.chains * draws, self.sampler) as bar:
+                results = _execute(setup, draws, self._resume["state"], executor,
+                                   bar.update if _progress_wanted(progress) else None)
+            result = _gather(results, setup, self)
+        else:
+            done = self._resume["done"]
+            tune_left = max(0, setup["tune"] - done)
+            results = _run_nuts(setup, (self._resume["state"], done, tune_left + draws), executor, progress)
+            result = _nuts_chains(results, setup, tune_left, self)
         if warn:
             result.check(warn=True)
         return result
@@ -483,6 +491,7 @@ class _Task:
         # being cancelled or by the signal itself).
         self.stop = np.zeros(1, dtype=np.uint8)
         self.progress = None  # a progress bar's update, in the caller's process only
+        self.saved = None  # the state rows of these chains when resumed (then no tuning)
 
     def __getstate__(self):
         state = dict(self.__dict__)
@@ -520,18 +529,22 @@ def _run_task(task: _Task) -> dict:
     settings = (task.sampler, d, chains, task.target_accept, task.tune, task.leapfrog_steps, task.dense, lo, hi)
     # Built here, inside the task: a process pool's worker builds its own.
     engine = _engine.Chains(spec, grad, settings)
-    fault = engine.start(_engine_array(task.x0), _engine_array(task.steps))
-    if fault is not None:
-        raise _fault_error(fault, task.first_chain)
-    if task.metric0 is not None:
-        engine.set_metric(_engine_array(task.metric0))
+    if task.saved is not None:
+        engine.restore_state(_engine_array(task.saved))
+    else:
+        fault = engine.start(_engine_array(task.x0), _engine_array(task.steps))
+        if fault is not None:
+            raise _fault_error(fault, task.first_chain)
+        if task.metric0 is not None:
+            engine.set_metric(_engine_array(task.metric0))
     capsules = [g.bit_generator.capsule for g in task.generators]
-    tune_samples = np.empty((chains, task.tune, d))
-    tune_values = np.empty((chains, task.tune))
+    tune = 0 if task.saved is not None else task.tune
+    tune_samples = np.empty((chains, tune, d))
+    tune_values = np.empty((chains, tune))
     samples = np.empty((chains, task.draws, d))
     values = np.empty((chains, task.draws))
     engine.record_into(tune_samples, tune_values, samples, values)
-    stats = {phase: _transition_stats(chains, rows) for phase, rows in (("tune", task.tune), ("draw", task.draws))}
+    stats = {phase: _transition_stats(chains, rows) for phase, rows in (("tune", tune), ("draw", task.draws))}
     for phase, arrays in stats.items():
         engine.stats_into(phase, *arrays.values())
 
@@ -547,7 +560,7 @@ def _run_task(task: _Task) -> dict:
             if task.progress is not None:
                 task.progress(chains * n, stats[phase], start + n)
 
-    run("tune", task.tune, 1)
+    run("tune", tune, 1)
     run("draw", task.draws, task.thin)
     report = np.array(engine.report()).reshape(chains, 4)
     steps_done = np.maximum(report[:, 2], 1.0)
@@ -562,6 +575,8 @@ def _run_task(task: _Task) -> dict:
         "metric": _metric_of(engine.metric(), chains, d, task.dense),
         "stats": _named_stats(task.sampler, values, stats["draw"]),
         "tune_stats": _named_stats(task.sampler, tune_values, stats["tune"]),
+        "state": np.array(engine.save_state()).reshape(chains, -1),
+        "generators": task.generators,
     }
 
 
@@ -583,16 +598,31 @@ def _named_stats(sampler: str, values, arrays: dict) -> dict:
     return stats
 
 
-def _gather(results, sampler) -> Chains:
+def _gather(results, setup, before=None) -> Chains:
+    """The Chains of a run's task results, appended to the Chains `before`
+    when resumed (whose warm-up they keep)."""
     def stack(key):
         return np.concatenate([r[key] for r in results], axis=0)
 
-    result = Chains(stack("samples"), stack("logpdf_values"), stack("accept_rate"), stack("step_size"),
-                    stack("tune_samples"), stack("tune_logpdf_values"), stack("divergent"), sampler)
-    for field in ("stats", "tune_stats"):
-        setattr(result, field, {name: np.concatenate([r[field][name] for r in results], axis=0)
-                                for name in results[0][field]})
+    stats = {name: np.concatenate([r["stats"][name] for r in results], axis=0) for name in results[0]["stats"]}
+    samples, values = stack("samples"), stack("logpdf_values")
+    tune_samples, tune_values = stack("tune_samples"), stack("tune_logpdf_values")
+    tune_stats = {name: np.concatenate([r["tune_stats"][name] for r in results], axis=0)
+                  for name in results[0]["tune_stats"]}
+    if before is not None:
+        samples = np.concatenate([before.samples, samples], axis=1)
+        values = np.concatenate([before.logpdf_values, values], axis=1)
+        stats = {name: np.concatenate([before.stats[name], v], axis=1) for name, v in stats.items()}
+        tune_samples, tune_values, tune_stats = before.tune_samples, before.tune_logpdf_values, before.tune_stats
+    # The engine's acceptance and divergence counters run from the end of
+    # the warm-up, across resumed runs.
+    result = Chains(samples, values, stack("accept_rate"), stack("step_size"), tune_samples, tune_values,
+                    stack("divergent"), setup["sampler"])
+    result.stats, result.tune_stats = stats, tune_stats
     result.metric = stack("metric")
+    result._resume = {"state": stack("state"), "generators": [g for r in results for g in r["generators"]],
+                      "setup": {k: v for k, v in setup.items() if k not in ("logpdf", "grad", "generators")}}
+    result._target = (setup["logpdf"], setup["grad"])
     return result
 
 
@@ -632,17 +662,32 @@ def _run_chains(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_si
     generators = spawn(random_state, chains)
     if init == "jitter":
         x0 = _jittered(x0, generators, lo, hi)
+    setup = {"sampler": sampler, "logpdf": logpdf, "grad": grad, "kind": kind, "x0": x0, "steps": steps,
+             "generators": generators, "tune": tune, "thin": thin, "target_accept": target_accept,
+             "leapfrog_steps": leapfrog_steps, "lo": lo, "hi": hi, "dense": dense, "metric0": metric0}
+    return _gather(_execute(setup, draws, None, executor, progress), setup)
+
+
+def _execute(setup, draws, saved, executor, progress):
+    """The task results of the chains of `setup`, run for `draws` draws
+    (from the state rows `saved` when resumed, else from their start): all
+    in one group serially, one chain per thread for a compiled log-density,
+    one chain per task on an executor."""
+    chains = setup["x0"].shape[0]
 
     def task(first, last):
-        t = _Task(sampler, logpdf, grad, kind, x0[first:last], steps[first:last], generators[first:last], first,
-                  draws, tune, thin, target_accept, leapfrog_steps, lo, hi, dense,
-                  None if metric0 is None else metric0[first:last])
+        metric0 = setup["metric0"]
+        t = _Task(setup["sampler"], setup["logpdf"], setup["grad"], setup["kind"], setup["x0"][first:last],
+                  setup["steps"][first:last], setup["generators"][first:last], first, draws, setup["tune"],
+                  setup["thin"], setup["target_accept"], setup["leapfrog_steps"], setup["lo"], setup["hi"],
+                  setup["dense"], None if metric0 is None else metric0[first:last])
         t.progress = progress
+        t.saved = None if saved is None else saved[first:last]
         return t
 
-    threaded = kind == "native" and grad is None and executor is None and chains > 1
+    threaded = setup["kind"] == "native" and setup["grad"] is None and executor is None and chains > 1
     if executor is None and not threaded:
-        return _gather([_run_task(task(0, chains))], sampler)
+        return [_run_task(task(0, chains))]
     tasks = [task(c, c + 1) for c in range(chains)]
     stop = np.zeros(1, dtype=np.uint8)
     for t in tasks:
@@ -650,10 +695,10 @@ def _run_chains(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_si
     if threaded:
         workers = min(chains, os.cpu_count() or 1)
         with ThreadPoolExecutor(max_workers=workers) as pool:
-            return _gather(_results(pool, tasks, stop), sampler)
+            return _results(pool, tasks, stop)
     # The caller's executor: one chain per task, results in chain order; it
     # stays open.
-    return _gather(_results(executor, tasks, stop), sampler)
+    return _results(executor, tasks, stop)
 
 
 def _chain_metric(sampler, metric, chains, d, boxed):

@@ -518,3 +518,22 @@ def test_metrics_are_read_back_and_start_where_given():
 def test_bad_metrics_are_refused(sampler, kwargs, message):
     with pytest.raises(ValueError, match=message):
         sampler(gaussian, np.full(2, 0.5), **kwargs)
+
+
+@pytest.mark.parametrize("sampler, extra", METRICS)
+def test_resume_continues_every_chain_bit_for_bit(sampler, extra):
+    kwargs = dict(tune=100, chains=3, thin=2, random_state=8, warn=False, **extra)
+    whole = sampler(correlated, np.full(2, 0.5), draws=300, **kwargs)
+    first = sampler(correlated, np.full(2, 0.5), draws=120, **kwargs)
+    resumed = first.resume(180, warn=False)
+    for name in ("samples", "logpdf_values", "accept_rate", "step_size", "divergent", "metric", "tune_samples"):
+        np.testing.assert_array_equal(getattr(resumed, name), getattr(whole, name), err_msg=name)
+    for name in whole.stats:
+        np.testing.assert_array_equal(resumed.stats[name], whole.stats[name], err_msg=name)
+    # Resuming leaves the first Chains as it was, and works after pickling.
+    assert first.draws == 120
+    back = pickle.loads(pickle.dumps(first))
+    with pytest.raises(ValueError, match="pass logpdf="):
+        back.resume(10)
+    again = back.resume(180, logpdf=correlated, warn=False)
+    np.testing.assert_array_equal(again.samples, whole.samples)
