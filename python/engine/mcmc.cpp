@@ -43,6 +43,7 @@
 #include <vector>
 
 #include <multivar/chain_runner.hpp>
+#include <multivar/laplace_approximation.hpp>
 #include <stop_poll.hpp>
 #include <uniform_source.hpp>
 
@@ -403,11 +404,21 @@ PyObject* new_chains(py::Ref spec, py::Ref gradient_spec, Settings settings) {
       ChainsCore{std::move(*density), std::move(gradient), std::move(settings), std::move(states)});
 }
 
-// Starts the chains at the rows of x0 with the step sizes in `steps`.
-PyObject* chains_start(ChainsCore& core, F64In::type x0, F64In::type steps) {
+// Starts the chains at the rows of x0 with the step sizes in `steps`, and
+// with the metric `factor` (a lower-triangular d x d factor of a
+// covariance, for a dense metric) when given: the warm-up then refines it.
+PyObject* chains_start(ChainsCore& core, F64In::type x0, F64In::type steps, std::optional<F64In::type> factor) {
   const std::size_t n = core.count();
   if (x0.size() != n * core.dim() || steps.size() != n) {
     return py::set_error(PyExc_ValueError, "x0 and the step sizes must hold one row and one value per chain");
+  }
+  std::span<const double> factor0;
+  if (factor) {
+    if (!core.settings.chain.dense || factor->size() != core.dim() * core.dim()) {
+      return py::set_error(PyExc_ValueError, "a starting metric is a d x d factor, for a dense metric");
+    }
+    factor0 = factor->span();
+    core.settings.chain.anchored = true;
   }
   // No draws are taken at the start; the sources are never used.
   const ChainSettings settings = core.chain_settings();
@@ -416,8 +427,44 @@ PyObject* chains_start(ChainsCore& core, F64In::type x0, F64In::type steps) {
     auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span<BitGeneratorSource>(), std::span(core.states),
                                                           settings);
     if (!group) return std::unexpected(group.error());
-    return group->init(x0.span(), steps.span());
+    return group->init(x0.span(), steps.span(), factor0);
   });
+}
+
+const char* laplace_failure_name(LaplaceFailure::Kind kind) {
+  switch (kind) {
+    case LaplaceFailure::Kind::TooManyCoordinates: return "dimension";
+    case LaplaceFailure::Kind::NotFinite: return "not_finite";
+    case LaplaceFailure::Kind::Indefinite: return "indefinite";
+    case LaplaceFailure::Kind::NoProgress: return "no_progress";
+    case LaplaceFailure::Kind::OutOfMemory: return "memory";
+  }
+  return "unknown";
+}
+
+// The Laplace approximation of the log-density from the best of the rows
+// of `starts`: ("ok", factor (d*d), mode, evaluations), or (why, None,
+// None, evaluations) when it failed; a user function's exception is raised.
+PyObject* chains_laplace(ChainsCore& core, F64In::type starts) {
+  const std::size_t d = core.dim();
+  if (starts.size() == 0 || starts.size() % d != 0) {
+    return py::set_error(PyExc_ValueError, "the starting points must be rows of d coordinates");
+  }
+  std::optional<std::expected<LaplaceApproximation, LaplaceFailure>> outcome;
+  const Ref done = Ref::steal(with_log_density(core, nullptr, [&](const auto& f) -> std::expected<void, ChainFault> {
+    outcome = laplace_approximation(f, starts.span(), d);
+    return {};
+  }));
+  if (!done) return nullptr;
+  if (!*outcome) {
+    return Py_BuildValue("(sOOK)", laplace_failure_name(outcome->error().kind), Py_None, Py_None,
+                         static_cast<unsigned long long>(outcome->error().evaluations));
+  }
+  const LaplaceApproximation& found = **outcome;
+  const Ref factor = Ref::steal(py::to_py(std::span<const double>(found.factor)));
+  const Ref mode = Ref::steal(py::to_py(std::span<const double>(found.mode)));
+  if (!factor || !mode) return nullptr;
+  return Py_BuildValue("(sOOK)", "ok", factor.get(), mode.get(), static_cast<unsigned long long>(found.evaluations));
 }
 
 // Attaches the arrays that tune and draw record into, each
@@ -486,7 +533,8 @@ using py::signature;
 
 constexpr auto kNewChains = signature("__new__", arg<LogDensitySpec>("logpdf"), arg<py::Any>("grad"),
                                       arg<SettingsArg>("settings"));
-constexpr auto kStart = signature("start", arg<F64In>("x0"), arg<F64In>("steps"));
+constexpr auto kStart = signature("start", arg<F64In>("x0"), arg<F64In>("steps"), arg<py::Optional<F64In>>("factor"));
+constexpr auto kLaplace = signature("laplace", arg<F64In>("starts"));
 constexpr auto kRecordInto = signature("record_into", arg<F64Array>("tune_samples"), arg<F64Array>("tune_values"),
                                        arg<F64Array>("samples"), arg<F64Array>("values"));
 constexpr auto kRun = signature("run", arg<py::Any>("bit_generators"), arg<py::Str>("phase"), arg<py::U64>("count"),
@@ -505,8 +553,11 @@ bool register_mcmc(PyObject* module) {
       method<ChainsClass, kRecordInto, chains_record_into>(),
       method<ChainsClass, kRun, chains_run>(),
       method<ChainsClass, kReport, chains_report>(),
+      method<ChainsClass, kLaplace, chains_laplace>(),
       {},
   };
+  // The Python layer builds no engine for a Laplace step beyond this.
+  if (PyModule_AddIntConstant(module, "LAPLACE_MAX_DIM", static_cast<long>(kMaxLaplaceDim)) != 0) return false;
   return py::add_class<ChainsClass>(module, {.methods = methods,
                                              .constructor = py::constructor<ChainsClass, kNewChains, new_chains>()}) &&
          register_nuts(module);

@@ -16,7 +16,8 @@
 // sampler shares (windowed_adaptation.hpp): a diagonal metric from the
 // draws and gradients of a Hamiltonian chain, from the draws alone for a
 // random walk (its gradient is taken as constant), or a dense one from the
-// draws. After tuning, the averaged step size is kept and nothing adapts. Every chain
+// draws (or, started from a given covariance such as a Laplace
+// approximation, anchored_covariance.hpp, refined by them). After tuning, the averaged step size is kept and nothing adapts. Every chain
 // draws from its own uniform source, a fixed number of uniforms per step,
 // so a chain's path does not depend on which chains share its group: a
 // group only batches the calls of a vectorized log-density.
@@ -38,6 +39,7 @@
 #include <vector>
 
 #include "memory.hpp"
+#include "multivar/anchored_covariance.hpp"
 #include "multivar/chain_fault.hpp"
 #include "multivar/chain_state.hpp"
 #include "multivar/log_density.hpp"
@@ -56,6 +58,9 @@ struct ChainSettings {
   std::uint64_t tune = 0;            // tuning steps of the whole run
   std::uint64_t leapfrog_steps = 10;  // Hamiltonian only, >= 1
   bool dense = true;                 // dense metric (from the draws); false on a box
+  // Dense only: the metric starts from a given covariance (init's factor0)
+  // and its windows refine it rather than replace it.
+  bool anchored = false;
   std::span<const double> lo;        // empty: no bounds
   std::span<const double> hi;
 };
@@ -151,8 +156,10 @@ class ChainGroup {
 
   // Starts every chain at its row of x0 (chains x dim) with step size
   // step0[c]: the log-density (and, for Hamiltonian chains, the gradient)
-  // there, a fresh adaptation and the identity metric.
-  [[nodiscard]] std::expected<void, ChainFault> init(std::span<const double> x0, std::span<const double> step0) {
+  // there, a fresh adaptation and the metric factor0 (a lower-triangular
+  // factor, d x d) or, when empty, the identity.
+  [[nodiscard]] std::expected<void, ChainFault> init(std::span<const double> x0, std::span<const double> step0,
+                                                     std::span<const double> factor0 = {}) {
     const std::size_t d = settings_.dim;
     for (std::size_t c = 0; c < chains(); ++c) {
       const ChainView chain = view(c);
@@ -161,7 +168,11 @@ class ChainGroup {
       chain.stamp();
       std::copy_n(x0.begin() + static_cast<std::ptrdiff_t>(c * d), d, chain.x().begin());
       chain.step() = step0[c];
-      for (std::size_t i = 0; i < d; ++i) chain.factor()[i * d + i] = 1.0;
+      if (factor0.empty()) {
+        for (std::size_t i = 0; i < d; ++i) chain.factor()[i * d + i] = 1.0;
+      } else {
+        std::copy(factor0.begin(), factor0.end(), chain.factor().begin());
+      }
       if (!start_adaptation(c, step0[c])) return std::unexpected(ChainFault{ChainFault::Kind::OutOfMemory, c});
       std::copy(chain.x().begin(), chain.x().end(), row(points_, c).begin());
       live_[c] = 1;
@@ -486,6 +497,7 @@ class ChainGroup {
 
   using DiagonalWarmup = WindowedAdaptation<DiagonalEstimator>;
   using DenseWarmup = WindowedAdaptation<DenseEstimator>;
+  using AnchoredWarmup = WindowedAdaptation<AnchoredDenseEstimator>;
 
   // A fresh warm-up for chain c, saved into its row.
   template <class W>
@@ -495,6 +507,7 @@ class ChainGroup {
     return warmup.has_value();
   }
   [[nodiscard]] bool start_adaptation(std::size_t c, double step0) {
+    if (settings_.anchored) return start_adaptation_as<AnchoredWarmup>(c, step0);
     return settings_.dense ? start_adaptation_as<DenseWarmup>(c, step0) : start_adaptation_as<DiagonalWarmup>(c, step0);
   }
 
@@ -512,6 +525,7 @@ class ChainGroup {
     return true;
   }
   [[nodiscard]] bool restore_adaptations() {
+    if (settings_.anchored) return restore_adaptations_as<AnchoredWarmup>();
     return settings_.dense ? restore_adaptations_as<DenseWarmup>() : restore_adaptations_as<DiagonalWarmup>();
   }
 
@@ -532,10 +546,10 @@ class ChainGroup {
     // to estimate the scales.
     const std::span<const double> g = settings_.kind == ChainKind::Hamiltonian ? chain.grad() : flat_;
     bool finished = false;
-    if (settings_.dense) {
-      DenseWarmup& warmup = std::get<std::vector<DenseWarmup>>(warmups_)[c];
-      chain.step() = warmup.update(chain.x(), g, alpha, chain.factor(), chain.step()).step;
-      finished = warmup.finished();
+    if (settings_.anchored) {
+      finished = adapt_dense(std::get<std::vector<AnchoredWarmup>>(warmups_)[c], chain, g, alpha);
+    } else if (settings_.dense) {
+      finished = adapt_dense(std::get<std::vector<DenseWarmup>>(warmups_)[c], chain, g, alpha);
     } else {
       DiagonalWarmup& warmup = std::get<std::vector<DiagonalWarmup>>(warmups_)[c];
       for (std::size_t i = 0; i < d; ++i) scale_[i] = chain.factor()[i * d + i];
@@ -547,6 +561,13 @@ class ChainGroup {
       finished = warmup.finished();
     }
     if (finished) finish_tuning(chain);
+  }
+
+  // One tuning step of a dense warm-up; true when tuning is over.
+  template <class W>
+  [[nodiscard]] static bool adapt_dense(W& warmup, const ChainView& chain, std::span<const double> g, double alpha) {
+    chain.step() = warmup.update(chain.x(), g, alpha, chain.factor(), chain.step()).step;
+    return warmup.finished();
   }
 
   static void finish_tuning(const ChainView& chain) {
@@ -569,7 +590,7 @@ class ChainGroup {
   std::vector<double> energy_;
   std::vector<double> scale_;  // a diagonal metric's scales, for its warm-up
   std::vector<double> flat_;   // the zero gradient of a random walk
-  std::variant<std::vector<DiagonalWarmup>, std::vector<DenseWarmup>> warmups_;
+  std::variant<std::vector<DiagonalWarmup>, std::vector<DenseWarmup>, std::vector<AnchoredWarmup>> warmups_;
   std::vector<double> eps_;  // the jittered step of each chain's transition
   std::vector<std::size_t> index_;
 };
