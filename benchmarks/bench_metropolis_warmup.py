@@ -81,19 +81,19 @@ def run(name, seeds):
     ref_mean, ref_sd = reference(name, target)
     batch = vectorized(name, target)
     print(f"\n{name} (d = {target.d}); columns: R-hat max, bulk ESS min, worst |mean - ref| / sd, seconds")
-    laplace_factor = mcmc._laplace_factor
+    laplace_factor = mcmc._laplace_start
     for label, switch in (("before (identity start)", lambda *a: None), ("after (Laplace start)", laplace_factor)):
         rows = []
         for seed in range(seeds):
             f = Counted(batch)
             x0 = target.inits(4, seed=seed)
-            mcmc._laplace_factor = switch
+            mcmc._laplace_start = switch
             try:
                 start = time.perf_counter()
                 chains = mcmc.metropolis(f, x0, random_state=seed, vectorized=True)
                 seconds = time.perf_counter() - start
             finally:
-                mcmc._laplace_factor = laplace_factor
+                mcmc._laplace_start = laplace_factor
             rows.append(measure(chains, ref_mean, ref_sd) + (seconds, f.points))
         rows = np.array(rows)
         print(f"  {label}:")

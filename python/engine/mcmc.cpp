@@ -222,9 +222,12 @@ bool is_tag(PyObject* spec, const char* tag) {
 struct Settings {
   ChainSettings chain;
   std::size_t chains = 0;
-  // Hold the bounds that chain.lo and chain.hi view.
+  // Hold the bounds that chain.lo and chain.hi view, and the Laplace
+  // approximation that chain.warmup_jumps views.
   F64In::type lo;
   F64In::type hi;
+  F64In::type mode;
+  F64In::type factor;
 };
 
 // (kind, dim, chains, target_accept, tune, leapfrog_steps, dense, lo, hi):
@@ -351,6 +354,7 @@ struct ChainsCore {
       s.lo = settings.lo.span();
       s.hi = settings.hi.span();
     }
+    if (!s.warmup_jumps.empty()) s.warmup_jumps = {settings.mode.span(), settings.factor.span()};
     return s;
   }
 };
@@ -404,21 +408,33 @@ PyObject* new_chains(py::Ref spec, py::Ref gradient_spec, Settings settings) {
       ChainsCore{std::move(*density), std::move(gradient), std::move(settings), std::move(states)});
 }
 
-// Starts the chains at the rows of x0 with the step sizes in `steps`, and
-// with the metric `factor` (a lower-triangular d x d factor of a
-// covariance, for a dense metric) when given: the warm-up then refines it.
-PyObject* chains_start(ChainsCore& core, F64In::type x0, F64In::type steps, std::optional<F64In::type> factor) {
+// Starts the chains at the rows of x0 with the step sizes in `steps`; with
+// a Laplace approximation (its covariance's lower-triangular d x d factor,
+// and its mode) for a dense random walk, the metric starts from that
+// covariance, the warm-up refines it, and a share of the tuning steps
+// propose around the mode.
+PyObject* chains_start(ChainsCore& core, F64In::type x0, F64In::type steps, std::optional<F64In::type> factor,
+                       std::optional<F64In::type> mode) {
   const std::size_t n = core.count();
-  if (x0.size() != n * core.dim() || steps.size() != n) {
+  const std::size_t d = core.dim();
+  if (x0.size() != n * d || steps.size() != n) {
     return py::set_error(PyExc_ValueError, "x0 and the step sizes must hold one row and one value per chain");
   }
   std::span<const double> factor0;
+  if (factor.has_value() != mode.has_value()) {
+    return py::set_error(PyExc_ValueError, "a Laplace approximation is a factor and a mode");
+  }
   if (factor) {
-    if (!core.settings.chain.dense || factor->size() != core.dim() * core.dim()) {
-      return py::set_error(PyExc_ValueError, "a starting metric is a d x d factor, for a dense metric");
+    if (core.settings.chain.kind != ChainKind::RandomWalk || !core.settings.chain.dense || factor->size() != d * d ||
+        mode->size() != d) {
+      return py::set_error(PyExc_ValueError, "a Laplace approximation is a d x d factor and a mode of d, for a dense "
+                                             "random walk");
     }
-    factor0 = factor->span();
+    core.settings.factor = std::move(*factor);
+    core.settings.mode = std::move(*mode);
+    factor0 = core.settings.factor.span();
     core.settings.chain.anchored = true;
+    core.settings.chain.warmup_jumps = {core.settings.mode.span(), factor0};
   }
   // No draws are taken at the start; the sources are never used.
   const ChainSettings settings = core.chain_settings();
@@ -533,7 +549,8 @@ using py::signature;
 
 constexpr auto kNewChains = signature("__new__", arg<LogDensitySpec>("logpdf"), arg<py::Any>("grad"),
                                       arg<SettingsArg>("settings"));
-constexpr auto kStart = signature("start", arg<F64In>("x0"), arg<F64In>("steps"), arg<py::Optional<F64In>>("factor"));
+constexpr auto kStart = signature("start", arg<F64In>("x0"), arg<F64In>("steps"), arg<py::Optional<F64In>>("factor"),
+                                  arg<py::Optional<F64In>>("mode"));
 constexpr auto kLaplace = signature("laplace", arg<F64In>("starts"));
 constexpr auto kRecordInto = signature("record_into", arg<F64Array>("tune_samples"), arg<F64Array>("tune_values"),
                                        arg<F64Array>("samples"), arg<F64Array>("values"));

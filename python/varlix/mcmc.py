@@ -455,7 +455,7 @@ class _Task:
     """One group of chains to run: picklable, for an executor's workers."""
 
     def __init__(self, sampler, logpdf, grad, kind, x0, steps, generators, first_chain, draws, tune, thin,
-                 target_accept, leapfrog_steps, lo, hi, factor=None):
+                 target_accept, leapfrog_steps, lo, hi, laplace=None):
         self.sampler = sampler
         self.logpdf = logpdf
         self.grad = grad
@@ -471,8 +471,9 @@ class _Task:
         self.leapfrog_steps = leapfrog_steps
         self.lo = lo
         self.hi = hi
-        # The starting metric's factor (d, d), or None for the identity.
-        self.factor = factor
+        # The Laplace approximation the warm-up starts from, (factor (d, d),
+        # mode (d,)), or None for the identity metric.
+        self.laplace = laplace
         # A byte set to 1 when the caller gave up, read by the engine while
         # it runs: it stops tasks on threads of this process (a process
         # pool's worker holds a copy, and is stopped by its pending task
@@ -513,8 +514,8 @@ def _run_task(task: _Task) -> dict:
     settings = (task.sampler, d, chains, task.target_accept, task.tune, task.leapfrog_steps, dense, lo, hi)
     # Built here, inside the task: a process pool's worker builds its own.
     engine = _engine.Chains(spec, grad, settings)
-    factor = None if task.factor is None else _engine_array(task.factor)
-    fault = engine.start(_engine_array(task.x0), _engine_array(task.steps), factor)
+    factor, mode = (None, None) if task.laplace is None else map(_engine_array, task.laplace)
+    fault = engine.start(_engine_array(task.x0), _engine_array(task.steps), factor, mode)
     if fault is not None:
         raise _fault_error(fault, task.first_chain)
     capsules = [g.bit_generator.capsule for g in task.generators]
@@ -555,16 +556,17 @@ def _run_task(task: _Task) -> dict:
 _RANDOM_WALK_SCALE = 2.38
 
 
-def _laplace_factor(logpdf, kind, x0):
-    """The Cholesky factor (d, d) of the covariance of the log-density's
-    Laplace approximation, from the best of the starting points, as the
-    starting metric of a random walk; None where it cannot be trusted (the
-    chains then start from the identity, as without it) or d is beyond
-    _engine.LAPLACE_MAX_DIM. A user exception propagates."""
+def _laplace_start(logpdf, kind, x0):
+    """(factor, mode): the Cholesky factor (d, d) of the covariance of the
+    log-density's Laplace approximation, from the best of the starting
+    points, and its mode, for a random walk's warm-up; None where it cannot
+    be trusted (the chains then start from the identity, as without it) or
+    d is beyond _engine.LAPLACE_MAX_DIM. A user exception propagates."""
     d = x0.shape[1]
     if d > _engine.LAPLACE_MAX_DIM:
         return None
-    return _laplace(logpdf, kind, x0)[0]
+    factor, _, mode, _ = _laplace(logpdf, kind, x0)
+    return None if factor is None else (factor, mode)
 
 
 def _laplace(logpdf, kind, x0):
@@ -611,17 +613,17 @@ def _sample(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_size, 
         raise TypeError(f"executor must be a concurrent.futures.Executor (with submit), not {type(executor).__name__}")
     kind = _kind_of(logpdf, x0, vectorized)
     generators = spawn(random_state, chains)
-    factor = None
+    laplace = None
     if sampler == "metropolis" and tune > 0 and lo is None:
         # Once for the run, whatever runs the chains, so that they are the
         # same serially and on an executor.
-        factor = _laplace_factor(logpdf, kind, x0)
-        if factor is not None:
+        laplace = _laplace_start(logpdf, kind, x0)
+        if laplace is not None:
             steps = steps * (_RANDOM_WALK_SCALE / np.sqrt(x0.shape[1]))
 
     def task(first, last):
         return _Task(sampler, logpdf, grad, kind, x0[first:last], steps[first:last], generators[first:last], first,
-                     draws, tune, thin, target_accept, leapfrog_steps, lo, hi, factor)
+                     draws, tune, thin, target_accept, leapfrog_steps, lo, hi, laplace)
 
     threaded = kind == "native" and grad is None and executor is None and chains > 1
     if executor is None and not threaded:

@@ -42,6 +42,7 @@
 #include "multivar/anchored_covariance.hpp"
 #include "multivar/chain_fault.hpp"
 #include "multivar/chain_state.hpp"
+#include "multivar/laplace_proposal.hpp"
 #include "multivar/log_density.hpp"
 #include "multivar/windowed_adaptation.hpp"
 #include "uniform_source.hpp"
@@ -61,9 +62,20 @@ struct ChainSettings {
   // Dense only: the metric starts from a given covariance (init's factor0)
   // and its windows refine it rather than replace it.
   bool anchored = false;
+  // Random walk only, when not empty: a share of the tuning steps propose
+  // from it instead (laplace_proposal.hpp), which carries a chain that
+  // starts far out into the bulk.
+  LaplaceProposal warmup_jumps;
   std::span<const double> lo;        // empty: no bounds
   std::span<const double> hi;
 };
+
+// The share of a random walk's tuning steps that propose from
+// ChainSettings::warmup_jumps: from a start in the far tails one of the first
+// few dozen steps jumps to the bulk (the chance that none of the first 75
+// tries is 4e-4), and in the bulk the random walk still makes nine steps in
+// ten, as its step-size adaptation needs.
+inline constexpr double kWarmupJumpShare = 0.1;
 
 // Where a call writes what it records: the k-th record of chain c goes to
 // samples[c * sample_stride + k * dim ...] and log_densities[c * lp_stride + k].
@@ -244,7 +256,7 @@ class ChainGroup {
     return try_resize(points_, batch * d) && try_resize(values_, batch) && try_resize(live_, c) &&
            try_resize(z_, d) && try_resize(q_, c * d) && try_resize(gq_, c * d) && try_resize(r_, c * d) &&
            try_resize(energy_, c) && try_resize(eps_, c) && try_resize(scale_, d) && try_resize(flat_, d) &&
-           try_resize(index_, batch);
+           try_resize(index_, batch) && try_resize(jump_ratio_, c) && try_resize(jumped_, c);
   }
 
   [[nodiscard]] std::span<double> row(std::vector<double>& v, std::size_t c) const {
@@ -379,6 +391,13 @@ class ChainGroup {
     for (std::size_t c = 0; c < chains(); ++c) {
       const ChainView chain = view(c);
       const std::span<double> y = row(points_, c);
+      jumped_[c] = tuning && !settings_.warmup_jumps.empty() && sources_[c].next_double() < kWarmupJumpShare;
+      if (jumped_[c]) {
+        const double log_q_y = settings_.warmup_jumps.draw(sources_[c], z_, y);
+        jump_ratio_[c] = settings_.warmup_jumps.log_density(chain.x(), z_) - log_q_y;
+        live_[c] = detail::finite_point(y) ? 1 : 0;
+        continue;
+      }
       fill_standard_normal(sources_[c], z_);
       std::copy(chain.x().begin(), chain.x().end(), y.begin());
       detail::add_factor_times(y, chain.step(), chain.factor(), z_, settings_.dense);
@@ -392,7 +411,7 @@ class ChainGroup {
     for (std::size_t c = 0; c < chains(); ++c) {
       const ChainView chain = view(c);
       const double u = sources_[c].next_double();
-      const double diff = values_[c] - chain.log_density();
+      const double diff = values_[c] - chain.log_density() + (jumped_[c] ? jump_ratio_[c] : 0.0);
       const bool accept = accepts(u, diff);
       if (accept) {
         std::copy(row(points_, c).begin(), row(points_, c).end(), chain.x().begin());
@@ -400,7 +419,8 @@ class ChainGroup {
         chain.accepted() += 1.0;
       }
       chain.steps() += 1.0;
-      if (tuning) adapt(c, acceptance(diff));
+      // A jump says nothing of the walk's step: it leaves the step be.
+      if (tuning) adapt(c, jumped_[c] ? settings_.target_accept : acceptance(diff));
     }
     return {};
   }
@@ -593,6 +613,8 @@ class ChainGroup {
   std::variant<std::vector<DiagonalWarmup>, std::vector<DenseWarmup>, std::vector<AnchoredWarmup>> warmups_;
   std::vector<double> eps_;  // the jittered step of each chain's transition
   std::vector<std::size_t> index_;
+  std::vector<double> jump_ratio_;     // ln q(x) - ln q(y) of a warm-up jump
+  std::vector<unsigned char> jumped_;  // whether this step of chain c jumps
 };
 
 }  // namespace varlix
