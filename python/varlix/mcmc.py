@@ -709,7 +709,10 @@ def metropolis(logpdf, x0, *, draws=1000, tune=1000, chains=4, thin=1, step_size
     iteration for a vectorized one). The warm-up's windows then refine that
     covariance with the draws, which count against it as much as they can
     tell (the starting covariance weighs as 3 d**2 steps). The chains still
-    start from ``x0``. Where the approximation cannot be trusted (a value
+    start from ``x0``; a tenth of the tuning steps propose from a
+    multivariate t around the mode (accepted by the Metropolis-Hastings
+    rule), which carries a chain that starts far out in the tails into the
+    bulk, where a posterior-sized random walk would crawl. Where the approximation cannot be trusted (a value
     that is not finite near an iterate, a Hessian that is not negative
     definite at the end, no convergence) the chains start from the identity
     metric instead, as they do on a box, for d above 100 and with
