@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "multivar/anchored_covariance.hpp"
+#include "multivar/laplace_proposal.hpp"
+#include "random.hpp"
+#include "uniform_source.hpp"
 
 namespace varlix {
 namespace {
@@ -182,6 +185,34 @@ TEST(AnchoredDenseEstimator, AveragesTheWindowWithTheCurrentCovarianceByWeight) 
   const std::vector<double> kept = factor;
   e->update(factor);
   EXPECT_EQ(factor, kept);
+}
+
+// ---- independence proposals around the mode ----------------------------------------
+
+TEST(LaplaceProposal, ItsDrawsAndItsDensityAgree) {
+  // The Metropolis-Hastings ratio takes ln q(y) from the draw and ln q(x)
+  // from log_density: they must be the same function. And the draws have
+  // the t's covariance, nu / (nu - 2) L L^T = 2 L L^T.
+  const std::vector<double> mode = {1.0, -2.0};
+  const std::vector<double> factor = {2.0, 0.0, 0.3, 0.5};
+  const LaplaceProposal q{mode, factor};
+  Rng rng = seed_from_u64(11);
+  RngSource source(rng);
+  std::vector<double> z(2), y(2), work(2);
+  double s00 = 0.0, s01 = 0.0;
+  const int n = 200000;
+  for (int k = 0; k < n; ++k) {
+    const double log_q = q.draw(source, z, y);
+    if (k < 100) {
+      EXPECT_NEAR(q.log_density(y, work), log_q, 1e-12 * (1.0 + std::fabs(log_q)));
+    }
+    s00 += (y[0] - mode[0]) * (y[0] - mode[0]);
+    s01 += (y[0] - mode[0]) * (y[1] - mode[1]);
+  }
+  // The fourth moment of a t with 4 degrees is infinite: a loose bound.
+  EXPECT_NEAR(s00 / n, 2.0 * 4.0, 0.4);
+  EXPECT_NEAR(s01 / n, 2.0 * 0.6, 0.15);
+  EXPECT_DOUBLE_EQ(q.log_density(mode, work), 0.0);
 }
 
 }  // namespace
