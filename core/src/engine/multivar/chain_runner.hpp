@@ -17,10 +17,13 @@
 // draws and gradients of a Hamiltonian chain, from the draws alone for a
 // random walk (its gradient is taken as constant), or a dense one from the
 // draws (or, started from a given covariance such as a Laplace
-// approximation, anchored_covariance.hpp, refined by them). After tuning, the averaged step size is kept and nothing adapts. Every chain
-// draws from its own uniform source, a fixed number of uniforms per step,
-// so a chain's path does not depend on which chains share its group: a
-// group only batches the calls of a vectorized log-density.
+// approximation, refined by them: anchored_covariance.hpp, with a share of
+// the random walk's tuning steps proposing around the approximation's
+// mode: laplace_proposal.hpp). After tuning, the averaged step size is kept
+// and nothing adapts. Every chain draws from its own uniform source, a
+// fixed number of uniforms per step, so a chain's path does not depend on
+// which chains share its group: a group only batches the calls of a
+// vectorized log-density.
 // References: Metropolis et al. (1953); Hastings (1970); Duane, Kennedy,
 // Pendleton & Roweth (1987); Neal (2011), "MCMC using Hamiltonian
 // dynamics" (leapfrog, reflection at boundaries, section 5.1);
