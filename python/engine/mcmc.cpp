@@ -453,6 +453,7 @@ const char* laplace_failure_name(LaplaceFailure::Kind kind) {
     case LaplaceFailure::Kind::NotFinite: return "not_finite";
     case LaplaceFailure::Kind::Indefinite: return "indefinite";
     case LaplaceFailure::Kind::NoProgress: return "no_progress";
+    case LaplaceFailure::Kind::Narrow: return "narrow";
     case LaplaceFailure::Kind::OutOfMemory: return "memory";
   }
   return "unknown";

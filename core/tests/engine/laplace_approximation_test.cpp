@@ -154,6 +154,28 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{Failing::Shape::Flat, {0.0, 0.0}, LaplaceFailure::Kind::Indefinite},
         FailureCase{Failing::Shape::NaNAway, {0.7, 0.0}, LaplaceFailure::Kind::NotFinite}));
 
+// Neal's funnel in 10 coordinates: v ~ N(0, 9), x_i | v ~ N(0, e^v). Its
+// mode, v = -40.5 and x = 0, is the bottom of the neck, where the x scales
+// are e^-20 of the bulk's.
+struct Funnel {
+  double operator()(std::span<const double> u) const {
+    double xx = 0.0;
+    for (std::size_t i = 1; i < u.size(); ++i) xx += u[i] * u[i];
+    return -u[0] * u[0] / 18.0 - 0.5 * static_cast<double>(u.size() - 1) * u[0] - 0.5 * xx * std::exp(-u[0]);
+  }
+};
+
+TEST(LaplaceApproximation, RefusesAFunnelsNeckFromOnTheAxisOrFromTheBulk) {
+  const Funnel f;
+  std::vector<double> axis(10, 0.0);
+  std::vector<double> bulk(10, 0.5);
+  for (const auto& start : {axis, bulk}) {
+    const auto found = laplace_approximation(f, start, 10);
+    ASSERT_FALSE(found.has_value());
+    EXPECT_EQ(found.error().kind, LaplaceFailure::Kind::Narrow);
+  }
+}
+
 TEST(LaplaceApproximation, RefusesMoreCoordinatesThanItsLimitWithoutEvaluating) {
   const Failing f{Failing::Shape::Flat};
   const std::vector<double> start(kMaxLaplaceDim + 1, 0.0);

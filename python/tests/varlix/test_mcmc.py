@@ -498,18 +498,25 @@ def _between_two_modes(x):
     return np.logaddexp(-0.5 * (x[0] - 2.0) ** 2, -0.5 * (x[0] + 2.0) ** 2) - 0.5 * x[1] ** 2
 
 
-@pytest.mark.parametrize("f, why", [
-    (_flat_in_a_ball, "indefinite"),     # no curvature
-    (_narrow_support, "not_finite"),     # -inf beside the start
-    (_between_two_modes, "indefinite"),  # a start at a saddle between two modes
+def _funnel(u):
+    """Neal's funnel, v ~ N(0, 9) and x_i | v ~ N(0, e^v): its mode is the
+    bottom of the neck (v = -40.5), whose curvature would freeze the x's."""
+    return -u[0] ** 2 / 18.0 - 0.5 * (len(u) - 1) * u[0] - 0.5 * float(u[1:] @ u[1:]) * np.exp(-u[0])
+
+
+@pytest.mark.parametrize("f, d, why", [
+    (_flat_in_a_ball, 2, "indefinite"),     # no curvature
+    (_narrow_support, 2, "not_finite"),     # -inf beside the start
+    (_between_two_modes, 2, "indefinite"),  # a start at a saddle between two modes
+    (_funnel, 10, "narrow"),                # a mode unlike the bulk
 ])
-def test_where_the_laplace_step_fails_the_walk_starts_from_the_identity(monkeypatch, f, why):
-    found = mcmc._laplace(f, "point", np.zeros((1, 2)))
+def test_where_the_laplace_step_fails_the_walk_starts_from_the_identity(monkeypatch, f, d, why):
+    found = mcmc._laplace(f, "point", np.zeros((1, d)))
     assert found[0] is None and found[1] == why
     kwargs = dict(draws=50, tune=60, chains=2, random_state=3)
     with np.errstate(over="ignore"):
-        np.testing.assert_array_equal(mcmc.metropolis(f, np.zeros(2), **kwargs).samples,
-                                      _without_laplace(monkeypatch, f, np.zeros(2), **kwargs).samples)
+        np.testing.assert_array_equal(mcmc.metropolis(f, np.zeros(d), **kwargs).samples,
+                                      _without_laplace(monkeypatch, f, np.zeros(d), **kwargs).samples)
 
 
 @pytest.mark.parametrize("kwargs", [
