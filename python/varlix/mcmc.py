@@ -714,7 +714,8 @@ def metropolis(logpdf, x0, *, draws=1000, tune=1000, chains=4, thin=1, step_size
     rule), which carries a chain that starts far out in the tails into the
     bulk, where a posterior-sized random walk would crawl. Where the approximation cannot be trusted (a value
     that is not finite near an iterate, a Hessian that is not negative
-    definite at the end, no convergence) the chains start from the identity
+    definite at the end, no convergence, a mode far narrower than the bulk
+    as a funnel's neck is) the chains start from the identity
     metric instead, as they do on a box, for d above 100 and with
     ``tune=0``. Even with the right covariance a random walk needs about 3d
     steps per independent draw: in 30 coordinates, 1000 draws per chain
