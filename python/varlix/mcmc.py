@@ -712,12 +712,12 @@ def metropolis(logpdf, x0, *, draws=1000, tune=1000, chains=4, thin=1, step_size
     start from ``x0``; a tenth of the tuning steps propose from a
     multivariate t around the mode (accepted by the Metropolis-Hastings
     rule), which carries a chain that starts far out in the tails into the
-    bulk, where a posterior-sized random walk would crawl. Where the approximation cannot be trusted (a value
-    that is not finite near an iterate, a Hessian that is not negative
-    definite at the end, no convergence, a mode far narrower than the bulk
-    as a funnel's neck is) the chains start from the identity
-    metric instead, as they do on a box, for d above 100 and with
-    ``tune=0``. Even with the right covariance a random walk needs about 3d
+    bulk, where a posterior-sized random walk would crawl. Where the
+    approximation cannot be trusted (a value that is not finite near an
+    iterate, a Hessian that is not negative definite at the end, no
+    convergence, a mode far narrower than the bulk, as a funnel's neck is)
+    the chains start from the identity metric instead, as they do on a box,
+    for d above 100 and with ``tune=0``. Even with the right covariance a random walk needs about 3d
     steps per independent draw: in 30 coordinates, 1000 draws per chain
     hold about 10 independent ones.
     """
