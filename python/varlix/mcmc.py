@@ -581,7 +581,11 @@ def _laplace(logpdf, kind, x0):
     else:
         spec = _point_spec(logpdf, d)
     settings = ("metropolis", d, 1, 0.5, 0, 1, True, None, None)
-    why, factor, mode, evaluations = _engine.Chains(spec, None, settings).laplace(_engine_array(x0))
+    # The differences and trial steps probe points the chains may never
+    # visit: NumPy's overflow warnings there are noise, and a value that is
+    # not finite fails the step anyway.
+    with np.errstate(all="ignore"):
+        why, factor, mode, evaluations = _engine.Chains(spec, None, settings).laplace(_engine_array(x0))
     if factor is None:
         return None, why, None, evaluations
     return np.array(factor).reshape(d, d), why, np.array(mode), evaluations

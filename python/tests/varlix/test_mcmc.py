@@ -545,6 +545,17 @@ def test_the_laplace_step_is_skipped_beyond_its_dimension(monkeypatch):
     assert not calls
 
 
+def test_the_laplace_step_keeps_numpy_warnings_of_points_it_probes_to_itself():
+    # Its first Newton trial steps go far below the start in the second
+    # coordinate, where exp(-100 u) overflows; the chains never go there.
+    # (The suite turns warnings into errors.)
+    def logpdf(u):
+        return -100.0 * u[1] - 0.5 * 1e4 * np.exp(-2.0 * u[1] * 50.0) - 0.5 * u[0] ** 2
+
+    chains = mcmc.metropolis(logpdf, np.array([0.0, 0.2]), draws=20, tune=40, chains=2, random_state=0)
+    assert np.all(np.isfinite(chains.samples))
+
+
 def test_an_exception_in_the_laplace_step_propagates():
     def logpdf(x):
         if x[1] != 0.0:
