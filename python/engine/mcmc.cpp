@@ -45,6 +45,7 @@
 #include <vector>
 
 #include <multivar/chain_runner.hpp>
+#include <multivar/laplace_approximation.hpp>
 #include <stop_poll.hpp>
 #include <uniform_source.hpp>
 
@@ -223,9 +224,12 @@ bool is_tag(PyObject* spec, const char* tag) {
 struct Settings {
   ChainSettings chain;
   std::size_t chains = 0;
-  // Hold the bounds that chain.lo and chain.hi view.
+  // Hold the bounds that chain.lo and chain.hi view, and the Laplace
+  // approximation that chain.warmup_jumps views.
   F64In::type lo;
   F64In::type hi;
+  F64In::type mode;
+  F64In::type factor;
 };
 
 // (kind, dim, chains, target_accept, tune, leapfrog_steps, dense, lo, hi):
@@ -363,6 +367,7 @@ struct ChainsCore {
       s.lo = settings.lo.span();
       s.hi = settings.hi.span();
     }
+    if (!s.warmup_jumps.empty()) s.warmup_jumps = {settings.mode.span(), settings.factor.span()};
     return s;
   }
 };
@@ -416,11 +421,33 @@ PyObject* new_chains(py::Ref spec, py::Ref gradient_spec, Settings settings) {
       ChainsCore{std::move(*density), std::move(gradient), std::move(settings), std::move(states)});
 }
 
-// Starts the chains at the rows of x0 with the step sizes in `steps`.
-PyObject* chains_start(ChainsCore& core, F64In::type x0, F64In::type steps) {
+// Starts the chains at the rows of x0 with the step sizes in `steps`; with
+// a Laplace approximation (its covariance's lower-triangular d x d factor,
+// and its mode) for a dense random walk, the metric starts from that
+// covariance, the warm-up refines it, and a share of the tuning steps
+// propose around the mode.
+PyObject* chains_start(ChainsCore& core, F64In::type x0, F64In::type steps, std::optional<F64In::type> factor,
+                       std::optional<F64In::type> mode) {
   const std::size_t n = core.count();
-  if (x0.size() != n * core.dim() || steps.size() != n) {
+  const std::size_t d = core.dim();
+  if (x0.size() != n * d || steps.size() != n) {
     return py::set_error(PyExc_ValueError, "x0 and the step sizes must hold one row and one value per chain");
+  }
+  std::span<const double> factor0;
+  if (factor.has_value() != mode.has_value()) {
+    return py::set_error(PyExc_ValueError, "a Laplace approximation is a factor and a mode");
+  }
+  if (factor) {
+    if (core.settings.chain.kind != ChainKind::RandomWalk || !core.settings.chain.dense || factor->size() != d * d ||
+        mode->size() != d) {
+      return py::set_error(PyExc_ValueError, "a Laplace approximation is a d x d factor and a mode of d, for a dense "
+                                             "random walk");
+    }
+    core.settings.factor = std::move(*factor);
+    core.settings.mode = std::move(*mode);
+    factor0 = core.settings.factor.span();
+    core.settings.chain.anchored = true;
+    core.settings.chain.warmup_jumps = {core.settings.mode.span(), factor0};
   }
   // No draws are taken at the start; the sources are never used.
   const ChainSettings settings = core.chain_settings();
@@ -429,8 +456,45 @@ PyObject* chains_start(ChainsCore& core, F64In::type x0, F64In::type steps) {
     auto group = ChainGroup<L, BitGeneratorSource>::make(f, std::span<BitGeneratorSource>(), std::span(core.states),
                                                           settings, core.scratch);
     if (!group) return std::unexpected(group.error());
-    return group->init(x0.span(), steps.span());
+    return group->init(x0.span(), steps.span(), factor0);
   });
+}
+
+const char* laplace_failure_name(LaplaceFailure::Kind kind) {
+  switch (kind) {
+    case LaplaceFailure::Kind::TooManyCoordinates: return "dimension";
+    case LaplaceFailure::Kind::NotFinite: return "not_finite";
+    case LaplaceFailure::Kind::Indefinite: return "indefinite";
+    case LaplaceFailure::Kind::NoProgress: return "no_progress";
+    case LaplaceFailure::Kind::Narrow: return "narrow";
+    case LaplaceFailure::Kind::OutOfMemory: return "memory";
+  }
+  return "unknown";
+}
+
+// The Laplace approximation of the log-density from the best of the rows
+// of `starts`: ("ok", factor (d*d), mode, evaluations), or (why, None,
+// None, evaluations) when it failed; a user function's exception is raised.
+PyObject* chains_laplace(ChainsCore& core, F64In::type starts) {
+  const std::size_t d = core.dim();
+  if (starts.size() == 0 || starts.size() % d != 0) {
+    return py::set_error(PyExc_ValueError, "the starting points must be rows of d coordinates");
+  }
+  std::optional<std::expected<LaplaceApproximation, LaplaceFailure>> outcome;
+  const Ref done = Ref::steal(with_log_density(core, nullptr, [&](const auto& f) -> std::expected<void, ChainFault> {
+    outcome = laplace_approximation(f, starts.span(), d);
+    return {};
+  }));
+  if (!done) return nullptr;
+  if (!*outcome) {
+    return Py_BuildValue("(sOOK)", laplace_failure_name(outcome->error().kind), Py_None, Py_None,
+                         static_cast<unsigned long long>(outcome->error().evaluations));
+  }
+  const LaplaceApproximation& found = **outcome;
+  const Ref factor = Ref::steal(py::to_py(std::span<const double>(found.factor)));
+  const Ref mode = Ref::steal(py::to_py(std::span<const double>(found.mode)));
+  if (!factor || !mode) return nullptr;
+  return Py_BuildValue("(sOOK)", "ok", factor.get(), mode.get(), static_cast<unsigned long long>(found.evaluations));
 }
 
 // Attaches the arrays that tune and draw record into, each
@@ -599,7 +663,9 @@ using py::signature;
 
 constexpr auto kNewChains = signature("__new__", arg<LogDensitySpec>("logpdf"), arg<py::Any>("grad"),
                                       arg<SettingsArg>("settings"));
-constexpr auto kStart = signature("start", arg<F64In>("x0"), arg<F64In>("steps"));
+constexpr auto kStart = signature("start", arg<F64In>("x0"), arg<F64In>("steps"), arg<py::Optional<F64In>>("factor"),
+                                  arg<py::Optional<F64In>>("mode"));
+constexpr auto kLaplace = signature("laplace", arg<F64In>("starts"));
 constexpr auto kRecordInto = signature("record_into", arg<F64Array>("tune_samples"), arg<F64Array>("tune_values"),
                                        arg<F64Array>("samples"), arg<F64Array>("values"));
 constexpr auto kStatsInto = signature("stats_into", arg<py::Str>("phase"), arg<F64Array>("acceptance"),
@@ -630,8 +696,11 @@ bool register_mcmc(PyObject* module) {
       method<ChainsClass, kSetMetric, chains_set_metric>(),
       method<ChainsClass, kSaveState, chains_save_state>(),
       method<ChainsClass, kRestoreState, chains_restore_state>(),
+      method<ChainsClass, kLaplace, chains_laplace>(),
       {},
   };
+  // The Python layer builds no engine for a Laplace step beyond this.
+  if (PyModule_AddIntConstant(module, "LAPLACE_MAX_DIM", static_cast<long>(kMaxLaplaceDim)) != 0) return false;
   return py::add_class<ChainsClass>(module, {.methods = methods,
                                              .constructor = py::constructor<ChainsClass, kNewChains, new_chains>()}) &&
          register_nuts(module);

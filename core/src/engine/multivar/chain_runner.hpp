@@ -16,10 +16,14 @@
 // sampler shares (windowed_adaptation.hpp): a diagonal metric from the
 // draws and gradients of a Hamiltonian chain, from the draws alone for a
 // random walk (its gradient is taken as constant), or a dense one from the
-// draws. After tuning, the averaged step size is kept and nothing adapts. Every chain
-// draws from its own uniform source, a fixed number of uniforms per step,
-// so a chain's path does not depend on which chains share its group: a
-// group only batches the calls of a vectorized log-density.
+// draws (or, started from a given covariance such as a Laplace
+// approximation, refined by them: anchored_covariance.hpp, with a share of
+// the random walk's tuning steps proposing around the approximation's
+// mode: laplace_proposal.hpp). After tuning, the averaged step size is kept
+// and nothing adapts. Every chain draws from its own uniform source, a
+// fixed number of uniforms per step, so a chain's path does not depend on
+// which chains share its group: a group only batches the calls of a
+// vectorized log-density.
 // References: Metropolis et al. (1953); Hastings (1970); Duane, Kennedy,
 // Pendleton & Roweth (1987); Neal (2011), "MCMC using Hamiltonian
 // dynamics" (leapfrog, reflection at boundaries, section 5.1);
@@ -38,8 +42,10 @@
 #include <vector>
 
 #include "memory.hpp"
+#include "multivar/anchored_covariance.hpp"
 #include "multivar/chain_fault.hpp"
 #include "multivar/chain_state.hpp"
+#include "multivar/laplace_proposal.hpp"
 #include "multivar/log_density.hpp"
 #include "multivar/windowed_adaptation.hpp"
 #include "uniform_source.hpp"
@@ -56,9 +62,23 @@ struct ChainSettings {
   std::uint64_t tune = 0;            // tuning steps of the whole run
   std::uint64_t leapfrog_steps = 10;  // Hamiltonian only, >= 1
   bool dense = true;                 // dense metric (from the draws); false on a box
+  // Dense only: the metric starts from a given covariance (init's factor0)
+  // and its windows refine it rather than replace it.
+  bool anchored = false;
+  // Random walk only, when not empty: a share of the tuning steps propose
+  // from it instead (laplace_proposal.hpp), which carries a chain that
+  // starts far out into the bulk.
+  LaplaceProposal warmup_jumps;
   std::span<const double> lo;        // empty: no bounds
   std::span<const double> hi;
 };
+
+// The share of a random walk's tuning steps that propose from
+// ChainSettings::warmup_jumps: from a start in the far tails one of the first
+// few dozen steps jumps to the bulk (the chance that none of the first 75
+// tries is 4e-4), and in the bulk the random walk still makes nine steps in
+// ten, as its step-size adaptation needs.
+inline constexpr double kWarmupJumpShare = 0.1;
 
 // Where a call writes what it records: the k-th record of chain c goes to
 // samples[c * sample_stride + k * dim ...] and log_densities[c * lp_stride + k].
@@ -163,6 +183,9 @@ inline void add_factor_transposed_times(std::span<double> r, double a, std::span
 
 using DiagonalChainWarmup = WindowedAdaptation<DiagonalEstimator>;
 using DenseChainWarmup = WindowedAdaptation<DenseEstimator>;
+using AnchoredChainWarmup = WindowedAdaptation<AnchoredDenseEstimator>;
+using ChainWarmups = std::variant<std::vector<DiagonalChainWarmup>, std::vector<DenseChainWarmup>,
+                                  std::vector<AnchoredChainWarmup>>;
 
 // The work space of a group: batches of points and values, the
 // trajectories' positions, gradients and momenta, and each chain's warm-up
@@ -179,13 +202,15 @@ struct ChainScratch {
   std::vector<double> r;
   std::vector<double> energy;
   std::vector<double> flat;
-  std::variant<std::vector<DiagonalChainWarmup>, std::vector<DenseChainWarmup>> warmups;
+  ChainWarmups warmups;
   std::vector<double> eps;
   std::vector<std::size_t> index;
   std::vector<std::uint64_t> length;
   std::vector<double> end_value;
   std::vector<unsigned char> diverged;
   std::vector<TransitionStats> last;
+  std::vector<double> jump_ratio;
+  std::vector<unsigned char> jumped;
 };
 
 // A group of chains whose state rows lie one after the other in `states`
@@ -205,8 +230,10 @@ class ChainGroup {
 
   // Starts every chain at its row of x0 (chains x dim) with step size
   // step0[c]: the log-density (and, for Hamiltonian chains, the gradient)
-  // there, a fresh adaptation and the identity metric.
-  [[nodiscard]] std::expected<void, ChainFault> init(std::span<const double> x0, std::span<const double> step0) {
+  // there, a fresh adaptation and the metric factor0 (a lower-triangular
+  // factor, d x d) or, when empty, the identity.
+  [[nodiscard]] std::expected<void, ChainFault> init(std::span<const double> x0, std::span<const double> step0,
+                                                     std::span<const double> factor0 = {}) {
     const std::size_t d = settings_.dim;
     const std::size_t w = row_words();
     for (std::size_t c = 0; c < chains(); ++c) {
@@ -216,7 +243,11 @@ class ChainGroup {
       chain.stamp();
       std::copy_n(x0.begin() + static_cast<std::ptrdiff_t>(c * d), d, chain.x().begin());
       chain.step() = step0[c];
-      set_identity_metric(chain);
+      if (factor0.empty()) {
+        set_identity_metric(chain);
+      } else {
+        std::copy(factor0.begin(), factor0.end(), chain.metric().begin());
+      }
       if (!start_adaptation(c, step0[c])) return std::unexpected(ChainFault{ChainFault::Kind::OutOfMemory, c});
       std::copy(chain.x().begin(), chain.x().end(), row(points_, c).begin());
       live_[c] = 1;
@@ -281,7 +312,7 @@ class ChainGroup {
         values_(scratch.values), live_(scratch.live), z_(scratch.z), q_(scratch.q), gq_(scratch.gq), r_(scratch.r),
         energy_(scratch.energy), flat_(scratch.flat), warmups_(scratch.warmups), eps_(scratch.eps),
         index_(scratch.index), length_(scratch.length), end_value_(scratch.end_value), diverged_(scratch.diverged),
-        last_(scratch.last) {}
+        last_(scratch.last), jump_ratio_(scratch.jump_ratio), jumped_(scratch.jumped) {}
 
   [[nodiscard]] std::size_t row_words() const { return chain_words(settings_.dim, settings_.dense); }
 
@@ -308,7 +339,7 @@ class ChainGroup {
            try_resize(z_, d) && try_resize(q_, c * d) && try_resize(gq_, c * d) && try_resize(r_, c * d) &&
            try_resize(energy_, c) && try_resize(eps_, c) && try_resize(flat_, d) &&
            try_resize(index_, batch) && try_resize(length_, c) && try_resize(end_value_, c) &&
-           try_resize(diverged_, c) && try_resize(last_, c);
+           try_resize(diverged_, c) && try_resize(last_, c) && try_resize(jump_ratio_, c) && try_resize(jumped_, c);
   }
 
   [[nodiscard]] std::span<double> row(std::vector<double>& v, std::size_t c) const {
@@ -477,6 +508,13 @@ class ChainGroup {
     for (std::size_t c = 0; c < chains(); ++c) {
       const ChainView chain = view(c);
       const std::span<double> y = row(points_, c);
+      jumped_[c] = tuning && !settings_.warmup_jumps.empty() && sources_[c].next_double() < kWarmupJumpShare;
+      if (jumped_[c]) {
+        const double log_q_y = settings_.warmup_jumps.draw(sources_[c], z_, y);
+        jump_ratio_[c] = settings_.warmup_jumps.log_density(chain.x(), z_) - log_q_y;
+        live_[c] = detail::finite_point(y) ? 1 : 0;
+        continue;
+      }
       fill_standard_normal(sources_[c], z_);
       std::copy(chain.x().begin(), chain.x().end(), y.begin());
       detail::add_factor_times(y, chain.step(), chain.metric(), z_, settings_.dense);
@@ -490,7 +528,7 @@ class ChainGroup {
     for (std::size_t c = 0; c < chains(); ++c) {
       const ChainView chain = view(c);
       const double u = sources_[c].next_double();
-      const double diff = values_[c] - chain.log_density();
+      const double diff = values_[c] - chain.log_density() + (jumped_[c] ? jump_ratio_[c] : 0.0);
       const bool accept = accepts(u, diff);
       if (accept) {
         std::copy(row(points_, c).begin(), row(points_, c).end(), chain.x().begin());
@@ -499,7 +537,8 @@ class ChainGroup {
       }
       chain.steps() += 1.0;
       last_[c] = {acceptance(diff), chain.step(), 0.0, 1, false};
-      if (tuning) adapt(c, last_[c].acceptance);
+      // A jump says nothing of the walk's step: it leaves the step be.
+      if (tuning) adapt(c, jumped_[c] ? settings_.target_accept : last_[c].acceptance);
     }
     return {};
   }
@@ -616,6 +655,7 @@ class ChainGroup {
 
   using DiagonalWarmup = DiagonalChainWarmup;
   using DenseWarmup = DenseChainWarmup;
+  using AnchoredWarmup = AnchoredChainWarmup;
 
   // A fresh warm-up for chain c, saved into its row.
   template <class W>
@@ -625,6 +665,7 @@ class ChainGroup {
     return warmup.has_value();
   }
   [[nodiscard]] bool start_adaptation(std::size_t c, double step0) {
+    if (settings_.anchored) return start_adaptation_as<AnchoredWarmup>(c, step0);
     return settings_.dense ? start_adaptation_as<DenseWarmup>(c, step0) : start_adaptation_as<DiagonalWarmup>(c, step0);
   }
 
@@ -647,6 +688,7 @@ class ChainGroup {
     return true;
   }
   [[nodiscard]] bool restore_adaptations() {
+    if (settings_.anchored) return restore_adaptations_as<AnchoredWarmup>();
     return settings_.dense ? restore_adaptations_as<DenseWarmup>() : restore_adaptations_as<DiagonalWarmup>();
   }
 
@@ -693,13 +735,15 @@ class ChainGroup {
   std::vector<double>& r_;
   std::vector<double>& energy_;
   std::vector<double>& flat_;  // the zero gradient of a random walk
-  std::variant<std::vector<DiagonalWarmup>, std::vector<DenseWarmup>>& warmups_;
+  ChainWarmups& warmups_;
   std::vector<double>& eps_;  // the jittered step of each chain's transition
   std::vector<std::size_t>& index_;
   std::vector<std::uint64_t>& length_;    // each trajectory's leapfrog steps
   std::vector<double>& end_value_;        // the log-density where it ended
   std::vector<unsigned char>& diverged_;
   std::vector<TransitionStats>& last_;    // each chain's last transition
+  std::vector<double>& jump_ratio_;       // ln q(x) - ln q(y) of a warm-up jump
+  std::vector<unsigned char>& jumped_;    // whether this step of chain c jumps
 };
 
 }  // namespace varlix

@@ -217,6 +217,9 @@ class DenseEstimator {
   [[nodiscard]] static std::size_t metric_size(std::size_t dim) { return dim * dim; }
   [[nodiscard]] static std::size_t state_size(std::size_t dim) { return dim * dim + dim + 1; }
   [[nodiscard]] double count() const { return n_; }
+  // The window's sums of cross products about the mean, lower triangle of
+  // a row-major d x d.
+  [[nodiscard]] std::span<const double> comoments() const { return comoments_; }
 
   // The window's running sums as state_size(d) doubles, and back.
   void save(std::span<double> out) const {
