@@ -573,7 +573,7 @@ def test_default_metropolis_converges_on_a_correlated_posterior_from_far_away(se
     import json
     az = pytest.importorskip("arviz")
     reference = json.loads((POSTERIORS / "logearn_interaction_z" / "reference.json").read_text())["stats"]
-    chains = mcmc.metropolis(logearn_batch(), np.zeros(5), random_state=seed)
+    chains = mcmc.metropolis(logearn_batch(), np.zeros(5), random_state=seed, warn=False)
     draws = chains.samples.reshape(-1, 5).copy()
     draws[:, 4] = np.exp(draws[:, 4])
     with np.errstate(all="ignore"):
@@ -619,7 +619,7 @@ def _funnel(u):
 def test_where_the_laplace_step_fails_the_walk_starts_from_the_identity(monkeypatch, f, d, why):
     found = mcmc._laplace(f, "point", np.zeros((1, d)))
     assert found[0] is None and found[1] == why
-    kwargs = dict(draws=50, tune=60, chains=2, random_state=3)
+    kwargs = dict(draws=50, tune=60, chains=2, random_state=3, warn=False)
     with np.errstate(over="ignore"):
         np.testing.assert_array_equal(mcmc.metropolis(f, np.zeros(d), **kwargs).samples,
                                       _without_laplace(monkeypatch, f, np.zeros(d), **kwargs).samples)
@@ -638,7 +638,7 @@ def test_the_laplace_step_is_skipped_where_it_does_not_apply(monkeypatch, kwargs
         raise AssertionError("no Laplace step here")
 
     monkeypatch.setattr(mcmc, "_laplace", refuse)
-    sampler(gaussian, np.zeros(2), draws=20, chains=2, random_state=1, **{"tune": 30, **kwargs})
+    sampler(gaussian, np.zeros(2), draws=20, chains=2, random_state=1, warn=False, **{"tune": 30, **kwargs})
 
 
 def test_the_laplace_step_is_skipped_beyond_its_dimension(monkeypatch):
@@ -647,7 +647,7 @@ def test_the_laplace_step_is_skipped_beyond_its_dimension(monkeypatch):
     calls = []
     monkeypatch.setattr(mcmc, "_laplace", lambda *args: calls.append(1))
     d = _engine.LAPLACE_MAX_DIM + 1
-    mcmc.metropolis(gaussian_batch, np.zeros(d), draws=5, tune=25, chains=1, random_state=1)
+    mcmc.metropolis(gaussian_batch, np.zeros(d), draws=5, tune=25, chains=1, random_state=1, warn=False)
     assert not calls
 
 
@@ -658,7 +658,8 @@ def test_the_laplace_step_keeps_numpy_warnings_of_points_it_probes_to_itself():
     def logpdf(u):
         return -100.0 * u[1] - 0.5 * 1e4 * np.exp(-2.0 * u[1] * 50.0) - 0.5 * u[0] ** 2
 
-    chains = mcmc.metropolis(logpdf, np.array([0.0, 0.2]), draws=20, tune=40, chains=2, random_state=0)
+    chains = mcmc.metropolis(logpdf, np.array([0.0, 0.2]), draws=20, tune=40, chains=2, random_state=0,
+                             warn=False)
     assert np.all(np.isfinite(chains.samples))
 
 
