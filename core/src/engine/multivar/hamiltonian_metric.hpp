@@ -83,17 +83,18 @@ struct LowRankMetric {
     return words.subspan(dim() + 1 + kMaxRank + j * dim(), dim());
   }
 
-  // q += a D^1/2 (r + U (Lambda^1/2 - I) U^T r)
+  // q += a D^1/2 (r + U (Lambda^1/2 - I) U^T r): the diagonal step, then
+  // one pass per direction (passes without a chain of dependent sums).
   void move(std::span<double> q, double a, std::span<const double> r) const {
     const std::size_t d = q.size();
     const double* s = words.data();
     const double* u = words.data() + d + 1 + kMaxRank;
     double t[kMaxRank];
     const std::size_t k = coefficients(r, nullptr, t);
-    for (std::size_t i = 0; i < d; ++i) {
-      double v = r[i];
-      for (std::size_t j = 0; j < k; ++j) v += u[j * d + i] * t[j];
-      q[i] += a * (s[i] * v);
+    for (std::size_t i = 0; i < d; ++i) q[i] += a * (s[i] * r[i]);
+    for (std::size_t j = 0; j < k; ++j) {
+      const double c = a * t[j];
+      for (std::size_t i = 0; i < d; ++i) q[i] += c * (s[i] * u[j * d + i]);
     }
   }
   // r += a (I + U (Lambda^1/2 - I) U^T) D^1/2 g
@@ -103,29 +104,27 @@ struct LowRankMetric {
     const double* u = words.data() + d + 1 + kMaxRank;
     double t[kMaxRank];
     const std::size_t k = coefficients(g, s, t);
-    for (std::size_t i = 0; i < d; ++i) {
-      double v = s[i] * g[i];
-      for (std::size_t j = 0; j < k; ++j) v += u[j * d + i] * t[j];
-      r[i] += a * v;
+    for (std::size_t i = 0; i < d; ++i) r[i] += a * (s[i] * g[i]);
+    for (std::size_t j = 0; j < k; ++j) {
+      const double c = a * t[j];
+      for (std::size_t i = 0; i < d; ++i) r[i] += c * u[j * d + i];
     }
   }
 
  private:
   // t_j = (sqrt(lambda_j) - 1) u_j . (w * v), w the scales or (null) ones;
-  // returns k.
+  // returns k. The k sums run side by side in one pass, so that none waits
+  // on the rounding of its previous term.
   std::size_t coefficients(std::span<const double> v, const double* w, double* t) const {
     const std::size_t d = v.size();
     const std::size_t k = static_cast<std::size_t>(words[d]);
     const double* u = words.data() + d + 1 + kMaxRank;
-    for (std::size_t j = 0; j < k; ++j) {
-      double dot = 0.0;
-      if (w == nullptr) {
-        for (std::size_t i = 0; i < d; ++i) dot += u[j * d + i] * v[i];
-      } else {
-        for (std::size_t i = 0; i < d; ++i) dot += u[j * d + i] * (w[i] * v[i]);
-      }
-      t[j] = (std::sqrt(words[d + 1 + j]) - 1.0) * dot;
+    for (std::size_t j = 0; j < k; ++j) t[j] = 0.0;
+    for (std::size_t i = 0; i < d; ++i) {
+      const double vi = w == nullptr ? v[i] : w[i] * v[i];
+      for (std::size_t j = 0; j < k; ++j) t[j] += u[j * d + i] * vi;
     }
+    for (std::size_t j = 0; j < k; ++j) t[j] *= std::sqrt(words[d + 1 + j]) - 1.0;
     return k;
   }
 };
