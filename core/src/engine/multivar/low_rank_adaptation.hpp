@@ -33,7 +33,7 @@
 #include "memory.hpp"
 #include "multivar/chain_fault.hpp"
 #include "multivar/hamiltonian_metric.hpp"
-#include "multivar/jacobi_eigen.hpp"
+#include "multivar/symmetric_eigen.hpp"
 #include "multivar/windowed_adaptation.hpp"
 
 namespace varlix {
@@ -63,7 +63,8 @@ class LowRankEstimator {
     if (!try_resize(e.x_, kReservoir * dim) || !try_resize(e.g_, kReservoir * dim) ||
         !try_resize(e.basis_, m * dim) || !try_resize(e.p_, m * kReservoir) ||
         !try_resize(e.a_, m * m) || !try_resize(e.b_, m * m) || !try_resize(e.v_, m * m) ||
-        !try_resize(e.w_, m * m) || !try_resize(e.h_, m * m) || !try_resize(e.values_, m) || !try_resize(e.roots_, m)) {
+        !try_resize(e.w_, m * m) || !try_resize(e.h_, m * m) || !try_resize(e.values_, m) || !try_resize(e.roots_, m) ||
+        !try_resize(e.work_, 2 * m)) {
       return std::unexpected(ChainFault{ChainFault::Kind::OutOfMemory});
     }
     return e;
@@ -132,7 +133,7 @@ class LowRankEstimator {
     project(n, m, x_, p_, a_);
     project(n, m, g_, p_, b_);
     if (!geometric_mean(m)) return 0;  // into a_
-    if (!jacobi_eigen(a_, m, v_, values_)) return 0;
+    if (!symmetric_eigen(a_, m, v_, values_, work_)) return 0;
     return select_directions(m, metric);
   }
 
@@ -169,9 +170,8 @@ class LowRankEstimator {
       for (int pass = 0; pass < 2; ++pass) {
         for (std::size_t b = 0; b < m; ++b) {
           const std::span<const double> e = row(basis_, b);
-          double dot = 0.0;
-          for (std::size_t i = 0; i < d_; ++i) dot += e[i] * q[i];
-          for (std::size_t i = 0; i < d_; ++i) q[i] -= dot * e[i];
+          const double along = symmetric_eigen_detail::dot(e.data(), q.data(), d_);
+          for (std::size_t i = 0; i < d_; ++i) q[i] -= along * e[i];
         }
       }
       const double rest = std::sqrt(squared_length(q));
@@ -189,16 +189,12 @@ class LowRankEstimator {
       const std::span<const double> e = row(basis_, b);
       for (std::size_t t = 0; t < n; ++t) {
         const std::span<const double> r = row(rows, t);
-        double dot = 0.0;
-        for (std::size_t i = 0; i < d_; ++i) dot += e[i] * r[i];
-        p[b * n + t] = dot;
+        p[b * n + t] = symmetric_eigen_detail::dot(e.data(), r.data(), d_);
       }
     }
     for (std::size_t i = 0; i < m; ++i) {
       for (std::size_t j = 0; j <= i; ++j) {
-        double s = 0.0;
-        for (std::size_t t = 0; t < n; ++t) s += p[i * n + t] * p[j * n + t];
-        s /= static_cast<double>(n);
+        const double s = symmetric_eigen_detail::dot(&p[i * n], &p[j * n], n) / static_cast<double>(n);
         cov[i * m + j] = s;
         cov[j * m + i] = s;
       }
@@ -211,36 +207,31 @@ class LowRankEstimator {
   // b^1/2 a b^1/2 = W diag(mu) W^T, the mean is Z diag(sqrt(mu)) Z^T for
   // Z = b^-1/2 W = V diag(beta^-1/2) V^T W.
   [[nodiscard]] bool geometric_mean(std::size_t m) {
-    if (!jacobi_eigen(b_, m, v_, values_)) return false;
+    if (!symmetric_eigen(b_, m, v_, values_, work_)) return false;
     for (std::size_t i = 0; i < m; ++i) {
       if (!(values_[i] > 0.0)) return false;
       roots_[i] = std::sqrt(values_[i]);
     }
-    symmetric_function(m, [&](std::size_t k) { return roots_[k]; }, b_);        // b^1/2
-    symmetric_function(m, [&](std::size_t k) { return 1.0 / roots_[k]; }, h_);  // b^-1/2
+    congruence(m, v_, [&](std::size_t k) { return roots_[k]; }, w_, b_);        // b^1/2
+    congruence(m, v_, [&](std::size_t k) { return 1.0 / roots_[k]; }, w_, h_);  // b^-1/2
     multiply(m, b_, a_, w_);   // w = b^1/2 a
     multiply(m, w_, b_, a_);   // a = b^1/2 a b^1/2
     symmetrise(m, a_);
-    if (!jacobi_eigen(a_, m, v_, values_)) return false;
+    if (!symmetric_eigen(a_, m, v_, values_, work_)) return false;
     multiply(m, h_, v_, w_);   // Z = b^-1/2 W
-    for (std::size_t i = 0; i < m; ++i) {
-      for (std::size_t j = 0; j <= i; ++j) {
-        double s = 0.0;
-        for (std::size_t k = 0; k < m; ++k) s += w_[i * m + k] * std::sqrt(std::max(values_[k], 0.0)) * w_[j * m + k];
-        a_[i * m + j] = s;
-        a_[j * m + i] = s;
-      }
-    }
+    congruence(m, w_, [&](std::size_t k) { return std::sqrt(std::max(values_[k], 0.0)); }, b_, a_);
     return true;
   }
 
-  // out := V diag(f(k)) V^T for the eigenvectors in v_.
+  // out := X diag(f(k)) X^T, through scratch (all m x m).
   template <class F>
-  void symmetric_function(std::size_t m, F f, std::vector<double>& out) {
+  static void congruence(std::size_t m, const std::vector<double>& x, F f, std::vector<double>& scratch,
+                         std::vector<double>& out) {
+    for (std::size_t i = 0; i < m; ++i)
+      for (std::size_t k = 0; k < m; ++k) scratch[i * m + k] = x[i * m + k] * f(k);
     for (std::size_t i = 0; i < m; ++i) {
       for (std::size_t j = 0; j <= i; ++j) {
-        double s = 0.0;
-        for (std::size_t k = 0; k < m; ++k) s += v_[i * m + k] * f(k) * v_[j * m + k];
+        const double s = symmetric_eigen_detail::dot(&scratch[i * m], &x[j * m], m);
         out[i * m + j] = s;
         out[j * m + i] = s;
       }
@@ -317,7 +308,7 @@ class LowRankEstimator {
   std::vector<double> basis_;  // rows
   std::vector<double> p_;  // a projection, m x n
   std::vector<double> a_, b_, v_, w_, h_;  // m x m
-  std::vector<double> values_, roots_;
+  std::vector<double> values_, roots_, work_;
 };
 
 }  // namespace varlix
