@@ -786,7 +786,8 @@ def _starting_metric(metric, chains: int, d: int):
         return "low_rank", metric._words(chains, d)
     if isinstance(metric, str):
         if metric not in ("diag", "dense", "low_rank"):
-            raise ValueError(f"metric must be 'diag', 'dense', 'low_rank', an array or a LowRankMetric, got {metric!r}")
+            raise ValueError("metric must be 'diag', 'dense', 'low_rank', an array or a LowRankMetric, "
+                             f"got {metric!r}")
         if metric == "diag":
             return "diag", np.ones((chains, d))
         if metric == "low_rank":
