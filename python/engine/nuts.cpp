@@ -25,6 +25,7 @@
 #include <binding/ref.hpp>
 #include <binding/result.hpp>
 
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -194,6 +195,17 @@ std::optional<AnyTarget> make_target(const std::string& kind, PyObject* fn, F64A
   return AnyTarget(std::in_place_type<NativeValueTarget>, f.code, f.data, f.with_data, dim);
 }
 
+// The rank word of each chain's low-rank metric, which sets how many
+// directions the integrator reads.
+bool ranks_in_range(std::span<const double> words, std::size_t chains, std::size_t d) {
+  const std::size_t m = LowRankMetric::metric_size(d);
+  for (std::size_t c = 0; c < chains; ++c) {
+    const double k = words[c * m + d];
+    if (!(k >= 0.0 && k <= static_cast<double>(LowRankMetric::kMaxRank)) || k != std::floor(k)) return false;
+  }
+  return true;
+}
+
 PyObject* new_nuts(std::string kind, Ref fn, F64Array::type x_buffer, F64Array::type g_buffer, Ref native,
                    F64In::type x0, F64In::type metric0, std::uint64_t chains, std::uint64_t tune,
                    double target_accept, std::uint64_t max_tree_depth, std::string metric) {
@@ -211,6 +223,9 @@ PyObject* new_nuts(std::string kind, Ref fn, F64Array::type x_buffer, F64Array::
                         : metric == "low_rank" ? LowRankEstimator::metric_size(d)
                                                : DiagonalEstimator::metric_size(d);
   if (metric0.size() != n * m) return py::set_error(PyExc_ValueError, "the starting metric has the wrong size");
+  if (metric == "low_rank" && !ranks_in_range(metric0.span(), n, d)) {
+    return py::set_error(PyExc_ValueError, "a low-rank metric's rank must be an integer in [0, 10]");
+  }
   if (max_tree_depth < 1 || max_tree_depth > 30) return py::set_error(PyExc_ValueError, "max_tree_depth must lie in [1, 30]");
   std::optional<AnyTarget> target = make_target(kind, fn.get(), std::move(x_buffer), std::move(g_buffer), native.get(), d);
   if (!target) return nullptr;

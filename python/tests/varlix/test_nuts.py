@@ -207,6 +207,16 @@ def test_low_rank_metric_checks_its_parts(args, match):
         mcmc.LowRankMetric(*args)
 
 
+@pytest.mark.parametrize("rank", [11.0, -1.0, 2.5, np.nan])
+def test_the_engine_refuses_a_low_rank_metric_whose_rank_it_cannot_read(rank):
+    from varlix import _engine
+    words = mcmc.LowRankMetric(np.ones(2), np.zeros((2, 0)), np.ones(0))._words(1, 2).reshape(-1)
+    words[2] = rank
+    with pytest.raises(ValueError, match=r"rank must be an integer in \[0, 10\]"):
+        _engine.NutsChains("python", lambda: 0.0, np.empty(2), np.empty(2), None, np.zeros(2), words, 1, 0, 0.8, 10,
+                           "low_rank")
+
+
 def test_finite_differences_warn_once_and_still_sample():
     with pytest.warns(mcmc.FiniteDifferenceWarning) as record:
         result = mcmc.nuts(correlated, [0.5, 0.5], draws=400, tune=300, warn=False, **quiet())
