@@ -18,7 +18,7 @@ Run after installing the package with its extras (arviz, emcee, numba):
 3. Scale-out: four chains on a log-density costing about 25 us, serially
    and through a two-process pool (executor=).
 4. (--peers) Gradient samplers beside nutpie, numpyro NUTS and blackjax NUTS
-   on the six posteriors of python/tests/data/posteriors and four synthetic
+   on the six posteriors of python/tests/data/posteriors and five synthetic
    targets (benchmarks/targets): per target and contender, the medians over
    repeats of ESS per second (bulk and tail, the smallest over the reported
    parameters, arviz), bulk ESS per 1000 gradient evaluations of the kept
@@ -26,6 +26,9 @@ Run after installing the package with its extras (arviz, emcee, numba):
    4 chains from the same dispersed starting points, the same kept draws for
    all; contenders alternate in order between repeats, since the machine's
    two cores are shared. Compile time (numba, JAX) is reported apart.
+   varlix's NUTS runs with its diagonal metric, and (numba form) with
+   metric="dense" and "low_rank": e.g. --targets gauss100 corr60
+   --contenders "varlix grad numba" "varlix numba dense" "varlix numba low_rank".
    Needs the bench extra: pip install ".[bench]".
 """
 import argparse

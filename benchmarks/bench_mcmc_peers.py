@@ -48,7 +48,7 @@ def measures(target, run):
 def prime(name, target, inits, args):
     """Compile what the contender compiles; its seconds, reported apart."""
     start = time.perf_counter()
-    if name == "varlix grad numba" or name == "varlix metropolis cfunc":
+    if "numba" in name or name == "varlix metropolis cfunc":
         target.numba()
     elif name in ("numpyro NUTS", "blackjax NUTS"):
         # blackjax compiles ahead of time and says how long; numpyro compiles

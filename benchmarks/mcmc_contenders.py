@@ -36,7 +36,7 @@ def varlix_gradient_sampler():
     return ("nuts", mcmc.nuts) if hasattr(mcmc, "nuts") else ("hmc", mcmc.hmc)
 
 
-def _varlix_run(target, inits, draws, tune, seed, max_tree_depth, form):
+def _varlix_run(target, inits, draws, tune, seed, max_tree_depth, form, metric="diag"):
     kind, sampler = varlix_gradient_sampler()
     nb = target.numba() if form == "numba" else None
     if kind == "nuts":
@@ -48,7 +48,7 @@ def _varlix_run(target, inits, draws, tune, seed, max_tree_depth, form):
             logpdf, grad = target.logp_and_grad, True
         start = time.perf_counter()
         chains = sampler(logpdf, inits, grad=grad, draws=draws, tune=tune, chains=len(inits), random_state=seed,
-                         max_tree_depth=max_tree_depth, progress=False, warn=False)
+                         max_tree_depth=max_tree_depth, progress=False, warn=False, metric=metric)
         seconds = time.perf_counter() - start
         return Run(chains.samples, seconds, gradients=float(np.sum(chains.stats["n_steps"])),
                    divergences=int(np.sum(chains.stats["diverging"])))
@@ -98,6 +98,14 @@ def varlix_numpy(target, inits, draws, tune, seed, max_tree_depth):
 
 def varlix_numba(target, inits, draws, tune, seed, max_tree_depth):
     return _varlix_run(target, inits, draws, tune, seed, max_tree_depth, "numba")
+
+
+def varlix_numba_dense(target, inits, draws, tune, seed, max_tree_depth):
+    return _varlix_run(target, inits, draws, tune, seed, max_tree_depth, "numba", metric="dense")
+
+
+def varlix_numba_low_rank(target, inits, draws, tune, seed, max_tree_depth):
+    return _varlix_run(target, inits, draws, tune, seed, max_tree_depth, "numba", metric="low_rank")
 
 
 def varlix_metropolis(target, inits, draws, tune, seed, max_tree_depth):
@@ -222,6 +230,8 @@ def nutpie_nuts(target, inits, draws, tune, seed, max_tree_depth):
 CONTENDERS = {
     "varlix grad numpy": varlix_numpy,
     "varlix grad numba": varlix_numba,
+    "varlix numba dense": varlix_numba_dense,
+    "varlix numba low_rank": varlix_numba_low_rank,
     "varlix metropolis cfunc": varlix_metropolis,
     "nutpie numpy": nutpie_nuts,
     "numpyro NUTS": numpyro_nuts,

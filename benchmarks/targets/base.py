@@ -68,7 +68,7 @@ def t_log_kernel_slope(x, nu, loc, scale):
 
 
 POSTERIORS = ["arK", "arma11", "diamonds", "eight_schools_noncentered", "gp_pois_regr", "logearn_interaction_z"]
-SYNTHETIC = ["logistic", "gauss100", "funnel", "banana"]
+SYNTHETIC = ["logistic", "gauss100", "corr60", "funnel", "banana"]
 
 
 def make(name: str) -> Target:
@@ -76,6 +76,6 @@ def make(name: str) -> Target:
     makers = {"arK": regression.ark, "diamonds": regression.diamonds,
               "logearn_interaction_z": regression.logearn, "arma11": arma.arma11,
               "eight_schools_noncentered": schools.eight_schools, "gp_pois_regr": gp.gp_pois_regr,
-              "logistic": synthetic.logistic, "gauss100": synthetic.gauss100, "funnel": synthetic.funnel,
-              "banana": synthetic.banana}
+              "logistic": synthetic.logistic, "gauss100": synthetic.gauss100, "corr60": synthetic.corr60,
+              "funnel": synthetic.funnel, "banana": synthetic.banana}
     return makers[name]()

@@ -96,6 +96,41 @@ def gauss100():
                    [f"x[{k}]" for k in range(1, d + 1)], np.zeros(d), GAUSS_SCALES.copy())
 
 
+CORR_D = 60
+
+
+def corr60():
+    """A 60-D Gaussian, scales from 0.1 to 10 and three strong directions in the space they scale
+    (variance ratios 400, 100 and 1/100): far from a diagonal metric's reach, within a low-rank one's."""
+    scales = np.logspace(-1, 1, CORR_D)
+    u = np.linalg.qr(np.random.default_rng(0).standard_normal((CORR_D, 3)))[0]
+    cov = scales[:, None] * (np.eye(CORR_D) + u @ np.diag([399.0, 99.0, -0.99]) @ u.T) * scales[None, :]
+    prec = np.linalg.inv(cov)
+    d = CORR_D
+
+    def logpdf(u, xp=np):
+        return -0.5 * (u @ (prec @ u))
+
+    def logp_and_grad(u):
+        u = np.asarray(u, dtype=float)
+        g = -(prec @ u)
+        return float(0.5 * (g @ u)), g
+
+    @njit
+    def logp_grad(u, g):
+        lp = 0.0
+        for i in range(u.shape[0]):
+            s = 0.0
+            for j in range(u.shape[0]):
+                s -= prec[i, j] * u[j]
+            g[i] = s
+            lp += s * u[i]
+        return 0.5 * lp
+
+    return _target("corr60", d, logpdf, logp_and_grad, logp_grad, np.zeros(d), 2.0,
+                   [f"x[{k}]" for k in range(1, d + 1)], np.zeros(d), np.sqrt(np.diag(cov)), note=corr60.__doc__)
+
+
 FUNNEL_D = 10
 FUNNEL_V_SD = 3.0
 

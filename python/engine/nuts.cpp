@@ -25,11 +25,13 @@
 #include <binding/ref.hpp>
 #include <binding/result.hpp>
 
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -157,7 +159,8 @@ auto with_gradient(const AnyTarget& target, std::size_t dim, Visitor&& visitor) 
 
 // ---- the class ---------------------------------------------------------------------
 
-using AnyChains = std::variant<NutsChains<DiagonalEstimator>, NutsChains<DenseEstimator>>;
+using AnyChains =
+    std::variant<NutsChains<DiagonalEstimator>, NutsChains<DenseEstimator>, NutsChains<LowRankEstimator>>;
 
 struct NutsCore {
   AnyTarget target;
@@ -192,23 +195,43 @@ std::optional<AnyTarget> make_target(const std::string& kind, PyObject* fn, F64A
   return AnyTarget(std::in_place_type<NativeValueTarget>, f.code, f.data, f.with_data, dim);
 }
 
+// The rank word of each chain's low-rank metric, which sets how many
+// directions the integrator reads.
+bool ranks_in_range(std::span<const double> words, std::size_t chains, std::size_t d) {
+  const std::size_t m = LowRankMetric::metric_size(d);
+  for (std::size_t c = 0; c < chains; ++c) {
+    const double k = words[c * m + d];
+    if (!(k >= 0.0 && k <= static_cast<double>(LowRankMetric::kMaxRank)) || k != std::floor(k)) return false;
+  }
+  return true;
+}
+
 PyObject* new_nuts(std::string kind, Ref fn, F64Array::type x_buffer, F64Array::type g_buffer, Ref native,
                    F64In::type x0, F64In::type metric0, std::uint64_t chains, std::uint64_t tune,
-                   double target_accept, std::uint64_t max_tree_depth, bool dense) {
+                   double target_accept, std::uint64_t max_tree_depth, std::string metric) {
   const std::size_t n = chains;
   if (n == 0 || x0.size() % n != 0 || x0.size() == 0) return py::set_error(PyExc_ValueError, "x0 must hold one point per chain");
   const std::size_t d = x0.size() / n;
   if (x_buffer.size() != d || g_buffer.size() != d) {
     return py::set_error(PyExc_ValueError, "the point and gradient buffers must hold d doubles");
   }
-  const std::size_t m = dense ? DenseEstimator::metric_size(d) : DiagonalEstimator::metric_size(d);
+  if (metric != "diag" && metric != "dense" && metric != "low_rank") {
+    return py::set_error(PyExc_ValueError, "unknown metric kind");
+  }
+  if (metric == "low_rank" && d < 2) return py::set_error(PyExc_ValueError, "a low-rank metric needs d >= 2");
+  const std::size_t m = metric == "dense"      ? DenseEstimator::metric_size(d)
+                        : metric == "low_rank" ? LowRankEstimator::metric_size(d)
+                                               : DiagonalEstimator::metric_size(d);
   if (metric0.size() != n * m) return py::set_error(PyExc_ValueError, "the starting metric has the wrong size");
+  if (metric == "low_rank" && !ranks_in_range(metric0.span(), n, d)) {
+    return py::set_error(PyExc_ValueError, "a low-rank metric's rank must be an integer in [0, 10]");
+  }
   if (max_tree_depth < 1 || max_tree_depth > 30) return py::set_error(PyExc_ValueError, "max_tree_depth must lie in [1, 30]");
   std::optional<AnyTarget> target = make_target(kind, fn.get(), std::move(x_buffer), std::move(g_buffer), native.get(), d);
   if (!target) return nullptr;
   const NutsSettings settings{d, tune, target_accept, static_cast<std::uint32_t>(max_tree_depth)};
   auto build = [&](auto tag) -> std::optional<AnyChains> {
-    using E = decltype(tag);
+    using E = typename decltype(tag)::type;
     auto group = NutsChains<E>::make(settings, n, x0.span(), metric0.span());
     if (!group) {
       py::set_error(PyExc_MemoryError, "out of memory for the chains' working state");
@@ -216,7 +239,9 @@ PyObject* new_nuts(std::string kind, Ref fn, F64Array::type x_buffer, F64Array::
     }
     return AnyChains(std::move(*group));
   };
-  std::optional<AnyChains> group = dense ? build(DenseEstimator{}) : build(DiagonalEstimator{});
+  std::optional<AnyChains> group = metric == "dense"      ? build(std::type_identity<DenseEstimator>{})
+                                   : metric == "low_rank" ? build(std::type_identity<LowRankEstimator>{})
+                                                          : build(std::type_identity<DiagonalEstimator>{});
   if (!group) return nullptr;
   return py::PyClass<NutsClass>::wrap(NutsCore{std::move(*target), std::move(*group), d, n});
 }
@@ -275,7 +300,8 @@ PyObject* nuts_advance(NutsCore& core, Ref bit_generators, std::uint64_t count, 
   return result;
 }
 
-// Every chain's metric words (scales or factors), one list per chain.
+// Every chain's metric words (scales, factors, or LowRankMetric's words),
+// one list per chain.
 PyObject* nuts_metric(const NutsCore& core) {
   return std::visit(
       [&](const auto& chains) -> PyObject* {
@@ -334,7 +360,7 @@ using py::signature;
 constexpr auto kNewNuts = signature(
     "__new__", arg<py::Str>("kind"), arg<py::Any>("fn"), arg<F64Array>("x_buffer"), arg<F64Array>("g_buffer"),
     arg<py::Any>("native"), arg<F64In>("x0"), arg<F64In>("metric0"), arg<py::U64>("chains"),
-    arg<py::U64>("tune"), arg<py::Float>("target_accept"), arg<py::U64>("max_tree_depth"), arg<py::Bool>("dense"));
+    arg<py::U64>("tune"), arg<py::Float>("target_accept"), arg<py::U64>("max_tree_depth"), arg<py::Str>("metric"));
 constexpr auto kStart = signature("start", arg<py::Any>("bit_generators"));
 constexpr auto kRecordInto =
     signature("record_into", arg<F64Array>("samples"), arg<F64Array>("lp"), arg<F64Array>("accept"),

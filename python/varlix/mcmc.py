@@ -64,7 +64,7 @@ from . import _engine
 from . import _functions
 from ._random import spawn
 
-__all__ = ["Chains", "ConvergenceWarning", "FiniteDifferenceWarning", "hmc", "metropolis", "nuts"]
+__all__ = ["Chains", "ConvergenceWarning", "FiniteDifferenceWarning", "LowRankMetric", "hmc", "metropolis", "nuts"]
 
 # Steps per engine call. A native log-density is polled for interrupts
 # within a call (every few milliseconds); a Python one sees them itself.
@@ -118,11 +118,12 @@ class Chains:
         ``diverging``, ``energy`` and ``n_steps`` (leapfrog steps) for hmc
         and nuts; ``tree_depth`` for nuts. With ``thin``, those of the
         transition that produced the draw.
-    metric : ndarray or None
+    metric : ndarray, LowRankMetric or None
         The metric each chain adapted (for metropolis, the shape of its
         proposal's covariance, which the step size scales): variances
         (chains, d) for a diagonal one, covariances (chains, d, d) for a
-        dense one.
+        dense one, a :class:`LowRankMetric` with a leading chain axis for a
+        low-rank one (nuts).
 
     ``ess()``, ``rhat()`` and ``summary()`` are arviz's, on ``to_arviz()``.
     A ``Chains`` pickles.
@@ -139,8 +140,8 @@ class Chains:
         self.divergent = divergent
         self.sampler = sampler
         # Per-draw statistics (nuts): name -> (chains, draws), and the same
-        # for the warm-up; the adapted metric, (chains, d) variances or
-        # (chains, d, d) covariances.
+        # for the warm-up; the adapted metric, (chains, d) variances,
+        # (chains, d, d) covariances or a LowRankMetric.
         self.stats = {}
         self.tune_stats = {}
         self.metric = None
@@ -762,9 +763,11 @@ def _chain_metric(sampler, metric, chains, d, boxed):
     box the mirroring needs a diagonal one."""
     if metric is None:
         metric = "dense" if sampler == "metropolis" and not boxed else "diag"
-    if isinstance(metric, str) and metric not in ("diag", "dense"):
-        raise ValueError(f"metric must be 'diag', 'dense' or an array, got {metric!r}")
-    dense, words = _starting_metric(metric, chains, d)
+    if (isinstance(metric, str) and metric not in ("diag", "dense")) or isinstance(metric, LowRankMetric):
+        raise ValueError(f"metric must be 'diag', 'dense' or an array, got {metric!r} (a low-rank metric is "
+                         "for nuts)")
+    kind, words = _starting_metric(metric, chains, d)
+    dense = kind == "dense"
     if dense and sampler == "hmc":
         raise ValueError("hmc takes a diagonal metric ('diag' or variances of shape (d,)); nuts takes a dense one")
     if dense and boxed:
@@ -1040,19 +1043,25 @@ def _python_target(logpdf, grad, d: int, vectorized: bool):
 
 
 def _starting_metric(metric, chains: int, d: int):
-    """(dense, words per chain): scales for "diag", a factor for "dense";
-    an array is a starting covariance (its diagonal: variances)."""
+    """(kind, words per chain): scales for "diag", a factor for "dense",
+    LowRankMetric's words for "low_rank"; an array is a starting covariance
+    (its diagonal: variances)."""
+    if isinstance(metric, LowRankMetric):
+        return "low_rank", metric._words(chains, d)
     if isinstance(metric, str):
-        if metric not in ("diag", "dense"):
-            raise ValueError(f"metric must be 'diag', 'dense' or an array, got {metric!r}")
+        if metric not in ("diag", "dense", "low_rank"):
+            raise ValueError("metric must be 'diag', 'dense', 'low_rank', an array or a LowRankMetric, "
+                             f"got {metric!r}")
         if metric == "diag":
-            return False, np.ones((chains, d))
-        return True, np.tile(np.eye(d).reshape(-1), (chains, 1))
+            return "diag", np.ones((chains, d))
+        if metric == "low_rank":
+            return "low_rank", LowRankMetric(np.ones(d), np.zeros((d, 0)), np.zeros(0))._words(chains, d)
+        return "dense", np.tile(np.eye(d).reshape(-1), (chains, 1))
     m = np.asarray(metric, dtype=np.float64)
     if m.shape == (d,):
         if not np.all(np.isfinite(m) & (m > 0)):
             raise ValueError("a diagonal metric must hold positive finite variances")
-        return False, np.tile(np.sqrt(m), (chains, 1))
+        return "diag", np.tile(np.sqrt(m), (chains, 1))
     if m.shape == (d, d):
         if not np.all(np.isfinite(m)) or not np.allclose(m, m.T):
             raise ValueError("a dense metric must be a finite symmetric matrix")
@@ -1060,23 +1069,132 @@ def _starting_metric(metric, chains: int, d: int):
             factor = np.linalg.cholesky(m)
         except np.linalg.LinAlgError:
             raise ValueError("a dense metric must be positive definite") from None
-        return True, np.tile(factor.reshape(-1), (chains, 1))
+        return "dense", np.tile(factor.reshape(-1), (chains, 1))
     raise ValueError(f"a metric array must have shape ({d},) (variances) or ({d}, {d}) (a covariance), "
                      f"got shape {m.shape}")
+
+
+class LowRankMetric:
+    """The low-rank metric of :func:`nuts` (``metric="low_rank"``): the
+    covariance (inverse mass matrix)
+
+        C = D^1/2 (I + U (diag(eigenvalues) - I) U^T) D^1/2
+
+    with D = diag(variances), and U's k orthonormal columns the directions
+    (in the space scaled by D^-1/2) where the target's variance is an
+    eigenvalue instead of 1. Work per leapfrog step is O(dk) and a chain
+    keeps O(dk) numbers, where a dense metric needs O(d^2).
+
+    ``Chains.metric`` of a low-rank run holds every chain's parts with a
+    leading chain axis: ``variances`` (chains, d), ``vectors`` (chains, d, k)
+    and ``eigenvalues`` (chains, k), k the largest rank among the chains
+    (a chain of smaller rank has eigenvalues 1 and zero columns beyond its
+    own, which change nothing). ``metric[c]`` is chain c's metric and
+    ``covariance()`` the dense C, shape (..., d, d). Either may be passed as
+    ``metric=`` to :func:`nuts`: one chain's metric starts every chain, one
+    with a chain axis starts each chain from its own.
+
+    Parameters
+    ----------
+    variances : array_like, shape (..., d)
+        Positive finite.
+    vectors : array_like, shape (..., d, k)
+        Orthonormal columns (zero columns allowed with eigenvalue 1); k at
+        most 10.
+    eigenvalues : array_like, shape (..., k)
+        Positive finite.
+    """
+
+    max_rank = 10
+
+    def __init__(self, variances, vectors, eigenvalues):
+        self.variances = np.asarray(variances, dtype=np.float64)
+        self.vectors = np.asarray(vectors, dtype=np.float64)
+        self.eigenvalues = np.asarray(eigenvalues, dtype=np.float64)
+        v, u, e = self.variances, self.vectors, self.eigenvalues
+        if v.ndim < 1 or u.shape != v.shape + e.shape[-1:] or e.shape[:-1] != v.shape[:-1]:
+            raise ValueError(f"a LowRankMetric needs variances (..., d), vectors (..., d, k) and eigenvalues "
+                             f"(..., k) of matching shapes, got {v.shape}, {u.shape} and {e.shape}")
+        if not np.all(np.isfinite(v) & (v > 0)) or not np.all(np.isfinite(e) & (e > 0)):
+            raise ValueError("a LowRankMetric needs positive finite variances and eigenvalues")
+        if not np.all(np.isfinite(u)):
+            raise ValueError("a LowRankMetric needs finite vectors")
+
+    def __getitem__(self, chain) -> "LowRankMetric":
+        if self.variances.ndim < 2:
+            raise IndexError("this LowRankMetric has no chain axis")
+        return LowRankMetric(self.variances[chain], self.vectors[chain], self.eigenvalues[chain])
+
+    def covariance(self) -> np.ndarray:
+        """C as a dense array, shape (..., d, d)."""
+        u = self.vectors
+        inner = np.eye(u.shape[-2]) + np.einsum("...ik,...k,...jk->...ij", u, self.eigenvalues - 1.0, u)
+        s = np.sqrt(self.variances)
+        return s[..., :, None] * inner * s[..., None, :]
+
+    def __repr__(self) -> str:
+        return (f"LowRankMetric(d={self.variances.shape[-1]}, rank={self.eigenvalues.shape[-1]}, "
+                f"shape={self.variances.shape[:-1]})")
+
+    def _words(self, chains: int, d: int) -> np.ndarray:
+        """The engine's words per chain: scales, rank, eigenvalues and
+        directions, each padded to max_rank."""
+        if self.variances.shape[-1] != d:
+            raise ValueError(f"a LowRankMetric for {d} coordinates was expected, got {self.variances.shape[-1]}")
+        if d < 2:
+            raise ValueError("metric='low_rank' needs at least 2 coordinates (it is meant for d >= 50); "
+                             "use metric='diag'")
+        if self.variances.ndim == 1:
+            one = self
+            parts = [one] * chains
+        elif self.variances.shape[:-1] == (chains,):
+            parts = [self[c] for c in range(chains)]
+        else:
+            raise ValueError(f"a LowRankMetric must be one chain's or have a leading axis of {chains} chains, "
+                             f"got shape {self.variances.shape}")
+        k_max = self.max_rank
+        words = np.zeros((chains, d + 1 + k_max + k_max * d))
+        for c, part in enumerate(parts):
+            used = part.eigenvalues != 1.0
+            u, e = part.vectors[:, used], part.eigenvalues[used]
+            if e.size > k_max:
+                raise ValueError(f"a LowRankMetric holds at most {k_max} directions, got {e.size}")
+            if not np.allclose(u.T @ u, np.eye(e.size), atol=1e-8):
+                raise ValueError("a LowRankMetric's vectors must be orthonormal columns")
+            words[c, :d] = np.sqrt(part.variances)
+            words[c, d] = e.size
+            words[c, d + 1:d + 1 + k_max] = 1.0
+            words[c, d + 1:d + 1 + e.size] = e
+            words[c, d + 1 + k_max:d + 1 + k_max + e.size * d] = u.T.reshape(-1)
+        return words
+
+    @classmethod
+    def _of_words(cls, words: np.ndarray, d: int) -> "LowRankMetric":
+        k_max = cls.max_rank
+        ranks = words[:, d].astype(np.int64)
+        k = int(ranks.max(initial=0))
+        chains = words.shape[0]
+        eigenvalues = np.ones((chains, k))
+        vectors = np.zeros((chains, d, k))
+        for c in range(chains):
+            r = ranks[c]
+            eigenvalues[c, :r] = words[c, d + 1:d + 1 + r]
+            vectors[c, :, :r] = words[c, d + 1 + k_max:d + 1 + k_max + r * d].reshape(r, d).T
+        return cls(words[:, :d] ** 2, vectors, eigenvalues)
 
 
 class _NutsTask:
     """One group of NUTS chains, picklable for an executor's workers."""
 
-    def __init__(self, logpdf, grad, native, vectorized, x0, metric0, dense, generators, first_chain, draws, tune,
-                 target_accept, max_tree_depth, progress):
+    def __init__(self, logpdf, grad, native, vectorized, x0, metric0, metric_kind, generators, first_chain, draws,
+                 tune, target_accept, max_tree_depth, progress):
         self.logpdf = logpdf
         self.grad = grad
         self.native = native
         self.vectorized = vectorized
         self.x0 = x0
         self.metric0 = metric0
-        self.dense = dense
+        self.metric_kind = metric_kind
         self.generators = generators
         self.first_chain = first_chain
         self.draws = draws
@@ -1109,7 +1227,7 @@ def _nuts_engine(task: _NutsTask):
         native = None
     return _engine.NutsChains(kind, fn, x, g, native, _engine_array(task.x0),
                               _engine_array(task.metric0), chains, task.tune, task.target_accept,
-                              task.max_tree_depth, task.dense)
+                              task.max_tree_depth, task.metric_kind)
 
 
 def _run_nuts_task(task: _NutsTask) -> dict:
@@ -1147,7 +1265,11 @@ def _run_nuts_task(task: _NutsTask) -> dict:
         if task.progress is not None:
             task.progress(chains * n, out, done)
     out["diverging"] = out["diverging"].view(np.bool_)
-    out["metric"] = _metric_of(engine.metric(), chains, d, task.dense)
+    if task.metric_kind == "low_rank":
+        # A low-rank metric's words, read with every task's in _nuts_chains.
+        out["metric"] = np.array(engine.metric()).reshape(chains, -1)
+    else:
+        out["metric"] = _metric_of(engine.metric(), chains, d, task.metric_kind == "dense")
     out["final_step_size"] = np.array(engine.step_sizes())
     out["state"] = np.array(engine.save_state()).reshape(chains, -1)
     out["generators"] = task.generators
@@ -1174,7 +1296,11 @@ def nuts(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, target_accep
     warm-ups). A diagonal metric is estimated from the draws and the
     gradients together, so that scales spanning many orders of magnitude
     are learnt from a short window; a dense one from the draws, its
-    correlations shrunk toward zero.
+    correlations shrunk toward zero; a low-rank one is the diagonal one
+    times the directions where the draws and gradients of the window's
+    last 100 iterations, scaled by it, still disagree with unit variance
+    (their covariances' geometric mean, eigenvalues beyond a factor 2 of 1,
+    Seyboldt et al.'s "Preconditioning for Hamiltonian Monte Carlo").
 
     Parameters
     ----------
@@ -1199,9 +1325,13 @@ def nuts(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, target_accep
         The mean acceptance statistic the step size aims at.
     max_tree_depth : int
         The largest number of doublings of a trajectory.
-    metric : "diag", "dense" or array_like
+    metric : "diag", "dense", "low_rank", array_like or LowRankMetric
         The metric adapted; an array of shape (d,) (variances) or (d, d) (a
-        covariance) is the starting value, adapted further when ``tune > 0``.
+        covariance), or a :class:`LowRankMetric` (such as another run's
+        ``Chains.metric``), is the starting value, adapted further when
+        ``tune > 0``. "low_rank" (d >= 2, meant for d >= 50) corrects the
+        diagonal metric in at most 10 directions, at O(d) memory and work
+        per step times their number.
     random_state : None, int, SeedSequence, Generator or RandomState
         The source of one independent stream per chain.
     executor : concurrent.futures.Executor, optional
@@ -1238,7 +1368,7 @@ def nuts(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, target_accep
     target_accept = _probability(target_accept, "target_accept")
     x0, _ = _starting_points(x0, chains, None, None)
     d = x0.shape[1]
-    dense, metric0 = _starting_metric(metric, chains, d)
+    metric_kind, metric0 = _starting_metric(metric, chains, d)
     if executor is not None and not hasattr(executor, "submit"):
         raise TypeError(f"executor must be a concurrent.futures.Executor (with submit), not {type(executor).__name__}")
     native = _functions.is_native(logpdf)
@@ -1262,7 +1392,7 @@ def nuts(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, target_accep
     if init == "jitter":
         x0 = _jittered(x0, generators, None, None)
     setup = {"logpdf": logpdf, "grad": grad, "native": native, "vectorized": bool(vectorized), "x0": x0,
-             "metric0": metric0, "dense": dense, "generators": generators, "draws": draws, "tune": tune,
+             "metric0": metric0, "metric_kind": metric_kind, "generators": generators, "draws": draws, "tune": tune,
              "target_accept": target_accept, "max_tree_depth": max_tree_depth}
     results = _run_nuts(setup, None, executor, progress)
     result = _nuts_chains(results, setup, tune, None)
@@ -1281,7 +1411,7 @@ def _run_nuts(setup, resume, executor, progress):
     with _ProgressBar(show, chains * iterations) as bar:
         def task(first, last):
             t = _NutsTask(setup["logpdf"], setup["grad"], setup["native"], setup["vectorized"],
-                          setup["x0"][first:last], setup["metric0"][first:last], setup["dense"],
+                          setup["x0"][first:last], setup["metric0"][first:last], _metric_kind(setup),
                           setup["generators"][first:last], first, setup["draws"], setup["tune"],
                           setup["target_accept"], setup["max_tree_depth"], bar.update if show else None)
             if resume is not None:
@@ -1298,6 +1428,11 @@ def _run_nuts(setup, resume, executor, progress):
             with ThreadPoolExecutor(max_workers=min(chains, os.cpu_count() or 1)) as pool:
                 return _results_of(pool, tasks, stop, _run_nuts_task)
         return _results_of(executor, tasks, stop, _run_nuts_task)
+
+
+def _metric_kind(setup) -> str:
+    # Chains pickled before the low-rank metric say only whether theirs was dense.
+    return setup.get("metric_kind") or ("dense" if setup.get("dense") else "diag")
 
 
 def _results_of(executor, tasks, stop, run):
@@ -1335,6 +1470,8 @@ def _nuts_chains(results, setup, tune, before) -> Chains:
     result.stats = kept
     result.tune_stats = tune_stats
     result.metric = stack("metric")
+    if _metric_kind(setup) == "low_rank":
+        result.metric = LowRankMetric._of_words(result.metric, samples.shape[2])
     result._max_tree_depth = setup["max_tree_depth"]
     done = (0 if before is None else before._resume["done"]) + stats["lp"].shape[1]
     result._resume = {"state": stack("state"), "done": done, "generators": [g for r in results for g in r["generators"]],

@@ -114,6 +114,111 @@ def test_correlated_gaussian(metric, form):
         assert result.metric.shape == (4, 2)
 
 
+# A 60-D Gaussian with scales from 0.1 to 10 and, in the space they scale,
+# three strong directions (variance ratios 400, 100 and 1/100): a diagonal
+# metric leaves it with a condition number near 2e4.
+LR_D = 60
+LR_SCALES = np.logspace(-1, 1, LR_D)
+_LR_U = np.linalg.qr(np.random.default_rng(0).standard_normal((LR_D, 3)))[0]
+LR_COV = (LR_SCALES[:, None] * (np.eye(LR_D) + _LR_U @ np.diag([399.0, 99.0, -0.99]) @ _LR_U.T)
+          * LR_SCALES[None, :])
+LR_PRECISION = np.linalg.inv(LR_COV)
+
+
+@cfunc(JOINT)
+def low_rank_target(n, xp, gp):
+    x = carray(xp, (n,))
+    g = carray(gp, (n,))
+    lp = 0.0
+    for i in range(n):
+        s = 0.0
+        for j in range(n):
+            s -= LR_PRECISION[i, j] * x[j]
+        g[i] = s
+        lp += 0.5 * s * x[i]
+    return lp
+
+
+def test_low_rank_metric_converges_with_far_fewer_gradients_than_diag():
+    common = quiet(draws=1000, tune=1000, warn=False)
+    x0 = np.zeros(LR_D)
+    low = mcmc.nuts(low_rank_target, x0, metric="low_rank", **common)
+    diag = mcmc.nuts(low_rank_target, x0, metric="diag", **common)
+    assert low.rhat().max() < 1.01
+    flat = low.samples.reshape(-1, LR_D)
+    sd = np.sqrt(np.diag(LR_COV))
+    mcse = sd / np.sqrt(low.ess("bulk"))
+    assert np.all(np.abs(flat.mean(axis=0)) < 4 * mcse)
+    assert np.all(np.abs(flat.std(axis=0) / sd - 1) < 0.15)
+    # Per kept draw a third of the gradients, and (diag not converging) a
+    # tenth of the gradients per effective draw, warm-up included.
+    assert low.stats["n_steps"].sum() * 3 < diag.stats["n_steps"].sum()
+    gradients = {name: r.stats["n_steps"].sum() + r.tune_stats["n_steps"].sum() for name, r in
+                 (("low", low), ("diag", diag))}
+    assert low.ess("bulk").min() / gradients["low"] > 10 * diag.ess("bulk").min() / gradients["diag"]
+    # The adapted metric, read back: k <= 10 directions per chain, and as a
+    # dense covariance close to the target's along its strong directions.
+    m = low.metric
+    assert isinstance(m, mcmc.LowRankMetric)
+    assert m.variances.shape == (4, LR_D) and m.vectors.shape[:2] == (4, LR_D)
+    assert 3 <= m.eigenvalues.shape[1] <= 10
+    cov = m.covariance()
+    assert cov.shape == (4, LR_D, LR_D)
+    w = LR_SCALES[:, None] * _LR_U  # the strong directions, in x's units
+    for c in range(4):
+        seen = np.einsum("ik,ij,jk->k", w, cov[c], w) / np.einsum("ik,ij,jk->k", w, LR_COV, w)
+        assert np.all((seen > 0.5) & (seen < 2.0)), seen
+
+
+def test_low_rank_metric_goes_back_in_as_a_starting_value():
+    first = mcmc.nuts(low_rank_target, np.zeros(LR_D), metric="low_rank", draws=20, tune=300, warn=False, **quiet())
+    for start in (first.metric, first.metric[2]):
+        again = mcmc.nuts(low_rank_target, np.zeros(LR_D), metric=start, draws=20, tune=0, warn=False, **quiet())
+        expected = start.covariance() if start.variances.ndim == 2 else np.broadcast_to(start.covariance(),
+                                                                                        (4, LR_D, LR_D))
+        np.testing.assert_allclose(again.metric.covariance(), expected, rtol=1e-12, atol=1e-12)
+    # A hand-made one: one direction of variance ratio 9 on unit scales.
+    u = np.zeros((2, 1))
+    u[:, 0] = [0.6, 0.8]
+    start = mcmc.LowRankMetric([1.0, 4.0], u, [9.0])
+    np.testing.assert_allclose(start.covariance(), [[1 + 8 * 0.36, 2 * 8 * 0.48], [2 * 8 * 0.48, 4 * (1 + 8 * 0.64)]])
+    result = mcmc.nuts(correlated, [0.0, 0.0], grad=correlated_grad, metric=start, draws=10, tune=0, warn=False,
+                       **quiet())
+    np.testing.assert_allclose(result.metric.covariance()[3], start.covariance())
+
+
+@pytest.mark.parametrize("metric, x0, match", [
+    ("low_rank", [0.0], "at least 2 coordinates"),
+    (mcmc.LowRankMetric([1.0, 1.0], [[1.0], [1.0]], [4.0]), [0.0, 0.0], "orthonormal"),
+    (mcmc.LowRankMetric(np.ones((3, 2)), np.zeros((3, 2, 0)), np.ones((3, 0))), [0.0, 0.0], "leading axis of 4"),
+    (mcmc.LowRankMetric(np.ones(12), np.eye(12)[:, :11], np.full(11, 2.0)), np.zeros(12), "at most 10"),
+    (mcmc.LowRankMetric(np.ones(3), np.zeros((3, 0)), np.ones(0)), [0.0, 0.0], "for 2 coordinates"),
+])
+def test_low_rank_metric_refusals(metric, x0, match):
+    with pytest.raises(ValueError, match=match):
+        mcmc.nuts(lambda x: -0.5 * float(x @ x), x0, grad=lambda x: -x, metric=metric, **quiet())
+
+
+@pytest.mark.parametrize("args, match", [
+    (([1.0, -1.0], np.eye(2), [2.0, 2.0]), "positive finite"),
+    (([1.0, 1.0], np.eye(2), [2.0]), "matching shapes"),
+    (([1.0, 1.0], [[np.nan], [0.0]], [2.0]), "finite vectors"),
+])
+def test_low_rank_metric_checks_its_parts(args, match):
+    with pytest.raises(ValueError, match=match):
+        mcmc.LowRankMetric(*args)
+
+
+@pytest.mark.parametrize("rank", [11.0, -1.0, 2.5, np.nan])
+def test_the_engine_refuses_a_low_rank_metric_whose_rank_it_cannot_read(rank):
+    from varlix import _engine
+    words = mcmc.LowRankMetric(np.ones(2), np.zeros((2, 0)), np.ones(0))._words(1, 2).reshape(-1)
+    words[2] = rank
+    with pytest.raises(ValueError, match=r"rank must be an integer in \[0, 10\]"):
+        _engine.NutsChains("python", lambda: 0.0, np.empty(2), np.empty(2), None, np.zeros(2), words, 1, 0, 0.8, 10,
+                           "low_rank")
+
+
 def test_finite_differences_warn_once_and_still_sample():
     with pytest.warns(mcmc.FiniteDifferenceWarning) as record:
         result = mcmc.nuts(correlated, [0.5, 0.5], draws=400, tune=300, warn=False, **quiet())
@@ -252,10 +357,11 @@ def test_compiled_chains_are_reproducible_across_thread_counts():
 @pytest.mark.parametrize("target, kwargs", [
     pytest.param(correlated, {"grad": correlated_grad}, id="python"),
     pytest.param(correlated, {"grad": correlated_grad, "metric": "dense"}, id="python-dense"),
+    pytest.param(low_rank_target, {"metric": "low_rank"}, id="compiled-low-rank"),
     pytest.param(funnel, {}, id="compiled-threads"),
 ])
 def test_resume_is_bit_identical_to_one_run(target, kwargs):
-    x0 = np.zeros(10) if target is funnel else np.array([1.0, -1.0])
+    x0 = {funnel: np.zeros(10), low_rank_target: np.full(LR_D, 0.1)}.get(target, np.array([1.0, -1.0]))
     common = quiet(tune=150, warn=False, **kwargs)
     whole = mcmc.nuts(target, x0, draws=200, **common)
     first = mcmc.nuts(target, x0, draws=120, **common)

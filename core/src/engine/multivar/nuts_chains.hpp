@@ -26,6 +26,7 @@
 #include "multivar/chain_runner.hpp"
 #include "multivar/hamiltonian_metric.hpp"
 #include "multivar/log_density.hpp"
+#include "multivar/low_rank_adaptation.hpp"
 #include "multivar/nuts.hpp"
 #include "multivar/windowed_adaptation.hpp"
 #include "uniform_source.hpp"
@@ -53,8 +54,8 @@ struct NutsRecord {
   std::span<std::uint8_t> diverging;
 };
 
-// The metric kind a warm-up estimator adapts: a scale per coordinate, or a
-// lower-triangular factor.
+// The metric kind a warm-up estimator adapts: a scale per coordinate, a
+// lower-triangular factor, or scales and a few directions.
 template <class E>
 struct MetricOf;
 template <>
@@ -65,6 +66,11 @@ struct MetricOf<DiagonalEstimator> {
 template <>
 struct MetricOf<DenseEstimator> {
   using type = DenseMetric;
+  static type view(std::span<const double> words) { return {words}; }
+};
+template <>
+struct MetricOf<LowRankEstimator> {
+  using type = LowRankMetric;
   static type view(std::span<const double> words) { return {words}; }
 };
 
