@@ -575,8 +575,9 @@ PyObject* chains_run(ChainsCore& core, py::Ref bit_generators, const std::string
   });
 }
 
-// Per chain: (step size, accepted, steps, divergent) of the current phase.
-PyObject* chains_report(ChainsCore& core) {
+// A list of item(chain) over the started chains (a new reference from each).
+template <class Item>
+PyObject* per_chain(ChainsCore& core, Item&& item) {
   const std::size_t d = core.dim();
   const bool dense = core.settings.chain.dense;
   const std::size_t w = chain_words(d, dense);
@@ -585,29 +586,24 @@ PyObject* chains_report(ChainsCore& core) {
   for (std::size_t c = 0; c < core.count(); ++c) {
     const ChainView chain(std::span(core.states).subspan(c * w, w), d, dense);
     if (!chain.is_valid()) return py::set_error(PyExc_ValueError, "the chains have not been started");
-    PyObject* item = Py_BuildValue("(dddd)", chain.step(), chain.accepted(), chain.steps(), chain.divergent());
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(c), item);
+    PyObject* value = item(chain);
+    if (value == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(c), value);
   }
   return list.release();
+}
+
+// Per chain: (step size, accepted, steps, divergent) of the current phase.
+PyObject* chains_report(ChainsCore& core) {
+  return per_chain(core, [](const ChainView& chain) {
+    return Py_BuildValue("(dddd)", chain.step(), chain.accepted(), chain.steps(), chain.divergent());
+  });
 }
 
 // Every chain's metric words, one list per chain: d scales for a diagonal
 // metric, the row-major lower-triangular factor of a dense one.
 PyObject* chains_metric(ChainsCore& core) {
-  const std::size_t d = core.dim();
-  const bool dense = core.settings.chain.dense;
-  const std::size_t w = chain_words(d, dense);
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(core.count())));
-  if (!list) return nullptr;
-  for (std::size_t c = 0; c < core.count(); ++c) {
-    const ChainView chain(std::span(core.states).subspan(c * w, w), d, dense);
-    if (!chain.is_valid()) return py::set_error(PyExc_ValueError, "the chains have not been started");
-    PyObject* item = py::to_py(std::span<const double>(chain.metric()));
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(c), item);
-  }
-  return list.release();
+  return per_chain(core, [](const ChainView& chain) { return py::to_py(std::span<const double>(chain.metric())); });
 }
 
 // Replaces every started chain's metric by its row of `words` (chains x the
