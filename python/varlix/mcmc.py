@@ -191,8 +191,7 @@ class Chains:
             tune_left = max(0, setup["tune"] - done)
             results = _run_nuts(setup, (self._resume["state"], done, tune_left + draws), executor, progress)
             result = _nuts_chains(results, setup, tune_left, self)
-        if warn:
-            result.check(warn=True)
+        result._check(warn, 3)
         return result
 
     @property
@@ -267,13 +266,18 @@ class Chains:
     def check(self, warn: bool = True) -> list:
         """``problems()``, each also issued as a ``ConvergenceWarning`` when
         ``warn``; without arviz, nothing is checked."""
+        return self._check(warn, 3)
+
+    def _check(self, warn: bool, stacklevel: int) -> list:
+        # stacklevel counts from here: the warnings point at the line of
+        # the user's code that asked for the chains.
         try:
             found = self.problems()
         except ImportError:
             return []
         if warn:
             for text in found:
-                warnings.warn(text, ConvergenceWarning, stacklevel=3)
+                warnings.warn(text, ConvergenceWarning, stacklevel=stacklevel)
         return found
 
 
@@ -683,8 +687,7 @@ def _sample(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_size, 
                              step_size=step_size, target_accept=target_accept, leapfrog_steps=leapfrog_steps,
                              bounds=bounds, metric=metric, random_state=random_state, executor=executor,
                              vectorized=vectorized, init=init, progress=bar.update if show else None)
-    if warn:
-        result.check(warn=True)
+    result._check(warn, 4)
     return result
 
 
@@ -1396,8 +1399,7 @@ def nuts(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, target_accep
              "target_accept": target_accept, "max_tree_depth": max_tree_depth}
     results = _run_nuts(setup, None, executor, progress)
     result = _nuts_chains(results, setup, tune, None)
-    if warn:
-        result.check(warn=True)
+    result._check(warn, 3)
     return result
 
 

@@ -458,6 +458,7 @@ def test_chains_stuck_apart_warn_and_mixed_ones_do_not(sampler):
     with pytest.warns(mcmc.ConvergenceWarning) as record:
         stuck = sampler(two_wells, starts, draws=300, tune=200, random_state=1)
     assert [str(w.message) for w in record] == stuck.problems()
+    assert {w.filename for w in record} == {__file__}  # the caller's line, not varlix's
     assert "R-hat above 1.01 for 2 of 2 coordinates" in stuck.problems()[0]
     with warnings.catch_warnings():
         warnings.simplefilter("error")

@@ -322,6 +322,7 @@ def test_a_too_short_run_warns_about_ess_and_warn_false_is_silent():
     with pytest.warns(mcmc.ConvergenceWarning) as record:
         mcmc.nuts(correlated, [0.0, 0.0], grad=correlated_grad, draws=30, tune=50, **quiet())
     assert any("ESS below 100 per chain" in str(w.message) for w in record)
+    assert {w.filename for w in record} == {__file__}
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         result = mcmc.nuts(correlated, [0.0, 0.0], grad=correlated_grad, draws=30, tune=50, warn=False, **quiet())
