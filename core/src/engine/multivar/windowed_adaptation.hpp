@@ -302,13 +302,15 @@ class WindowedAdaptation {
     bool metric_changed;
   };
 
-  // How the step follows a new metric. A No-U-Turn trajectory grows with
-  // the step, so its acceptance statistic is smooth, and a restart may try
-  // tenfold steps first. A trajectory of fixed length is not: restarted far
-  // from the step it had, its step would not settle within the last
-  // buffer, and the average of dual-averaging iterates misses the target
-  // (Jensen's inequality); so a new metric restarts at the current step, and
-  // the last buffer converges the step itself by stochastic approximation.
+  // How the step follows a new metric. Explore is plain dual averaging
+  // (Hoffman & Gelman): a restart tries tenfold steps first, and the step
+  // kept is the average of the iterates. That average misses the target
+  // (Jensen's inequality): a No-U-Turn chain then ran at acceptance
+  // 0.84-0.87 for 0.8, with trajectories up to twice as long as needed, and
+  // a fixed-length trajectory's step did not settle within the last buffer.
+  // Settle, which every sampler uses, restarts at the current step after a
+  // new metric and converges the step itself by stochastic approximation in
+  // the last buffer.
   enum class StepRule : std::uint8_t { Explore, Settle };
 
   // `warmup` iterations starting from step size step0 (> 0), aiming at
