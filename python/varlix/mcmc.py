@@ -182,10 +182,7 @@ class Chains:
         setup = dict(self._resume["setup"], logpdf=logpdf, grad=grad,
                      generators=copy.deepcopy(self._resume["generators"]))
         if self.sampler != "nuts":
-            with _ProgressBar(_progress_wanted(progress), self.chains * draws, self.sampler) as bar:
-                results = _execute(setup, draws, self._resume["state"], executor,
-                                   bar.update if _progress_wanted(progress) else None)
-            result = _gather(results, setup, self)
+            result = _gather(_execute(setup, draws, self._resume["state"], executor, progress), setup, self)
         else:
             done = self._resume["done"]
             tune_left = max(0, setup["tune"] - done)
@@ -680,13 +677,10 @@ def _gather(results, setup, before=None) -> Chains:
 def _sample(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_size, target_accept, leapfrog_steps,
             bounds, metric, random_state, executor, vectorized, progress, init, warn) -> Chains:
     _check_init(init)
-    show = _progress_wanted(progress)
-    total = _count(chains, "chains", 1) * (_count(tune, "tune", 0) + _count(draws, "draws", 1))
-    with _ProgressBar(show, total, sampler) as bar:
-        result = _run_chains(sampler, logpdf, x0, grad=grad, draws=draws, tune=tune, chains=chains, thin=thin,
-                             step_size=step_size, target_accept=target_accept, leapfrog_steps=leapfrog_steps,
-                             bounds=bounds, metric=metric, random_state=random_state, executor=executor,
-                             vectorized=vectorized, init=init, progress=bar.update if show else None)
+    result = _run_chains(sampler, logpdf, x0, grad=grad, draws=draws, tune=tune, chains=chains, thin=thin,
+                         step_size=step_size, target_accept=target_accept, leapfrog_steps=leapfrog_steps,
+                         bounds=bounds, metric=metric, random_state=random_state, executor=executor,
+                         vectorized=vectorized, init=init, progress=progress)
     result._check(warn, 4)
     return result
 
@@ -728,9 +722,18 @@ def _run_chains(sampler, logpdf, x0, *, grad, draws, tune, chains, thin, step_si
 
 def _execute(setup, draws, saved, executor, progress):
     """The task results of the chains of `setup`, run for `draws` draws
-    (from the state rows `saved` when resumed, else from their start): all
-    in one group serially, one chain per thread for a compiled log-density,
-    one chain per task on an executor."""
+    (from the state rows `saved` when resumed, else from their start), with
+    a progress bar when `progress` asks for one."""
+    chains = setup["x0"].shape[0]
+    show = _progress_wanted(progress)
+    iterations = draws + (setup["tune"] if saved is None else 0)
+    with _ProgressBar(show, chains * iterations, setup["sampler"]) as bar:
+        return _execute_tasks(setup, draws, saved, executor, bar.update if show else None)
+
+
+def _execute_tasks(setup, draws, saved, executor, progress):
+    """All chains in one group serially, one chain per thread for a
+    compiled log-density, one chain per task on an executor."""
     chains = setup["x0"].shape[0]
 
     def task(first, last):
