@@ -143,7 +143,7 @@ def timed(run):
 
 def run_varlix(logpdf, d, draws, tune, **kwargs):
     return timed(lambda: mcmc.metropolis(logpdf, np.full(d, 0.1), draws=draws, tune=tune, chains=4,
-                                         random_state=1, **kwargs).samples)
+                                         thin=1, random_state=1, **kwargs).samples)
 
 
 def run_emcee(logpdf, d, evaluations, vectorize):
@@ -237,7 +237,7 @@ def overhead(quick):
                 pass
 
         def chain():
-            mcmc.metropolis(f, x, draws=n, tune=0, chains=1, random_state=0, vectorized=False)
+            mcmc.metropolis(f, x, draws=n, tune=0, chains=1, thin=1, random_state=0, vectorized=False)
 
         # Interleaved, so that a change of load on the machine hits both.
         call = step = float("inf")
@@ -276,7 +276,7 @@ def scale_out(quick):
         heavy(x)
     cost = (time.perf_counter() - start) / 200
     print(f"\n3. Scale-out: 4 chains, log-density of {cost * 1e6:.0f} us, {draws} draws + 500 tuning steps")
-    kwargs = dict(draws=draws, tune=500, chains=4, random_state=3, vectorized=False)
+    kwargs = dict(draws=draws, tune=500, chains=4, thin=1, random_state=3, vectorized=False)
     serial = best_of(2, lambda: mcmc.metropolis(heavy, x, **kwargs))
     with ProcessPoolExecutor(max_workers=2) as pool:
         pool.submit(int, "1").result()  # the workers are up

@@ -92,12 +92,13 @@ def step_table(dims, quick):
         call = bare_call(d, 100_000)
         grad = bare_gradient(d, 20_000)
         common = dict(chains=1, random_state=1)
-        box_tune = per_step(lambda: mcmc.metropolis(gauss, x0, draws=1, tune=budget, bounds=box, **common),
+        walk = dict(common, thin=1)
+        box_tune = per_step(lambda: mcmc.metropolis(gauss, x0, draws=1, tune=budget, bounds=box, **walk),
                             budget, 3)
-        box_draw = per_step(lambda: mcmc.metropolis(gauss, x0, draws=budget, tune=0, bounds=box, **common),
+        box_draw = per_step(lambda: mcmc.metropolis(gauss, x0, draws=budget, tune=0, bounds=box, **walk),
                             budget, 3)
         dense_steps = max(20, budget // max(1, d // 100))
-        dense_draw = per_step(lambda: mcmc.metropolis(gauss, x0, draws=dense_steps, tune=0, **common),
+        dense_draw = per_step(lambda: mcmc.metropolis(gauss, x0, draws=dense_steps, tune=0, **walk),
                               dense_steps, 3)
         hmc_steps = max(50, budget // 20)
         hmc = per_step(lambda: mcmc.hmc(gauss, x0, grad=gradient, draws=hmc_steps, tune=hmc_steps, **common),
