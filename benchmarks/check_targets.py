@@ -23,6 +23,7 @@ from scipy.special import log_expit
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from targets import POSTERIORS, SYNTHETIC, make  # noqa: E402
 from targets.base import POSTERIOR_DIR  # noqa: E402
+from targets.synthetic import corr60_covariance  # noqa: E402
 
 try:
     import jax
@@ -43,6 +44,8 @@ def scipy_logpdf(name, t, u):
     """The synthetic targets' densities from scipy's distributions (normalised)."""
     if name == "gauss100":
         return stats.norm.logpdf(u, scale=t.ref_sd).sum()
+    if name == "corr60":
+        return stats.multivariate_normal.logpdf(u, cov=corr60_covariance())
     if name == "funnel":
         return stats.norm.logpdf(u[0], scale=3) + stats.norm.logpdf(u[1:], scale=np.exp(u[0] / 2)).sum()
     if name == "banana":

@@ -12,7 +12,7 @@ import numpy as np
 from numba import njit
 
 from .base import Target, posterior_files, t_log_kernel, t_log_kernel_slope
-from .compiled import forms
+from .compiled import add_row, forms, row_dot
 
 
 class Regression:
@@ -98,13 +98,10 @@ def _nb_logp_grad(x, g, with_grad, A, y, prec, ti, nu, loc, scale, has_sigma_t, 
             g[k] = 0.0
     rr = 0.0
     for i in range(n):
-        r = y[i]
-        for k in range(p):
-            r -= A[i, k] * x[k]
+        r = y[i] - row_dot(A, i, x)
         rr += r * r
         if with_grad:
-            for k in range(p):
-                g[k] += A[i, k] * r
+            add_row(g, A, i, r)
     lp = -(n - 1) * s - 0.5 * rr * w
     for k in range(p):
         lp -= 0.5 * prec[k] * x[k] * x[k]

@@ -7,7 +7,7 @@ import numpy as np
 from numba import njit
 
 from .base import Target
-from .compiled import forms
+from .compiled import add_row, forms, row_dot
 
 
 def _target(name, d, logpdf, logp_and_grad, logp_grad, center, radius, names, mean=None, sd=None, note=""):
@@ -54,14 +54,11 @@ def logistic():
             g[k] = -u[k]
             lp -= 0.5 * u[k] * u[k]
         for i in range(n):
-            eta = 0.0
-            for k in range(m):
-                eta += X[i, k] * u[k]
+            eta = row_dot(X, i, u)
             # log(1 + e^eta) without overflow
             lp += y[i] * eta - (max(eta, 0.0) + np.log1p(np.exp(-abs(eta))))
             r = y[i] - 0.5 * (1 + np.tanh(0.5 * eta))
-            for k in range(m):
-                g[k] += X[i, k] * r
+            add_row(g, X, i, r)
         return lp
 
     names = ["intercept"] + [f"beta[{k}]" for k in range(1, d)]
@@ -99,12 +96,17 @@ def gauss100():
 CORR_D = 60
 
 
-def corr60():
-    """A 60-D Gaussian, scales from 0.1 to 10 and three strong directions in the space they scale
-    (variance ratios 400, 100 and 1/100): far from a diagonal metric's reach, within a low-rank one's."""
+def corr60_covariance():
+    """corr60's covariance: scales from 0.1 to 10 and three strong directions in the space they scale
+    (variance ratios 400, 100 and 1/100)."""
     scales = np.logspace(-1, 1, CORR_D)
     u = np.linalg.qr(np.random.default_rng(0).standard_normal((CORR_D, 3)))[0]
-    cov = scales[:, None] * (np.eye(CORR_D) + u @ np.diag([399.0, 99.0, -0.99]) @ u.T) * scales[None, :]
+    return scales[:, None] * (np.eye(CORR_D) + u @ np.diag([399.0, 99.0, -0.99]) @ u.T) * scales[None, :]
+
+
+def corr60():
+    """A 60-D Gaussian (corr60_covariance): far from a diagonal metric's reach, within a low-rank one's."""
+    cov = corr60_covariance()
     prec = np.linalg.inv(cov)
     d = CORR_D
 
