@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from varlix import mcmc
+from varlix.mcmc import _laplace_step, _samplers
 
 import logearn
 
@@ -595,7 +596,7 @@ def test_default_metropolis_thins_enough_for_its_chains_to_be_compared():
 
 def _without_laplace(monkeypatch, f, x0, **kwargs):
     with monkeypatch.context() as patch:
-        patch.setattr(mcmc, "_laplace_start", lambda *args: None)
+        patch.setattr(_samplers, "_laplace_start", lambda *args: None)
         return mcmc.metropolis(f, x0, **kwargs)
 
 
@@ -624,7 +625,7 @@ def _funnel(u):
     (_funnel, 10, "narrow"),                # a mode unlike the bulk
 ])
 def test_where_the_laplace_step_fails_the_walk_starts_from_the_identity(monkeypatch, f, d, why):
-    found = mcmc._laplace(f, "point", np.zeros((1, d)))
+    found = _laplace_step._laplace(f, "point", np.zeros((1, d)))
     assert found[0] is None and found[1] == why
     kwargs = dict(draws=50, tune=60, chains=2, random_state=3, warn=False)
     with np.errstate(over="ignore"):
@@ -644,7 +645,7 @@ def test_the_laplace_step_is_skipped_where_it_does_not_apply(monkeypatch, kwargs
     def refuse(*args):
         raise AssertionError("no Laplace step here")
 
-    monkeypatch.setattr(mcmc, "_laplace", refuse)
+    monkeypatch.setattr(_laplace_step, "_laplace", refuse)
     sampler(gaussian, np.zeros(2), draws=20, chains=2, random_state=1, warn=False, **{"tune": 30, **kwargs})
 
 
@@ -652,7 +653,7 @@ def test_the_laplace_step_is_skipped_beyond_its_dimension(monkeypatch):
     from varlix import _engine
 
     calls = []
-    monkeypatch.setattr(mcmc, "_laplace", lambda *args: calls.append(1))
+    monkeypatch.setattr(_laplace_step, "_laplace", lambda *args: calls.append(1))
     d = _engine.LAPLACE_MAX_DIM + 1
     mcmc.metropolis(gaussian_batch, np.zeros(d), draws=5, tune=25, chains=1, random_state=1, warn=False)
     assert not calls
