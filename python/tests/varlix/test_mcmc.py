@@ -1,9 +1,11 @@
 """varlix.mcmc: chains on a log-density, their tuning, their result and their errors."""
 import pickle
+import pickletools
 import sys
 import threading
 import warnings
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -12,6 +14,7 @@ from varlix import mcmc
 from varlix.mcmc import _laplace_step, _samplers
 
 import logearn
+import stored_laws
 
 RHO = 0.9
 COV = np.array([[1.0, RHO], [RHO, 1.0]])
@@ -345,6 +348,30 @@ def test_chains_pickle_and_work_in_another_process(sampler, extra, process_pool)
         np.testing.assert_array_equal(getattr(back, name), getattr(chains, name))
     assert process_pool.submit(_total, chains).result() == _total(chains)
     assert f"Chains(sampler='{sampler.__name__}', chains=4, draws=100, dim=2" in repr(chains)
+
+
+@pytest.mark.parametrize("name", ["metropolis", "nuts_low_rank"])
+def test_chains_pickled_by_an_earlier_version_load_and_resume_as_they_did(name):
+    # Written once by data/write_stored_chains.py, when varlix.mcmc was a
+    # single module: a pickle names the classes by their public path.
+    with open(Path(__file__).resolve().parent / "data" / "stored_chains.pickle", "rb") as f:
+        record = pickle.load(f)
+    chains = record["chains"][name]
+    assert type(chains) is mcmc.Chains
+    grad = stored_laws.gaussian_grad if chains.sampler == "nuts" else None
+    if grad is not None:
+        assert type(chains.metric) is mcmc.LowRankMetric
+    resumed = chains.resume(len(record["resumed"][name][0]) - chains.draws, logpdf=stored_laws.gaussian_logpdf,
+                            grad=grad, warn=False)
+    np.testing.assert_array_equal(resumed.samples, record["resumed"][name])
+
+
+def test_the_public_classes_pickle_by_their_public_path():
+    chains = mcmc.nuts(gaussian, np.zeros(2), grad=lambda x: -x, metric="low_rank", draws=20, tune=20, chains=2,
+                       random_state=1, warn=False)
+    names = {arg for op, arg, _ in pickletools.genops(pickle.dumps(chains)) if isinstance(arg, str)}
+    assert "varlix.mcmc" in names
+    assert not any(n.startswith("varlix.mcmc.") for n in names)
 
 
 def test_arviz_diagnostics():
