@@ -25,6 +25,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from targets import make  # noqa: E402
 
 from varlix import mcmc  # noqa: E402
+from varlix.mcmc import _laplace_step, _samplers  # noqa: E402
 
 warnings.simplefilter("ignore", FutureWarning)
 import arviz as az  # noqa: E402
@@ -81,19 +82,19 @@ def run(name, seeds):
     ref_mean, ref_sd = reference(name, target)
     batch = vectorized(name, target)
     print(f"\n{name} (d = {target.d}); columns: R-hat max, bulk ESS min, worst |mean - ref| / sd, seconds")
-    laplace_factor = mcmc._laplace_start
+    laplace_factor = _samplers._laplace_start
     for label, switch in (("before (identity start)", lambda *a: None), ("after (Laplace start)", laplace_factor)):
         rows = []
         for seed in range(seeds):
             f = Counted(batch)
             x0 = target.inits(4, seed=seed)
-            mcmc._laplace_start = switch
+            _samplers._laplace_start = switch
             try:
                 start = time.perf_counter()
                 chains = mcmc.metropolis(f, x0, random_state=seed, vectorized=True)
                 seconds = time.perf_counter() - start
             finally:
-                mcmc._laplace_start = laplace_factor
+                _samplers._laplace_start = laplace_factor
             rows.append(measure(chains, ref_mean, ref_sd) + (seconds, f.points))
         rows = np.array(rows)
         print(f"  {label}:")
@@ -102,8 +103,8 @@ def run(name, seeds):
                   f"{int(points)} evaluations")
         print(f"    median: R-hat {np.median(rows[:, 0]):.3f}, ESS {np.median(rows[:, 1]):.1f}, "
               f"bias {np.median(rows[:, 2]):.2f}")
-    evaluations = [mcmc._laplace(Counted(batch), "batch", target.inits(4, seed=s))[3] for s in range(seeds)]
-    why = mcmc._laplace(batch, "batch", target.inits(4, seed=0))[1]
+    evaluations = [_laplace_step._laplace(Counted(batch), "batch", target.inits(4, seed=s))[3] for s in range(seeds)]
+    why = _laplace_step._laplace(batch, "batch", target.inits(4, seed=0))[1]
     print(f"  Laplace step: {why}, {min(evaluations)}-{max(evaluations)} log-density evaluations "
           f"(the chains: 4 x 2000 = 8000)")
 

@@ -2,7 +2,7 @@
 // coordinates, and the engine class Chains, built once per run, which owns
 // a group of Metropolis or HMC chains and advances it in pieces.
 //
-// The Python layer (varlix/mcmc.py) hands over each user function as a spec
+// The Python layer (varlix/mcmc/_targets.py) hands over each user function as a spec
 // tuple:
 //   ("native", capsule, owner)
 //       a C function double(int d, double* x) or double(int d, double* x,

@@ -36,3 +36,12 @@ class Binomial:
 
 def normal_pdf(x):
     return np.exp(-0.5 * np.asarray(x) ** 2)
+
+
+def gaussian_logpdf(x):
+    """The standard normal in d coordinates, the target of the stored chains."""
+    return -0.5 * float(x @ x)
+
+
+def gaussian_grad(x):
+    return -x

@@ -1,16 +1,20 @@
 """varlix.mcmc: chains on a log-density, their tuning, their result and their errors."""
 import pickle
+import pickletools
 import sys
 import threading
 import warnings
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 from varlix import mcmc
+from varlix.mcmc import _laplace_step, _samplers
 
 import logearn
+import stored_laws
 
 RHO = 0.9
 COV = np.array([[1.0, RHO], [RHO, 1.0]])
@@ -346,6 +350,30 @@ def test_chains_pickle_and_work_in_another_process(sampler, extra, process_pool)
     assert f"Chains(sampler='{sampler.__name__}', chains=4, draws=100, dim=2" in repr(chains)
 
 
+@pytest.mark.parametrize("name", ["metropolis", "nuts_low_rank"])
+def test_chains_pickled_by_an_earlier_version_load_and_resume_as_they_did(name):
+    # Written once by data/write_stored_chains.py, when varlix.mcmc was a
+    # single module: a pickle names the classes by their public path.
+    with open(Path(__file__).resolve().parent / "data" / "stored_chains.pickle", "rb") as f:
+        record = pickle.load(f)
+    chains = record["chains"][name]
+    assert type(chains) is mcmc.Chains
+    grad = stored_laws.gaussian_grad if chains.sampler == "nuts" else None
+    if grad is not None:
+        assert type(chains.metric) is mcmc.LowRankMetric
+    resumed = chains.resume(len(record["resumed"][name][0]) - chains.draws, logpdf=stored_laws.gaussian_logpdf,
+                            grad=grad, warn=False)
+    np.testing.assert_array_equal(resumed.samples, record["resumed"][name])
+
+
+def test_the_public_classes_pickle_by_their_public_path():
+    chains = mcmc.nuts(gaussian, np.zeros(2), grad=lambda x: -x, metric="low_rank", draws=20, tune=20, chains=2,
+                       random_state=1, warn=False)
+    names = {arg for op, arg, _ in pickletools.genops(pickle.dumps(chains)) if isinstance(arg, str)}
+    assert "varlix.mcmc" in names
+    assert not any(n.startswith("varlix.mcmc.") for n in names)
+
+
 def test_arviz_diagnostics():
     az = pytest.importorskip("arviz")
     chains = mcmc.hmc(correlated, np.zeros(2), draws=500, tune=300, random_state=8, warn=False)
@@ -595,7 +623,7 @@ def test_default_metropolis_thins_enough_for_its_chains_to_be_compared():
 
 def _without_laplace(monkeypatch, f, x0, **kwargs):
     with monkeypatch.context() as patch:
-        patch.setattr(mcmc, "_laplace_start", lambda *args: None)
+        patch.setattr(_samplers, "_laplace_start", lambda *args: None)
         return mcmc.metropolis(f, x0, **kwargs)
 
 
@@ -624,7 +652,7 @@ def _funnel(u):
     (_funnel, 10, "narrow"),                # a mode unlike the bulk
 ])
 def test_where_the_laplace_step_fails_the_walk_starts_from_the_identity(monkeypatch, f, d, why):
-    found = mcmc._laplace(f, "point", np.zeros((1, d)))
+    found = _laplace_step._laplace(f, "point", np.zeros((1, d)))
     assert found[0] is None and found[1] == why
     kwargs = dict(draws=50, tune=60, chains=2, random_state=3, warn=False)
     with np.errstate(over="ignore"):
@@ -644,7 +672,7 @@ def test_the_laplace_step_is_skipped_where_it_does_not_apply(monkeypatch, kwargs
     def refuse(*args):
         raise AssertionError("no Laplace step here")
 
-    monkeypatch.setattr(mcmc, "_laplace", refuse)
+    monkeypatch.setattr(_laplace_step, "_laplace", refuse)
     sampler(gaussian, np.zeros(2), draws=20, chains=2, random_state=1, warn=False, **{"tune": 30, **kwargs})
 
 
@@ -652,7 +680,7 @@ def test_the_laplace_step_is_skipped_beyond_its_dimension(monkeypatch):
     from varlix import _engine
 
     calls = []
-    monkeypatch.setattr(mcmc, "_laplace", lambda *args: calls.append(1))
+    monkeypatch.setattr(_laplace_step, "_laplace", lambda *args: calls.append(1))
     d = _engine.LAPLACE_MAX_DIM + 1
     mcmc.metropolis(gaussian_batch, np.zeros(d), draws=5, tune=25, chains=1, random_state=1, warn=False)
     assert not calls
