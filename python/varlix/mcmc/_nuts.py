@@ -1,14 +1,11 @@
 """NUTS chains run in tasks on the engine, serially, on threads or on an executor."""
 from __future__ import annotations
 
-import os
-from concurrent.futures import ThreadPoolExecutor
-
 import numpy as np
 
 from .. import _engine
 from ._engine_io import _engine_array, _fault_error
-from ._executors import _results_of
+from ._executors import _run_per_chain
 from ._metric import _metric_of
 from ._progress import _ProgressBar, _progress_wanted
 from ._targets import _native_target, _python_target
@@ -135,14 +132,7 @@ def _run_nuts(setup, resume, executor, progress):
 
         if executor is None and not (setup["native"] and chains > 1):
             return [_run_nuts_task(task(0, chains))]
-        tasks = [task(c, c + 1) for c in range(chains)]
-        stop = np.zeros(1, dtype=np.uint8)
-        for t in tasks:
-            t.stop = stop
-        if executor is None:
-            with ThreadPoolExecutor(max_workers=min(chains, os.cpu_count() or 1)) as pool:
-                return _results_of(pool, tasks, stop, _run_nuts_task)
-        return _results_of(executor, tasks, stop, _run_nuts_task)
+        return _run_per_chain(executor, [task(c, c + 1) for c in range(chains)], _run_nuts_task)
 
 
 def _metric_kind(setup) -> str:

@@ -2,14 +2,11 @@
 executor."""
 from __future__ import annotations
 
-import os
-from concurrent.futures import ThreadPoolExecutor
-
 import numpy as np
 
 from .. import _engine
 from ._engine_io import _engine_array, _fault_error
-from ._executors import _results_of
+from ._executors import _run_per_chain
 from ._metric import _metric_of
 from ._progress import _ProgressBar, _progress_wanted
 from ._targets import _batch_spec, _gradient_spec, _native_spec, _overflow_diverges, _point_spec
@@ -177,14 +174,4 @@ def _execute_tasks(setup, draws, saved, executor, progress):
     threaded = setup["kind"] == "native" and setup["grad"] is None and executor is None and chains > 1
     if executor is None and not threaded:
         return [_run_task(task(0, chains))]
-    tasks = [task(c, c + 1) for c in range(chains)]
-    stop = np.zeros(1, dtype=np.uint8)
-    for t in tasks:
-        t.stop = stop
-    if threaded:
-        workers = min(chains, os.cpu_count() or 1)
-        with ThreadPoolExecutor(max_workers=workers) as pool:
-            return _results_of(pool, tasks, stop, _run_task)
-    # The caller's executor: one chain per task, results in chain order; it
-    # stays open.
-    return _results_of(executor, tasks, stop, _run_task)
+    return _run_per_chain(executor, [task(c, c + 1) for c in range(chains)], _run_task)
