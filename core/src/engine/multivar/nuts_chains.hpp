@@ -195,7 +195,7 @@ class NutsChains {
   }
 
  private:
-  static constexpr auto kStepRule = WindowedAdaptation<E>::StepRule::Settle;
+  static constexpr auto kStepRule = WindowedAdaptation<E>::StepRule::SettleGeometric;
 
   struct Chain {
     NutsWorkspace ws;
