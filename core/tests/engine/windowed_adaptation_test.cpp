@@ -173,8 +173,9 @@ TEST(WindowedAdaptation, LearnsScalesSpanningFourDecades) {
 
 // The step each rule keeps for a chain whose acceptance follows the step
 // deterministically: exp(-eps) in nine transitions of ten, exp(-hard * eps)
-// in the tenth (a region of high curvature when hard > 1).
-double kept_step(WindowedAdaptation<DiagonalEstimator>::StepRule rule, double hard) {
+// in the tenth (a region of high curvature when hard > 1), which is marked
+// divergent when `diverges`.
+double kept_step(WindowedAdaptation<DiagonalEstimator>::StepRule rule, double hard, bool diverges = false) {
   auto adaptation = WindowedAdaptation<DiagonalEstimator>::make(1, 1000, 1.0, 0.8, rule);
   EXPECT_TRUE(adaptation);
   std::vector<double> x = {0.0}, g = {0.0}, scale = {1.0};
@@ -183,7 +184,7 @@ double kept_step(WindowedAdaptation<DiagonalEstimator>::StepRule rule, double ha
     const double alpha = std::exp(-(k % 10 == 9 ? hard : 1.0) * step);
     x[0] = 0.1 * (k % 7);
     g[0] = -x[0];
-    step = adaptation->update(x, g, alpha, scale, step).step;
+    step = adaptation->update(x, g, alpha, scale, step, diverges && k % 10 == 9).step;
   }
   return step;
 }
@@ -204,6 +205,20 @@ TEST(WindowedAdaptation, GeometricRuleSettlesBelowTheArithmeticOneOnlyWhereAccep
   // to its own root.
   EXPECT_NEAR(kept_step(Rule::Settle, 30.0), arithmetic, 0.2 * arithmetic);
   EXPECT_NEAR(kept_step(Rule::SettleGeometric, 30.0), geometric, 0.2 * geometric);
+}
+
+// A divergent transition counts as accepting nothing in the geometric
+// rule's last buffer, whatever its statistic; the arithmetic rule reads
+// the statistic only.
+TEST(WindowedAdaptation, GeometricRuleCountsADivergentTransitionAsAcceptingNothing) {
+  using Rule = WindowedAdaptation<DiagonalEstimator>::StepRule;
+  EXPECT_EQ(kept_step(Rule::Settle, 1.0, true), kept_step(Rule::Settle, 1.0, false));
+  // exp(-eps) in nine of ten and the floor 0.01 in the tenth have a
+  // geometric mean below 0.8 at every eps > 0: the step shrinks all through
+  // the last buffer.
+  const double free = kept_step(Rule::SettleGeometric, 1.0, false);
+  const double diverging = kept_step(Rule::SettleGeometric, 1.0, true);
+  EXPECT_LT(diverging, 0.5 * free);
 }
 
 // A last buffer of transitions that accepted nothing (every trajectory

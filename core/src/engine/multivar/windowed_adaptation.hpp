@@ -325,18 +325,22 @@ class WindowedAdaptation {
   // step after a new metric and converges the step itself by stochastic
   // approximation in the last buffer.
   // SettleGeometric, which NUTS uses, is Settle with the last buffer aiming
-  // the geometric mean of the acceptance statistics at the target. Where the
+  // the geometric mean of the acceptance statistics at the target, and a
+  // divergent transition counting as accepting nothing (its trajectory's
+  // statistic averages only the states built before the integrator failed,
+  // which says little about the step where it failed). Where the
   // acceptance hardly varies between transitions (a well-conditioned
-  // target) the two means agree and so do the steps. Where it varies with
-  // the region (a funnel, a banana), the arithmetic mean lets a few
-  // transitions near 0 in the narrow region be paid for by many near 1
-  // elsewhere, and at that step NUTS diverged in 3-5% of its draws (a
-  // Gaussian-process Poisson regression); the geometric mean weighs those
-  // transitions by their logarithm, which roughly halved the divergences
-  // there and on a banana for 8% fewer effective samples per gradient on a
-  // 100-D Gaussian. Hoffman, Radul & Sountsov (2021), "An adaptive-MCMC
-  // scheme for setting trajectory lengths in Hamiltonian Monte Carlo",
-  // average parallel chains' acceptance harmonically for the same reason.
+  // target) the two means agree, no trajectory diverges, and the steps are
+  // the same. Where it varies with the region (a funnel, a banana), the
+  // arithmetic mean lets a few transitions near 0 in the narrow region be
+  // paid for by many near 1 elsewhere, and at that step NUTS diverged in
+  // 3-5% of its draws (a Gaussian-process Poisson regression); the
+  // geometric mean weighs those transitions by their logarithm, which
+  // divided the divergences there by about 4 and on a banana by about 6,
+  // for 8% fewer effective samples per gradient on a 100-D Gaussian.
+  // Hoffman, Radul & Sountsov (2021), "An adaptive-MCMC scheme for setting
+  // trajectory lengths in Hamiltonian Monte Carlo", average parallel
+  // chains' acceptance harmonically for a like reason.
   enum class StepRule : std::uint8_t { Explore, Settle, SettleGeometric };
 
   // `warmup` iterations starting from step size step0 (> 0), aiming at
@@ -378,14 +382,17 @@ class WindowedAdaptation {
   [[nodiscard]] bool finished() const { return t_ >= schedule_.total; }
 
   // Precondition: !finished(). x and g are the chain's position and
-  // gradient after the iteration, alpha its acceptance statistic; `step`
-  // the step it ran with (read by StepRule::Settle only).
+  // gradient after the iteration, alpha its acceptance statistic, and
+  // `divergent` whether its trajectory diverged; `current_step` the step it
+  // ran with (read by the settling rules only, `divergent` by
+  // SettleGeometric only).
   [[nodiscard]] Step update(std::span<const double> x, std::span<const double> g, double alpha,
-                            std::span<double> metric, double current_step = 0.0) {
+                            std::span<double> metric, double current_step = 0.0, bool divergent = false) {
     const std::uint64_t t = t_++;
     const bool settling = rule_ != StepRule::Explore && schedule_.adapts_metric() && t >= schedule_.slow_end();
-    const double statistic =
-        settling && rule_ == StepRule::SettleGeometric ? warmup_detail::geometric_statistic(alpha, target_) : alpha;
+    const double statistic = settling && rule_ == StepRule::SettleGeometric
+                                 ? warmup_detail::geometric_statistic(divergent ? 0.0 : alpha, target_)
+                                 : alpha;
     double step = settling ? averaging_.refine(current_step, statistic, target_) : averaging_.update(alpha, target_);
     bool changed = false;
     if (schedule_.adapts_metric() && t >= window_.begin && t < window_.end) {
