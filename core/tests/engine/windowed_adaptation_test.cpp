@@ -171,5 +171,74 @@ TEST(WindowedAdaptation, LearnsScalesSpanningFourDecades) {
   EXPECT_NEAR(accept, 0.8, 0.1);
 }
 
+// The step each rule keeps for a chain whose acceptance follows the step
+// deterministically: exp(-eps) in nine transitions of ten, exp(-hard * eps)
+// in the tenth (a region of high curvature when hard > 1), which is marked
+// divergent when `diverges`.
+double kept_step(WindowedAdaptation<DiagonalEstimator>::StepRule rule, double hard, bool diverges = false) {
+  auto adaptation = WindowedAdaptation<DiagonalEstimator>::make(1, 1000, 1.0, 0.8, rule);
+  EXPECT_TRUE(adaptation);
+  std::vector<double> x = {0.0}, g = {0.0}, scale = {1.0};
+  double step = 1.0;
+  for (int k = 0; !adaptation->finished(); ++k) {
+    const double alpha = std::exp(-(k % 10 == 9 ? hard : 1.0) * step);
+    x[0] = 0.1 * (k % 7);
+    g[0] = -x[0];
+    step = adaptation->update(x, g, alpha, scale, step, diverges && k % 10 == 9).step;
+  }
+  return step;
+}
+
+// Roots of the arithmetic and the geometric mean of the acceptance above
+// at 0.8: 0.9 exp(-eps) + 0.1 exp(-30 eps) = 0.8 near eps = 0.121, and
+// eps (0.9 + 0.1 hard) = ln 1.25.
+TEST(WindowedAdaptation, GeometricRuleSettlesBelowTheArithmeticOneOnlyWhereAcceptanceVaries) {
+  using Rule = WindowedAdaptation<DiagonalEstimator>::StepRule;
+  const double uniform = std::log(1.25);
+  EXPECT_NEAR(kept_step(Rule::Settle, 1.0), uniform, 0.02 * uniform);
+  EXPECT_NEAR(kept_step(Rule::SettleGeometric, 1.0), uniform, 0.02 * uniform);
+
+  const double arithmetic = 0.121;
+  const double geometric = std::log(1.25) / 3.9;
+  // The slow phase leaves the step between the two roots (about 0.08); in
+  // the 50 iterations of the last buffer each rule moves it most of the way
+  // to its own root.
+  EXPECT_NEAR(kept_step(Rule::Settle, 30.0), arithmetic, 0.2 * arithmetic);
+  EXPECT_NEAR(kept_step(Rule::SettleGeometric, 30.0), geometric, 0.2 * geometric);
+}
+
+// A divergent transition counts as accepting nothing in the geometric
+// rule's last buffer, whatever its statistic; the arithmetic rule reads
+// the statistic only.
+TEST(WindowedAdaptation, GeometricRuleCountsADivergentTransitionAsAcceptingNothing) {
+  using Rule = WindowedAdaptation<DiagonalEstimator>::StepRule;
+  EXPECT_EQ(kept_step(Rule::Settle, 1.0, true), kept_step(Rule::Settle, 1.0, false));
+  // exp(-eps) in nine of ten and the floor 0.01 in the tenth have a
+  // geometric mean below 0.8 at every eps > 0: the step shrinks all through
+  // the last buffer.
+  const double free = kept_step(Rule::SettleGeometric, 1.0, false);
+  const double diverging = kept_step(Rule::SettleGeometric, 1.0, true);
+  EXPECT_LT(diverging, 0.5 * free);
+}
+
+// A last buffer of transitions that accepted nothing (every trajectory
+// diverged at once) shrinks the step, which stays a usable number.
+TEST(WindowedAdaptation, GeometricRuleStaysFiniteWhenNothingIsAccepted) {
+  using Rule = WindowedAdaptation<DiagonalEstimator>::StepRule;
+  auto adaptation = WindowedAdaptation<DiagonalEstimator>::make(1, 200, 1.0, 0.8, Rule::SettleGeometric);
+  ASSERT_TRUE(adaptation);
+  std::vector<double> x = {0.0}, g = {0.0}, scale = {1.0};
+  double step = 1.0;
+  for (int k = 0; !adaptation->finished(); ++k) {
+    const bool last_buffer = adaptation->done() >= adaptation->schedule().slow_end();
+    x[0] = 0.1 * (k % 7);
+    g[0] = -x[0];
+    step = adaptation->update(x, g, last_buffer ? 0.0 : 0.8, scale, step).step;
+  }
+  EXPECT_GT(step, 0.0);
+  EXPECT_LT(step, 1.0);
+  EXPECT_GE(std::log(step), -DualAveraging::kMaxLogStep);
+}
+
 }  // namespace
 }  // namespace varlix

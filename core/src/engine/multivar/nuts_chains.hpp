@@ -185,7 +185,7 @@ class NutsChains {
         if (!stats) return std::unexpected(detail::fault_at(ChainFault::Kind::NotANumber, c, 0.0, stats.error().point));
         const double used_step = chain.step;
         if (t < settings_.tune) {
-          chain.step = chain.warmup.update(chain.x, chain.grad, stats->accept_stat, chain.metric, chain.step).step;
+          chain.step = chain.warmup.update(chain.x, chain.grad, stats->accept_stat, chain.metric, chain.step, stats->divergent).step;
         }
         record(out, c, cursor + k, chain, *stats, used_step);
       }
@@ -195,7 +195,7 @@ class NutsChains {
   }
 
  private:
-  static constexpr auto kStepRule = WindowedAdaptation<E>::StepRule::Settle;
+  static constexpr auto kStepRule = WindowedAdaptation<E>::StepRule::SettleGeometric;
 
   struct Chain {
     NutsWorkspace ws;

@@ -141,6 +141,19 @@ struct Moments {
   return std::exp(w * std::log(estimate) + (1.0 - w) * std::log(previous));
 }
 
+// Floor on a transition's acceptance before its logarithm is taken: one
+// that accepted nothing (its first leapfrog step diverged) then pulls the
+// settling log-step down by target * ln(target / kAcceptanceFloor), about
+// 3.5 for target 0.8, not without bound.
+inline constexpr double kAcceptanceFloor = 0.01;
+
+// The statistic whose arithmetic mean meets the target exactly where the
+// geometric mean of alpha does: target * (1 + ln(alpha / target)), equal to
+// alpha to first order near the target.
+[[nodiscard]] inline double geometric_statistic(double alpha, double target) {
+  return target * (1.0 + std::log(std::max(alpha, kAcceptanceFloor) / target));
+}
+
 }  // namespace warmup_detail
 
 // The diagonal metric (a scale per coordinate) of a window's draws and
@@ -308,10 +321,27 @@ class WindowedAdaptation {
   // (Jensen's inequality): a No-U-Turn chain then ran at acceptance
   // 0.84-0.87 for 0.8, with trajectories up to twice as long as needed, and
   // a fixed-length trajectory's step did not settle within the last buffer.
-  // Settle, which every sampler uses, restarts at the current step after a
-  // new metric and converges the step itself by stochastic approximation in
-  // the last buffer.
-  enum class StepRule : std::uint8_t { Explore, Settle };
+  // Settle, which the fixed-length samplers use, restarts at the current
+  // step after a new metric and converges the step itself by stochastic
+  // approximation in the last buffer.
+  // SettleGeometric, which NUTS uses, is Settle with the last buffer aiming
+  // the geometric mean of the acceptance statistics at the target, and a
+  // divergent transition counting as accepting nothing (its trajectory's
+  // statistic averages only the states built before the integrator failed,
+  // which says little about the step where it failed). Where the
+  // acceptance hardly varies between transitions (a well-conditioned
+  // target) the two means agree, no trajectory diverges, and the steps are
+  // the same. Where it varies with the region (a funnel, a banana), the
+  // arithmetic mean lets a few transitions near 0 in the narrow region be
+  // paid for by many near 1 elsewhere, and at that step NUTS diverged in
+  // 3-5% of its draws (a Gaussian-process Poisson regression); the
+  // geometric mean weighs those transitions by their logarithm, which
+  // divided the divergences there by about 4 and on a banana by about 6,
+  // for 8% fewer effective samples per gradient on a 100-D Gaussian.
+  // Hoffman, Radul & Sountsov (2021), "An adaptive-MCMC scheme for setting
+  // trajectory lengths in Hamiltonian Monte Carlo", average parallel
+  // chains' acceptance harmonically for a like reason.
+  enum class StepRule : std::uint8_t { Explore, Settle, SettleGeometric };
 
   // `warmup` iterations starting from step size step0 (> 0), aiming at
   // target_accept in (0, 1).
@@ -352,13 +382,18 @@ class WindowedAdaptation {
   [[nodiscard]] bool finished() const { return t_ >= schedule_.total; }
 
   // Precondition: !finished(). x and g are the chain's position and
-  // gradient after the iteration, alpha its acceptance statistic; `step`
-  // the step it ran with (read by StepRule::Settle only).
+  // gradient after the iteration, alpha its acceptance statistic, and
+  // `divergent` whether its trajectory diverged; `current_step` the step it
+  // ran with (read by the settling rules only, `divergent` by
+  // SettleGeometric only).
   [[nodiscard]] Step update(std::span<const double> x, std::span<const double> g, double alpha,
-                            std::span<double> metric, double current_step = 0.0) {
+                            std::span<double> metric, double current_step = 0.0, bool divergent = false) {
     const std::uint64_t t = t_++;
-    const bool settling = rule_ == StepRule::Settle && schedule_.adapts_metric() && t >= schedule_.slow_end();
-    double step = settling ? averaging_.refine(current_step, alpha, target_) : averaging_.update(alpha, target_);
+    const bool settling = rule_ != StepRule::Explore && schedule_.adapts_metric() && t >= schedule_.slow_end();
+    const double statistic = settling && rule_ == StepRule::SettleGeometric
+                                 ? warmup_detail::geometric_statistic(divergent ? 0.0 : alpha, target_)
+                                 : alpha;
+    double step = settling ? averaging_.refine(current_step, statistic, target_) : averaging_.update(alpha, target_);
     bool changed = false;
     if (schedule_.adapts_metric() && t >= window_.begin && t < window_.end) {
       estimator_.add(x, g);
@@ -367,7 +402,7 @@ class WindowedAdaptation {
         changed = true;
         // The metric now matches the target's scales, so the best step
         // changes; restart around the current one.
-        averaging_ = rule_ == StepRule::Settle ? DualAveraging::restart(step) : DualAveraging::start(step);
+        averaging_ = rule_ == StepRule::Explore ? DualAveraging::start(step) : DualAveraging::restart(step);
         if (!schedule_.is_last(window_)) window_ = schedule_.next_window(window_);
       }
     }
