@@ -247,7 +247,11 @@ def nuts(logpdf, x0, *, grad=None, draws=1000, tune=1000, chains=4, target_accep
     draws, tune, chains : int
         Kept draws and warm-up iterations per chain, and the number of chains.
     target_accept : float in (0, 1)
-        The mean acceptance statistic the step size aims at.
+        The acceptance the step size aims at: in the last 50 warm-up
+        iterations, the geometric mean of the acceptance statistics, a
+        divergent transition counting as 0 (so a curved region that
+        diverges gets a smaller step; see the MCMC guide). Raise it (0.9,
+        0.95) when the chains report divergences.
     max_tree_depth : int
         The largest number of doublings of a trajectory.
     metric : "diag", "dense", "low_rank", array_like or LowRankMetric
