@@ -40,11 +40,18 @@ def logistic():
         eta = X @ u
         return y @ eta - xp.sum(xp.logaddexp(0.0, eta)) - 0.5 * (u @ u)
 
+    Xt = np.ascontiguousarray(X.T)
+
     def logp_and_grad(u):
+        # One product with X and one exponential serve the value and the
+        # gradient: log(1 + e^eta) = max(eta, 0) + log1p(e^-|eta|), and the
+        # logistic function from the same e^-|eta|, neither overflowing.
         u = np.asarray(u, dtype=float)
         eta = X @ u
-        prob = 0.5 * (1 + np.tanh(0.5 * eta))   # the logistic function, without overflow
-        return float(logpdf(u)), X.T @ (y - prob) - u
+        e = np.exp(-np.abs(eta))
+        lp = y @ eta - np.maximum(eta, 0.0).sum() - np.log1p(e).sum() - 0.5 * (u @ u)
+        prob = np.where(eta >= 0, 1.0, e) / (1.0 + e)
+        return float(lp), Xt @ (y - prob) - u
 
     @njit
     def logp_grad(u, g):

@@ -1,11 +1,13 @@
 """NUTS chains run in tasks on the engine, serially, on threads or on an executor."""
 from __future__ import annotations
 
+import dataclasses
+
 import numpy as np
 
 from .. import _engine
 from ._engine_io import _engine_array, _fault_error
-from ._executors import _run_per_chain
+from ._executors import _ChainTask, _run_per_chain
 from ._metric import _metric_of
 from ._progress import _ProgressBar, _progress_wanted
 from ._targets import _native_target, _python_target
@@ -20,36 +22,30 @@ _NUTS_PIECE = 50
 _STAT_NAMES = ("lp", "acceptance_rate", "step_size", "energy", "tree_depth", "n_steps", "diverging")
 
 
-class _NutsTask:
-    """One group of NUTS chains, picklable for an executor's workers."""
+@dataclasses.dataclass
+class _NutsTask(_ChainTask):
+    """One group of NUTS chains."""
 
-    def __init__(self, logpdf, grad, native, vectorized, x0, metric0, metric_kind, generators, first_chain, draws,
-                 tune, target_accept, max_tree_depth, progress):
-        self.logpdf = logpdf
-        self.grad = grad
-        self.native = native
-        self.vectorized = vectorized
-        self.x0 = x0
-        self.metric0 = metric0
-        self.metric_kind = metric_kind
-        self.generators = generators
-        self.first_chain = first_chain
-        self.draws = draws
-        self.tune = tune
-        self.target_accept = target_accept
-        self.max_tree_depth = max_tree_depth
-        self.progress = progress
-        self.stop = np.zeros(1, dtype=np.uint8)
-        # A resumed run: the saved state of these chains and the iterations
-        # they had done; `iterations` to run now.
-        self.saved = None
-        self.done = 0
-        self.iterations = tune + draws
+    logpdf: object
+    grad: object
+    native: bool
+    vectorized: bool
+    x0: np.ndarray
+    metric0: np.ndarray
+    metric_kind: str
+    generators: list
+    first_chain: int
+    draws: int
+    tune: int
+    target_accept: float
+    max_tree_depth: int
+    # A resumed run: the iterations its chains had done, and those to run
+    # now (else tune + draws).
+    done: int = dataclasses.field(init=False, default=0)
+    iterations: int = dataclasses.field(init=False, default=0)
 
-    def __getstate__(self):
-        state = dict(self.__dict__)
-        state["progress"] = None  # a bar lives in the caller's process
-        return state
+    def __post_init__(self):
+        self.iterations = self.tune + self.draws
 
 
 def _nuts_engine(task: _NutsTask):
@@ -125,7 +121,8 @@ def _run_nuts(setup, resume, executor, progress):
             t = _NutsTask(setup["logpdf"], setup["grad"], setup["native"], setup["vectorized"],
                           setup["x0"][first:last], setup["metric0"][first:last], _metric_kind(setup),
                           setup["generators"][first:last], first, setup["draws"], setup["tune"],
-                          setup["target_accept"], setup["max_tree_depth"], bar.update if show else None)
+                          setup["target_accept"], setup["max_tree_depth"])
+            t.progress = bar.update if show else None
             if resume is not None:
                 t.saved, t.done, t.iterations = resume[0][first:last], resume[1], resume[2]
             return t

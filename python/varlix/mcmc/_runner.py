@@ -2,11 +2,13 @@
 executor."""
 from __future__ import annotations
 
+import dataclasses
+
 import numpy as np
 
 from .. import _engine
 from ._engine_io import _engine_array, _fault_error
-from ._executors import _run_per_chain
+from ._executors import _ChainTask, _run_per_chain
 from ._metric import _metric_of
 from ._progress import _ProgressBar, _progress_wanted
 from ._targets import _batch_spec, _gradient_spec, _native_spec, _overflow_diverges, _point_spec
@@ -17,43 +19,30 @@ from ._targets import _batch_spec, _gradient_spec, _native_spec, _overflow_diver
 _STEPS_PER_CALL = 4096
 
 
-class _Task:
-    """One group of chains to run: picklable, for an executor's workers."""
+@dataclasses.dataclass
+class _Task(_ChainTask):
+    """One group of Metropolis or HMC chains (resumed ones do not tune)."""
 
-    def __init__(self, sampler, logpdf, grad, kind, x0, steps, generators, first_chain, draws, tune, thin,
-                 target_accept, leapfrog_steps, lo, hi, dense, metric0, laplace=None):
-        self.sampler = sampler
-        self.dense = dense
-        self.metric0 = metric0  # each chain's starting metric words, or None for the identity
-        self.logpdf = logpdf
-        self.grad = grad
-        self.kind = kind
-        self.x0 = x0
-        self.steps = steps
-        self.generators = generators
-        self.first_chain = first_chain
-        self.draws = draws
-        self.tune = tune
-        self.thin = thin
-        self.target_accept = target_accept
-        self.leapfrog_steps = leapfrog_steps
-        self.lo = lo
-        self.hi = hi
-        # The Laplace approximation the warm-up starts from, (factor (d, d),
-        # mode (d,)), or None for the identity metric.
-        self.laplace = laplace
-        # A byte set to 1 when the caller gave up, read by the engine while
-        # it runs: it stops tasks on threads of this process (a process
-        # pool's worker holds a copy, and is stopped by its pending task
-        # being cancelled or by the signal itself).
-        self.stop = np.zeros(1, dtype=np.uint8)
-        self.progress = None  # a progress bar's update, in the caller's process only
-        self.saved = None  # the state rows of these chains when resumed (then no tuning)
-
-    def __getstate__(self):
-        state = dict(self.__dict__)
-        state["progress"] = None
-        return state
+    sampler: str
+    logpdf: object
+    grad: object
+    kind: str
+    x0: np.ndarray
+    steps: np.ndarray
+    generators: list
+    first_chain: int
+    draws: int
+    tune: int
+    thin: int
+    target_accept: float
+    leapfrog_steps: int
+    lo: object
+    hi: object
+    dense: bool
+    metric0: object  # each chain's starting metric words, or None for the identity
+    # The Laplace approximation the warm-up starts from, (factor (d, d),
+    # mode (d,)), or None for the identity metric.
+    laplace: object = None
 
 
 def _run_task(task: _Task) -> dict:
