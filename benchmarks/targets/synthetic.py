@@ -62,9 +62,9 @@ def logistic():
             lp -= 0.5 * u[k] * u[k]
         for i in range(n):
             eta = row_dot(X, i, u)
-            # log(1 + e^eta) without overflow
-            lp += y[i] * eta - (max(eta, 0.0) + np.log1p(np.exp(-abs(eta))))
-            r = y[i] - 0.5 * (1 + np.tanh(0.5 * eta))
+            e = np.exp(-abs(eta))   # as in logp_and_grad
+            lp += y[i] * eta - (max(eta, 0.0) + np.log1p(e))
+            r = y[i] - (1.0 if eta >= 0 else e) / (1.0 + e)
             add_row(g, X, i, r)
         return lp
 
