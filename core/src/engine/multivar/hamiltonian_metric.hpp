@@ -83,35 +83,33 @@ struct LowRankMetric {
     return words.subspan(dim() + 1 + kMaxRank + j * dim(), dim());
   }
 
-  // q += a D^1/2 (r + U (Lambda^1/2 - I) U^T r): the diagonal step, then
-  // one pass per direction (passes without a chain of dependent sums).
+  // q += a D^1/2 (r + U (Lambda^1/2 - I) U^T r).
   void move(std::span<double> q, double a, std::span<const double> r) const {
-    const std::size_t d = q.size();
-    const double* s = words.data();
-    const double* u = words.data() + d + 1 + kMaxRank;
     double t[kMaxRank];
-    const std::size_t k = coefficients(r, nullptr, t);
-    for (std::size_t i = 0; i < d; ++i) q[i] += a * (s[i] * r[i]);
-    for (std::size_t j = 0; j < k; ++j) {
-      const double c = a * t[j];
-      for (std::size_t i = 0; i < d; ++i) q[i] += c * (s[i] * u[j * d + i]);
-    }
+    add<true>(q, a, r, t, coefficients(r, nullptr, t));
   }
   // r += a (I + U (Lambda^1/2 - I) U^T) D^1/2 g
   void kick(std::span<double> r, double a, std::span<const double> g) const {
-    const std::size_t d = r.size();
-    const double* s = words.data();
-    const double* u = words.data() + d + 1 + kMaxRank;
     double t[kMaxRank];
-    const std::size_t k = coefficients(g, s, t);
-    for (std::size_t i = 0; i < d; ++i) r[i] += a * (s[i] * g[i]);
-    for (std::size_t j = 0; j < k; ++j) {
-      const double c = a * t[j];
-      for (std::size_t i = 0; i < d; ++i) r[i] += c * u[j * d + i];
-    }
+    add<false>(r, a, g, t, coefficients(g, words.data(), t));
   }
 
  private:
+  // out += a D^1/2 v + sum_j a t_j w_j, with w_j = D^1/2 u_j for a move and
+  // u_j for a kick: the diagonal step, then one pass per direction (passes
+  // without a chain of dependent sums).
+  template <bool ScaledDirections>
+  void add(std::span<double> out, double a, std::span<const double> v, const double* t, std::size_t k) const {
+    const std::size_t d = out.size();
+    const double* s = words.data();
+    const double* u = words.data() + d + 1 + kMaxRank;
+    for (std::size_t i = 0; i < d; ++i) out[i] += a * (s[i] * v[i]);
+    for (std::size_t j = 0; j < k; ++j) {
+      const double c = a * t[j];
+      for (std::size_t i = 0; i < d; ++i) out[i] += c * (ScaledDirections ? s[i] * u[j * d + i] : u[j * d + i]);
+    }
+  }
+
   // t_j = (sqrt(lambda_j) - 1) u_j . (w * v), w the scales or (null) ones;
   // returns k. The k sums run side by side in one pass, so that none waits
   // on the rounding of its previous term.
